@@ -1,0 +1,53 @@
+# Build helpers shared by every folder.
+
+# Programs find the suite's shared libraries in ../lib; component modules,
+# installed in lib/trovix, find them one folder up.
+set(TROVIX_PROGRAM_RPATH "$ORIGIN/../${CMAKE_INSTALL_LIBDIR}")
+set(TROVIX_MODULE_RPATH "$ORIGIN/..")
+set(TROVIX_MODULE_DIR "${CMAKE_INSTALL_LIBDIR}/trovix")
+
+# A component module is loaded with dlopen and must unload again with dlclose.
+# Hidden visibility for everything (inline functions and template instances
+# included) and no STB_GNU_UNIQUE symbols: either would pin the module in memory
+# for the life of the process. Only the Dll* entry points are exported, through
+# TROVIX_EXPORT.
+function(trovix_component_module target)
+  set_target_properties(${target} PROPERTIES
+    PREFIX "lib"
+    CXX_VISIBILITY_PRESET hidden
+    VISIBILITY_INLINES_HIDDEN ON
+    INSTALL_RPATH "${TROVIX_MODULE_RPATH}"
+    LIBRARY_OUTPUT_DIRECTORY "${CMAKE_BINARY_DIR}/lib/trovix")
+  target_compile_options(${target} PRIVATE -fno-gnu-unique)
+  target_link_options(${target} PRIVATE -Wl,--no-undefined)
+  install(TARGETS ${target} LIBRARY DESTINATION ${TROVIX_MODULE_DIR})
+endfunction()
+
+function(trovix_program target)
+  set_target_properties(${target} PROPERTIES
+    INSTALL_RPATH "${TROVIX_PROGRAM_RPATH}"
+    RUNTIME_OUTPUT_DIRECTORY "${CMAKE_BINARY_DIR}/bin")
+  install(TARGETS ${target} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+endfunction()
+
+function(trovix_shared_library target)
+  set_target_properties(${target} PROPERTIES
+    INSTALL_RPATH "$ORIGIN"
+    LIBRARY_OUTPUT_DIRECTORY "${CMAKE_BINARY_DIR}/lib")
+  install(TARGETS ${target} LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+endfunction()
+
+# add_trovix_test(NAME SOURCES a_test.cpp ... LIBS lib ...)
+# Every test runs with its own private HOME and XDG tree (see
+# platform/testing/private_tree.h), set up by the test itself.
+function(add_trovix_test name)
+  cmake_parse_arguments(T "" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${T_SOURCES})
+  target_link_libraries(${name} PRIVATE ${T_LIBS} trovix_testing GTest::gtest GTest::gtest_main)
+  set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY "${CMAKE_BINARY_DIR}/tests")
+  target_compile_definitions(${name} PRIVATE
+    TROVIX_BUILD_DIR="${CMAKE_BINARY_DIR}"
+    TROVIX_MODULE_BUILD_DIR="${CMAKE_BINARY_DIR}/lib/trovix")
+  add_test(NAME ${name} COMMAND ${name})
+  set_tests_properties(${name} PROPERTIES TIMEOUT 300)
+endfunction()

@@ -1,0 +1,30 @@
+// The user's folders and the suite's files in them.
+#pragma once
+
+#include <string>
+
+// $XDG_CONFIG_HOME, $XDG_DATA_HOME, $XDG_STATE_HOME, each defaulting under
+// $HOME (.config, .local/share, .local/state) as the XDG base directory rules
+// say; a relative value is ignored. Empty when neither is usable.
+[[nodiscard]] std::string ConfigHome();
+[[nodiscard]] std::string DataHome();
+[[nodiscard]] std::string StateHome();
+
+// Folders of the suite: <config>/Quillon, <data>/Quillon, <state>/Quillon.
+[[nodiscard]] std::string SuiteConfigDir();
+[[nodiscard]] std::string SuiteDataDir();
+[[nodiscard]] std::string SuiteStateDir();
+
+// Creates `path` and its missing parents; folders created here get mode 0700.
+// Returns 0 or the errno value of the failing step. An existing folder is
+// left as it is.
+[[nodiscard]] int MakePrivateDirs(const std::string& path);
+
+// Writes `bytes` to `path` atomically: a temporary file (mode 0600) in the
+// same folder, flushed, then renamed over `path`. Returns 0 or an errno value;
+// on failure `path` is unchanged and the temporary file is removed.
+[[nodiscard]] int WriteFileAtomically(const std::string& path, const std::string& bytes);
+
+// The folder holding the running executable or shared object that contains
+// `address` (from dladdr), with a trailing '/'. Empty when unknown.
+[[nodiscard]] std::string FolderOfAddress(const void* address);

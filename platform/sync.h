@@ -1,0 +1,92 @@
+// Mutexes and events with the Windows wait semantics the suite is written in.
+//
+// Named objects live in the per-user namespace $XDG_RUNTIME_DIR/Quillon/
+// (created 0700; when XDG_RUNTIME_DIR is unset, /tmp/trovix-<uid>/, which must
+// be owned by the user and not reachable by others).
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "platform/types.h"
+
+inline constexpr DWORD INFINITE = 0xFFFFFFFF;
+inline constexpr DWORD WAIT_OBJECT_0 = 0;
+inline constexpr DWORD WAIT_ABANDONED = 0x80;
+inline constexpr DWORD WAIT_TIMEOUT = 258;
+inline constexpr DWORD WAIT_FAILED = 0xFFFFFFFF;
+
+// A mutex shared by every process of the user, re-entrant for the thread that
+// owns it. Implemented as a process-local owner record in front of an flock on
+// the lock file "<namespace>/<name>.lock": the kernel drops the flock when the
+// holding process dies, so a dead holder releases the mutex (the next waiter
+// acquires it; Windows would say "abandoned", which callers treat as
+// acquired).
+//
+// Thread safety: all members may be called from any thread.
+class NamedMutex {
+ public:
+  // Opens (creating if needed) the named mutex. On failure `valid()` is false,
+  // `error()` holds the errno value, and every wait answers WAIT_FAILED.
+  explicit NamedMutex(const std::string& name);
+  ~NamedMutex();
+  NamedMutex(const NamedMutex&) = delete;
+  NamedMutex& operator=(const NamedMutex&) = delete;
+
+  [[nodiscard]] bool valid() const { return fd_ >= 0; }
+  [[nodiscard]] int error() const { return error_; }
+
+  // WAIT_OBJECT_0 when acquired (or re-entered by the owner), WAIT_TIMEOUT,
+  // or WAIT_FAILED. A timeout other than INFINITE is honoured to within a few
+  // milliseconds.
+  [[nodiscard]] DWORD Wait(DWORD timeout_ms = INFINITE);
+  // Releases one level of ownership; false when the calling thread does not
+  // own the mutex.
+  bool Release();
+
+ private:
+  int fd_ = -1;
+  int error_ = 0;
+  std::mutex mutex_;              // guards owner_ and depth_
+  std::condition_variable idle_;  // signalled when depth_ drops to 0
+  std::thread::id owner_;         // guarded by mutex_
+  unsigned depth_ = 0;            // guarded by mutex_
+};
+
+// In-process mutex with timed waits, re-entrant for its owner like a Windows
+// mutex.
+class Mutex {
+ public:
+  [[nodiscard]] DWORD Wait(DWORD timeout_ms = INFINITE);
+  bool Release();
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable idle_;
+  std::thread::id owner_;  // guarded by mutex_
+  unsigned depth_ = 0;     // guarded by mutex_
+};
+
+// In-process event. An auto-reset event releases one waiter per Set and
+// resets itself; a manual-reset event stays signalled until Reset.
+class Event {
+ public:
+  Event(bool manual_reset, bool initially_set);
+  void Set();
+  void Reset();
+  [[nodiscard]] DWORD Wait(DWORD timeout_ms = INFINITE);
+
+ private:
+  const bool manual_reset_;
+  std::mutex mutex_;
+  std::condition_variable signalled_;
+  bool set_;  // guarded by mutex_
+};
+
+// The per-user folder for lock files and message ports, created 0700 when
+// missing. Empty when it cannot be made safe (wrong owner, not a folder).
+[[nodiscard]] std::string RuntimeNamespaceDir();
