@@ -88,7 +88,8 @@ LONG RegCloseKey(HKEY key);
 [[nodiscard]] LONG RegDeleteTreeW(HKEY key, const WCHAR* sub_key);
 // Enumerates subkey names in their stored order. `*cch_name` is the buffer
 // size in characters on entry and the name length without terminator on
-// success.
+// success; on ERROR_MORE_DATA it holds the buffer size needed, terminator
+// included. The same holds for `*cch_value_name` of RegEnumValueW.
 [[nodiscard]] LONG RegEnumKeyExW(HKEY key, DWORD index, WCHAR* name, DWORD* cch_name,
                                  DWORD* reserved, WCHAR* class_name, DWORD* cch_class,
                                  FILETIME* last_write);
