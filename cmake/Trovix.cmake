@@ -41,6 +41,9 @@ endfunction()
 # Every test runs with its own private HOME and XDG tree (see
 # platform/testing/private_tree.h), set up by the test itself.
 function(add_trovix_test name)
+  if(NOT TROVIX_BUILD_TESTS)
+    return()
+  endif()
   cmake_parse_arguments(T "" "" "SOURCES;LIBS" ${ARGN})
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE ${T_LIBS} trovix_testing GTest::gtest GTest::gtest_main)

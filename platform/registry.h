@@ -27,6 +27,7 @@
 // Threads: every function may be called from any thread.
 #pragma once
 
+#include "platform/hresult.h"
 #include "platform/types.h"
 
 struct RegistryKey;

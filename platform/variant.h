@@ -14,6 +14,7 @@ enum VARENUM : VARTYPE {
   VT_DATE = 7,
   VT_ERROR = 10,
   VT_BOOL = 11,
+  VT_VARIANT = 12,
   VT_UNKNOWN = 13,
   VT_UI4 = 19,
   VT_I8 = 20,

@@ -1,0 +1,200 @@
+#include "indexstore/engine.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+
+#include "platform/error_info.h"
+#include "platform/wstring.h"
+#include "shared/database_format.h"
+
+namespace ordalis {
+namespace {
+
+constexpr const char16_t* kEngineSource = u"Ordalis database engine (SQLite)";
+// Long enough to ride out another process's checkpoint; writers of the whole
+// suite are already serialised by the write mutex.
+constexpr int kBusyTimeoutMs = 30000;
+
+HRESULT Fail(HRESULT hr, const std::string& description) {
+  SetErrorInfo({kEngineSource, Utf8ToUtf16(description)});
+  return hr;
+}
+
+}  // namespace
+
+HRESULT EngineStatus(sqlite3* db, int rc) {
+  switch (rc) {
+    case SQLITE_OK:
+    case SQLITE_ROW:
+      return S_OK;
+    case SQLITE_DONE:
+      return DB_S_ENDOFROWSET;
+    default:
+      break;
+  }
+  const std::string message = db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
+  if (rc == SQLITE_CONSTRAINT_UNIQUE || rc == SQLITE_CONSTRAINT_PRIMARYKEY) {
+    return Fail(E_FAIL, message);
+  }
+  return Fail(static_cast<HRESULT>(0x80046000u | static_cast<unsigned>(rc & 0xFF)), message);
+}
+
+Engine::~Engine() { Close(); }
+
+HRESULT Engine::Open(const std::string& path, const WString& password) {
+  if (db_ != nullptr) return E_UNEXPECTED;
+  struct stat st {};
+  // stat, not open: a descriptor of ours on the file would drop the engine's
+  // POSIX locks when closed.
+  if (path.empty() || stat(path.c_str(), &st) != 0) {
+    const int error = path.empty() ? ENOENT : errno;
+    return Fail(HresultFromErrno(error), "Could not find file '" + path + "'.");
+  }
+  if (!S_ISREG(st.st_mode)) {
+    return Fail(HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED), "'" + path + "' is not a file.");
+  }
+  const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX | SQLITE_OPEN_NOFOLLOW;
+  int rc = sqlite3_open_v2(path.c_str(), &db_, flags, nullptr);
+  if (rc != SQLITE_OK) {
+    const HRESULT hr = EngineStatus(db_, rc);
+    Close();
+    return hr;
+  }
+  sqlite3_extended_result_codes(db_, 1);
+  sqlite3_busy_timeout(db_, kBusyTimeoutMs);
+  const HRESULT hr = VerifyDatabase(password);
+  if (FAILED(hr)) Close();
+  return hr;
+}
+
+// Reads the file's header and catalogue (a damaged file fails here, before
+// anything is written), checks the password and the tables, and only then
+// switches to WAL, which is the one change opening makes to a file.
+HRESULT Engine::VerifyDatabase(const WString& password) {
+  HRESULT hr = S_OK;
+  {
+    Statement stored(*this, "SELECT Value FROM DatabaseInfo WHERE Name = 'Password'");
+    hr = stored.Step();
+    if (hr == DB_S_ENDOFROWSET || (hr == S_OK && stored.ColumnText(0) != password)) {
+      return Fail(DB_SEC_E_AUTH_FAILED, "Not a valid password.");
+    }
+  }
+  if (FAILED(hr)) return hr;
+  for (const char* table : trovix::kDatabaseTables) {
+    Statement exists(*this, "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = ?");
+    hr = exists.Bind(1, Utf8ToUtf16(table));
+    if (SUCCEEDED(hr)) hr = exists.Step();
+    if (hr == DB_S_ENDOFROWSET) {
+      return Fail(DB_E_NOTABLE, std::string("The database has no table '") + table + "'.");
+    }
+    if (FAILED(hr)) return hr;
+  }
+  for (const char* pragma : {"PRAGMA journal_mode=WAL", "PRAGMA synchronous=NORMAL"}) {
+    hr = EngineStatus(db_, sqlite3_exec(db_, pragma, nullptr, nullptr, nullptr));
+    if (FAILED(hr)) return hr;
+  }
+  return S_OK;
+}
+
+void Engine::Close() {
+  for (auto& [sql, stmt] : cache_) sqlite3_finalize(stmt);
+  cache_.clear();
+  if (db_ != nullptr) sqlite3_close_v2(db_);
+  db_ = nullptr;
+}
+
+HRESULT Engine::QueryInterface(REFIID riid, void** ppv) {
+  if (ppv == nullptr) return E_POINTER;
+  if (riid == IID_IUnknown || riid == IID_IEngineConnection) {
+    *ppv = static_cast<IEngineConnection*>(this);
+    return S_OK;
+  }
+  *ppv = nullptr;
+  return E_NOINTERFACE;
+}
+
+HRESULT Engine::GetHandle(sqlite3** handle) {
+  if (handle == nullptr) return E_POINTER;
+  *handle = db_;
+  return db_ != nullptr ? S_OK : E_UNEXPECTED;
+}
+
+HRESULT Engine::Prepare(const char* sql, sqlite3_stmt** stmt) {
+  *stmt = nullptr;
+  if (db_ == nullptr) return E_UNEXPECTED;
+  const auto found = cache_.find(sql);
+  if (found != cache_.end()) {
+    *stmt = found->second;
+    return S_OK;
+  }
+  const int rc = sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT, stmt, nullptr);
+  if (rc != SQLITE_OK) return EngineStatus(db_, rc);
+  cache_.emplace(sql, *stmt);
+  return S_OK;
+}
+
+Statement::Statement(Engine& engine, const char* sql)
+    : db_(engine.handle()), status_(engine.Prepare(sql, &stmt_)) {}
+
+Statement::~Statement() {
+  if (stmt_ != nullptr) {
+    sqlite3_reset(stmt_);
+    sqlite3_clear_bindings(stmt_);
+  }
+}
+
+HRESULT Statement::Bind(int index, std::int64_t value) {
+  if (FAILED(status_)) return status_;
+  return EngineStatus(db_, sqlite3_bind_int64(stmt_, index, value));
+}
+
+HRESULT Statement::Bind(int index, double value) {
+  if (FAILED(status_)) return status_;
+  return EngineStatus(db_, sqlite3_bind_double(stmt_, index, value));
+}
+
+HRESULT Statement::Bind(int index, std::u16string_view text) {
+  if (FAILED(status_)) return status_;
+  return EngineStatus(db_, sqlite3_bind_text16(stmt_, index, text.data(),
+                                               static_cast<int>(text.size() * sizeof(char16_t)),
+                                               SQLITE_TRANSIENT));
+}
+
+HRESULT Statement::Step() {
+  if (FAILED(status_)) return status_;
+  return EngineStatus(db_, sqlite3_step(stmt_));
+}
+
+std::int64_t Statement::ColumnInt(int index) const { return sqlite3_column_int64(stmt_, index); }
+
+double Statement::ColumnDouble(int index) const { return sqlite3_column_double(stmt_, index); }
+
+WString Statement::ColumnText(int index) const {
+  const auto* text = static_cast<const char16_t*>(sqlite3_column_text16(stmt_, index));
+  if (text == nullptr) return {};
+  return WString(text, static_cast<std::size_t>(sqlite3_column_bytes16(stmt_, index)) / 2);
+}
+
+Transaction::Transaction(Engine& engine)
+    : engine_(engine),
+      status_(EngineStatus(engine.handle(),
+                           sqlite3_exec(engine.handle(), "BEGIN IMMEDIATE", nullptr, nullptr,
+                                        nullptr))) {
+  active_ = SUCCEEDED(status_);
+}
+
+Transaction::~Transaction() {
+  if (active_) sqlite3_exec(engine_.handle(), "ROLLBACK", nullptr, nullptr, nullptr);
+}
+
+HRESULT Transaction::Commit() {
+  if (!active_) return FAILED(status_) ? status_ : E_UNEXPECTED;
+  const HRESULT hr =
+      EngineStatus(engine_.handle(), sqlite3_exec(engine_.handle(), "COMMIT", nullptr, nullptr,
+                                                  nullptr));
+  if (SUCCEEDED(hr)) active_ = false;
+  return hr;
+}
+
+}  // namespace ordalis

@@ -1,0 +1,121 @@
+// The database engine adapter: the module's one SQLite connection (the
+// "data source and session" every method runs on), prepared statements with
+// positional parameters, and transactions.
+//
+// Every failure is mapped to a status code in EngineStatus (the one place
+// engine codes are mapped), which also sets the thread's error object with
+// the engine's description, for the log writer to pick up.
+//
+// Threads: the connection is opened in serialized mode, so it may be used
+// from any thread; callers serialise whole operations with the write mutex
+// and the module critical section.
+#pragma once
+
+#include <sqlite3.h>
+
+#include <atomic>
+#include <string>
+#include <unordered_map>
+
+#include "platform/unknwn.h"
+
+namespace ordalis {
+
+// The interface GetDB hands out (by reference to the module's pointer): the
+// engine connection behind the index store, for diagnostics.
+inline constexpr IID IID_IEngineConnection = MakeGuid("{6B0E2C51-8F3A-4D7E-9C12-5E4A7B9D0F31}");
+struct IEngineConnection : IUnknown {
+  // The SQLite connection; valid until Cleanup. No reference is added.
+  [[nodiscard]] virtual HRESULT GetHandle(sqlite3** handle) = 0;
+};
+
+// Maps an engine result code to a status code and, for a failure, records the
+// engine's message as the thread's error object. SQLITE_ROW → S_OK,
+// SQLITE_DONE → DB_S_ENDOFROWSET, SQLITE_OK → S_OK, a uniqueness violation →
+// E_FAIL, any other failure → the engine facility code of its primary code.
+[[nodiscard]] HRESULT EngineStatus(sqlite3* db, int rc);
+
+class Statement;
+
+class Engine final : public IEngineConnection {
+ public:
+  Engine() = default;
+  ~Engine();
+  Engine(const Engine&) = delete;
+  Engine& operator=(const Engine&) = delete;
+
+  // Opens the database file at `path` (UTF-8): it must exist (it is never
+  // created), be a database of this suite with all its tables, and carry
+  // `password`. Answers HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND) for a
+  // missing file, DB_SEC_E_AUTH_FAILED for a wrong password, DB_E_NOTABLE for
+  // a missing table, an engine code for a damaged file. On failure nothing
+  // stays open and the error object describes the failure.
+  [[nodiscard]] HRESULT Open(const std::string& path, const WString& password);
+  // Finalizes every cached statement and closes the connection.
+  void Close();
+  [[nodiscard]] bool is_open() const { return db_ != nullptr; }
+  [[nodiscard]] sqlite3* handle() const { return db_; }
+
+  // IEngineConnection. The engine is owned by the module, not by references:
+  // AddRef and Release only keep the interface contract.
+  HRESULT QueryInterface(REFIID riid, void** ppv) override;
+  ULONG AddRef() override { return 1; }
+  ULONG Release() override { return 1; }
+  HRESULT GetHandle(sqlite3** handle) override;
+
+ private:
+  friend class Statement;
+  // A prepared statement for `sql`, cached for the life of the connection.
+  [[nodiscard]] HRESULT Prepare(const char* sql, sqlite3_stmt** stmt);
+  [[nodiscard]] HRESULT VerifyDatabase(const WString& password);
+
+  sqlite3* db_ = nullptr;
+  std::unordered_map<std::string, sqlite3_stmt*> cache_;  // guarded by the module's locks
+};
+
+// One execution of a cached statement. Parameters are bound by position,
+// from 1. Destruction resets the statement and clears its bindings, so no
+// early return leaves a statement holding a read transaction open.
+class Statement {
+ public:
+  Statement(Engine& engine, const char* sql);
+  ~Statement();
+  Statement(const Statement&) = delete;
+  Statement& operator=(const Statement&) = delete;
+
+  // The status of preparing; every other member answers it while failed.
+  [[nodiscard]] HRESULT status() const { return status_; }
+  [[nodiscard]] HRESULT Bind(int index, std::int64_t value);
+  [[nodiscard]] HRESULT Bind(int index, double value);
+  [[nodiscard]] HRESULT Bind(int index, std::u16string_view text);
+  // S_OK with a row, DB_S_ENDOFROWSET when done, or the failure.
+  [[nodiscard]] HRESULT Step();
+  [[nodiscard]] std::int64_t ColumnInt(int index) const;
+  [[nodiscard]] double ColumnDouble(int index) const;
+  [[nodiscard]] WString ColumnText(int index) const;
+
+ private:
+  sqlite3* db_;
+  sqlite3_stmt* stmt_ = nullptr;
+  HRESULT status_;
+};
+
+// A write transaction (BEGIN IMMEDIATE). It rolls back on destruction unless
+// Commit succeeded, so a failing step anywhere undoes every change.
+class Transaction {
+ public:
+  explicit Transaction(Engine& engine);
+  ~Transaction();
+  Transaction(const Transaction&) = delete;
+  Transaction& operator=(const Transaction&) = delete;
+
+  [[nodiscard]] HRESULT status() const { return status_; }
+  [[nodiscard]] HRESULT Commit();
+
+ private:
+  Engine& engine_;
+  HRESULT status_;
+  bool active_ = false;
+};
+
+}  // namespace ordalis

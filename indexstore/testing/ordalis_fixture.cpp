@@ -1,0 +1,62 @@
+#include "indexstore/testing/ordalis_fixture.h"
+
+#include <dlfcn.h>
+
+#include <filesystem>
+
+#include "platform/paths.h"
+#include "shared/database_format.h"
+
+namespace ordalis::testing {
+
+std::string BuiltModulePath() { return std::string(TROVIX_MODULE_BUILD_DIR) + "/libordalis.so"; }
+
+std::string ClientProgramPath() { return std::string(TROVIX_BUILD_DIR) + "/tests/ordalis_client"; }
+
+HRESULT RegisterBuiltModule() {
+  void* handle = dlopen(BuiltModulePath().c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (handle == nullptr) return E_FAIL;
+  auto reg = reinterpret_cast<DllRegisterServerFn>(dlsym(handle, "DllRegisterServer"));
+  const HRESULT hr = reg != nullptr ? reg() : E_FAIL;
+  dlclose(handle);
+  return hr;
+}
+
+bool ModuleIsLoaded() {
+  void* handle = dlopen(BuiltModulePath().c_str(), RTLD_NOW | RTLD_NOLOAD);
+  if (handle == nullptr) return false;
+  dlclose(handle);
+  return true;
+}
+
+void OrdalisTest::SetUp() {
+  tree_.emplace();
+  ASSERT_EQ(RegisterBuiltModule(), S_OK);
+  ASSERT_FALSE(ModuleIsLoaded()) << "registration must leave the module unloaded";
+  com_.emplace();
+  ASSERT_EQ(com_->hr(), S_OK);
+}
+
+void OrdalisTest::TearDown() {
+  com_.reset();
+  tree_.reset();
+}
+
+std::string OrdalisTest::DatabasePath() const {
+  return trovix::DefaultDatabaseLocation().path;
+}
+
+void OrdalisTest::CreateDatabaseFile() {
+  const std::string path = DatabasePath();
+  ASSERT_EQ(MakePrivateDirs(std::filesystem::path(path).parent_path().string()), 0);
+  ASSERT_EQ(trovix::CreateDatabase(path), S_OK);
+}
+
+ComPtr<ITrovixDB> OrdalisTest::Create(const CLSID& clsid) {
+  ComPtr<ITrovixDB> db;
+  EXPECT_EQ(CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_ITrovixDB, db.put_void()),
+            S_OK);
+  return db;
+}
+
+}  // namespace ordalis::testing

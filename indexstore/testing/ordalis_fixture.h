@@ -1,0 +1,42 @@
+// Test support for the index store: a private tree with a registered module
+// and, on request, a fresh database at the default location.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+
+#include "platform/com.h"
+#include "platform/testing/private_tree.h"
+#include "shared/itrovixdb.h"
+
+namespace ordalis::testing {
+
+// The module as built, and the test client program beside the tests.
+std::string BuiltModulePath();
+std::string ClientProgramPath();
+
+// Registers the built module into the private machine hive through its own
+// DllRegisterServer (loaded and unloaded again).
+HRESULT RegisterBuiltModule();
+
+// True while the module is mapped into this process.
+bool ModuleIsLoaded();
+
+class OrdalisTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  // The default database path of the private tree, created when `create`.
+  std::string DatabasePath() const;
+  void CreateDatabaseFile();
+  // A new object of class `clsid` (this thread is initialised by SetUp).
+  ComPtr<ITrovixDB> Create(const CLSID& clsid = CLSID_TrovixDB);
+
+  std::optional<trovix::testing::PrivateTree> tree_;
+  std::optional<ComInit> com_;
+};
+
+}  // namespace ordalis::testing

@@ -1,0 +1,11 @@
+#!/usr/bin/env bash
+# Builds Trovix with warnings as errors and runs every test.
+set -euo pipefail
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+. "$here/scripts/packages.sh"
+trovix_install_packages "${TROVIX_BUILD_PACKAGES[@]}" "${TROVIX_TEST_PACKAGES[@]}"
+
+build="${TROVIX_TEST_BUILD_DIR:-$here/build-test}"
+cmake -S "$here" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTROVIX_WERROR=ON
+cmake --build "$build" -j "$(nproc)"
+ctest --test-dir "$build" --output-on-failure -j "$(nproc)"

@@ -1,0 +1,146 @@
+#include "shared/database_format.h"
+
+#include <pwd.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "platform/hresult.h"
+#include "platform/wstring.h"
+
+namespace trovix {
+namespace {
+
+constexpr char16_t kStoredPassword[] = u"x2kv7Q";
+
+// Column order is the order the index store's statements bind. Names compare
+// exactly (file names are case-sensitive on Linux); Words.Word is unique
+// without regard to the case of A-Z, as the word index expects.
+constexpr const char* kSchema = R"sql(
+CREATE TABLE Drives (
+  DriveID INTEGER PRIMARY KEY,
+  Type INTEGER NOT NULL DEFAULT 0,
+  Name TEXT NOT NULL);
+CREATE INDEX DrivesByName ON Drives(Name);
+CREATE TABLE Directories (
+  DirectoryID INTEGER PRIMARY KEY,
+  Name TEXT NOT NULL,
+  DriveID INTEGER NOT NULL);
+CREATE INDEX DirectoriesByDriveAndName ON Directories(DriveID, Name);
+CREATE INDEX DirectoriesByName ON Directories(Name);
+CREATE TABLE Files (
+  FileID INTEGER PRIMARY KEY,
+  Checksum INTEGER NOT NULL DEFAULT 0,
+  SizeLo32 INTEGER NOT NULL DEFAULT 0,
+  DirectoryID INTEGER NOT NULL,
+  CreationDateTime REAL NOT NULL DEFAULT 0,
+  ModificationDateTime REAL NOT NULL DEFAULT 0,
+  LastAccessDateTime REAL NOT NULL DEFAULT 0,
+  TXLastUpdate REAL NOT NULL DEFAULT 0,
+  Name TEXT NOT NULL,
+  TextType INTEGER NOT NULL DEFAULT 0,
+  Status INTEGER NOT NULL DEFAULT 0);
+CREATE INDEX FilesByDirectoryAndName ON Files(DirectoryID, Name);
+CREATE INDEX FilesByName ON Files(Name);
+CREATE INDEX FilesByChecksumAndSize ON Files(Checksum, SizeLo32);
+CREATE TABLE Words (
+  ID INTEGER PRIMARY KEY,
+  Word TEXT NOT NULL COLLATE NOCASE UNIQUE);
+CREATE TABLE FilesWords (
+  FileID INTEGER NOT NULL,
+  WordID INTEGER NOT NULL,
+  WordCount INTEGER NOT NULL,
+  PRIMARY KEY (FileID, WordID)) WITHOUT ROWID;
+CREATE INDEX FilesWordsByWord ON FilesWords(WordID, FileID);
+CREATE TABLE DatabaseInfo (
+  Name TEXT PRIMARY KEY,
+  Value TEXT NOT NULL);
+)sql";
+
+HRESULT EngineFailure(sqlite3* db) {
+  return sqlite3_errcode(db) == SQLITE_CANTOPEN ? HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED) : E_FAIL;
+}
+
+// Builds the whole database in the file at `path` (already created empty).
+HRESULT BuildDatabase(const std::string& path) {
+  sqlite3* db = nullptr;
+  int rc = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr);
+  HRESULT hr = S_OK;
+  if (rc == SQLITE_OK) {
+    const std::string password = Utf16ToUtf8(DatabasePassword());
+    const std::string script =
+        std::string("PRAGMA journal_mode=WAL; BEGIN IMMEDIATE;") + kSchema +
+        "INSERT INTO DatabaseInfo VALUES ('Password', '" + password + "');" +
+        "INSERT INTO DatabaseInfo VALUES ('Schema Version', '" +
+        std::to_string(kDatabaseSchemaVersion) + "');" +
+        "PRAGMA application_id=" + std::to_string(kDatabaseApplicationId) + ";" +
+        "PRAGMA user_version=" + std::to_string(kDatabaseSchemaVersion) + "; COMMIT;";
+    rc = sqlite3_exec(db, script.c_str(), nullptr, nullptr, nullptr);
+  }
+  if (rc != SQLITE_OK) hr = EngineFailure(db);
+  // Closing the last connection checkpoints the WAL and removes it.
+  if (sqlite3_close(db) != SQLITE_OK && SUCCEEDED(hr)) hr = E_FAIL;
+  return hr;
+}
+
+// The home folder from the password database, for when HOME is unset.
+DatabaseLocation::Failure HomeFromPasswordDatabase(std::string* home) {
+  std::vector<char> buffer(16384);
+  passwd entry{};
+  passwd* found = nullptr;
+  if (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found) != 0 ||
+      found == nullptr) {
+    return DatabaseLocation::Failure::kNoUserEntry;
+  }
+  *home = found->pw_dir != nullptr ? found->pw_dir : "";
+  return home->empty() ? DatabaseLocation::Failure::kNoHomeFolder
+                       : DatabaseLocation::Failure::kNone;
+}
+
+}  // namespace
+
+DatabaseLocation DefaultDatabaseLocation() {
+  DatabaseLocation location;
+  const char* data_home = std::getenv("XDG_DATA_HOME");
+  if (data_home != nullptr && data_home[0] == '/') {
+    location.path = std::string(data_home) + "/Quillon/Ordalis.mdb";
+  } else {
+    const char* home_env = std::getenv("HOME");
+    std::string home = home_env != nullptr ? home_env : "";
+    if (home.empty()) location.failure = HomeFromPasswordDatabase(&home);
+    if (location.failure != DatabaseLocation::Failure::kNone) return location;
+    location.path = home + "/.local/share/Quillon/ordalis.mdb";
+  }
+  // A path cut at the limit would name another file: refuse it instead.
+  if (Utf8ToUtf16(location.path).size() > MAX_PATH) {
+    location.path.clear();
+    location.failure = DatabaseLocation::Failure::kTooLong;
+  }
+  return location;
+}
+
+WString DatabasePassword() {
+  WString password(kStoredPassword);
+  std::reverse(password.begin(), password.end());
+  return password;
+}
+
+HRESULT CreateDatabase(const std::string& path) {
+  std::string temp = path + ".new-XXXXXX";
+  const int fd = mkstemp(temp.data());
+  if (fd < 0) return HresultFromErrno(errno);
+  close(fd);  // mkstemp made it 0600; the engine opens it by name
+  HRESULT hr = BuildDatabase(temp);
+  if (SUCCEEDED(hr) && link(temp.c_str(), path.c_str()) != 0) hr = HresultFromErrno(errno);
+  unlink(temp.c_str());
+  for (const char* suffix : {"-wal", "-shm", "-journal"}) unlink((temp + suffix).c_str());
+  return hr;
+}
+
+}  // namespace trovix

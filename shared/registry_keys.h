@@ -1,0 +1,20 @@
+// Registry key and value names shared by the deliverables.
+#pragma once
+
+#include <string_view>
+
+namespace trovix::keys {
+
+// Under HKEY_CURRENT_USER.
+inline constexpr std::u16string_view kTrovix = u"Software\\Quillon\\Trovix";
+inline constexpr std::u16string_view kOrdalis = u"Software\\Quillon\\Trovix\\Ordalis";
+inline constexpr std::u16string_view kKestine = u"Software\\Quillon\\Trovix\\Kestine";
+inline constexpr std::u16string_view kVistrel = u"Software\\Quillon\\Trovix\\Vistrel";
+
+// Values of kTrovix: the installed bin/ folder, ending with '/'.
+inline constexpr std::u16string_view kBinPath = u"BinPath";
+// Values of kOrdalis: the statistics counters kept between runs.
+inline constexpr std::u16string_view kFilesIndexed = u"Files Indexed";
+inline constexpr std::u16string_view kFilesProcessed = u"Files Processed";
+
+}  // namespace trovix::keys

@@ -1,0 +1,60 @@
+#include "tools/file_types.h"
+
+#include "platform/reg_key.h"
+#include "platform/registry.h"
+
+namespace trovix::setup {
+namespace {
+
+// Text formats people keep in their home folders: notes, logs, settings and
+// source code. Their content is read as plain text.
+constexpr std::u16string_view kExtensions[] = {
+    u".txt",  u".text", u".md",   u".markdown", u".rst",  u".log",  u".csv",  u".tsv",
+    u".ini",  u".cfg",  u".conf", u".json",     u".yaml", u".yml",  u".toml", u".tex",
+    u".c",    u".h",    u".cc",   u".cpp",      u".hpp",  u".cxx",  u".java", u".py",
+    u".sh",   u".js",   u".ts",   u".rs",       u".go",   u".rb",   u".pl",   u".sql",
+    u".css",  u".lua",  u".cs",   u".kt",       u".php",  u".srt",  u".org",  u".diff"};
+
+LONG SetDefault(std::u16string_view path, std::u16string_view value, RegKey* key) {
+  LONG rc = RegKey::Create(HKEY_CLASSES_ROOT, path, key);
+  if (rc == ERROR_SUCCESS) rc = key->SetString(u"", value);
+  return rc;
+}
+
+}  // namespace
+
+std::span<const std::u16string_view> PlainTextExtensions() { return kExtensions; }
+
+LONG RegisterPlainTextTypes() {
+  RegKey key;
+  LONG rc = SetDefault(kTextFileType, u"Text Document", &key);
+  if (rc == ERROR_SUCCESS) {
+    rc = SetDefault(WString(kTextFileType) + u"\\shell\\open\\command", u"xdg-open \"%1\"", &key);
+  }
+  for (std::u16string_view extension : kExtensions) {
+    if (rc != ERROR_SUCCESS) break;
+    rc = SetDefault(extension, kTextFileType, &key);
+    if (rc == ERROR_SUCCESS) rc = key.SetString(u"Content Type", u"text/plain");
+    if (rc == ERROR_SUCCESS) rc = key.SetString(u"PerceivedType", u"text");
+  }
+  return rc;
+}
+
+LONG UnregisterPlainTextTypes() {
+  LONG rc = ERROR_SUCCESS;
+  for (std::u16string_view extension : kExtensions) {
+    RegKey key;
+    WString type;
+    if (RegKey::Open(HKEY_CLASSES_ROOT, extension, &key) != ERROR_SUCCESS ||
+        key.GetString(u"", &type) != ERROR_SUCCESS || type != kTextFileType) {
+      continue;  // absent, or taken over by another file type since
+    }
+    key = RegKey();
+    const LONG deleted = RegDeleteTreeIfExists(HKEY_CLASSES_ROOT, extension);
+    if (rc == ERROR_SUCCESS) rc = deleted;
+  }
+  const LONG deleted = RegDeleteTreeIfExists(HKEY_CLASSES_ROOT, kTextFileType);
+  return rc == ERROR_SUCCESS ? deleted : rc;
+}
+
+}  // namespace trovix::setup

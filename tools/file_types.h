@@ -1,0 +1,24 @@
+// The file types an installation registers, as a desktop installer would:
+// extension keys with their file type and content type, and the file type's
+// open command.
+#pragma once
+
+#include <span>
+#include <string_view>
+
+#include "platform/types.h"
+
+namespace trovix::setup {
+
+// The file type of plain text and the extensions registered for it.
+inline constexpr std::u16string_view kTextFileType = u"txtfile";
+[[nodiscard]] std::span<const std::u16string_view> PlainTextExtensions();
+
+// Writes HKCR\.ext (default "txtfile", "Content Type" "text/plain",
+// "PerceivedType" "text") for every plain-text extension and HKCR\txtfile
+// with its shell\open\command. Answers the first registry error.
+[[nodiscard]] LONG RegisterPlainTextTypes();
+// Removes the extension keys that still name "txtfile" and the txtfile key.
+[[nodiscard]] LONG UnregisterPlainTextTypes();
+
+}  // namespace trovix::setup

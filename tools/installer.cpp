@@ -1,0 +1,121 @@
+#include "tools/installer.h"
+
+#include <sys/stat.h>
+
+#include <filesystem>
+
+#include "platform/hresult.h"
+#include "platform/paths.h"
+#include "platform/reg_key.h"
+#include "platform/registry.h"
+#include "platform/sync.h"
+#include "platform/wstring.h"
+#include "shared/database_format.h"
+#include "shared/registry_keys.h"
+#include "tools/file_types.h"
+#include "tools/module_registration.h"
+
+namespace trovix::setup {
+namespace {
+
+HRESULT Report(std::ostream& err, HRESULT hr, const std::string& what) {
+  err << "trovix-setup: " << what << ": " << StatusMessage(hr) << " (" << StatusName(hr) << ")\n";
+  return hr;
+}
+
+HRESULT MakeFolders(const std::string& database_folder, std::ostream& out, std::ostream& err) {
+  for (const std::string& folder : {SuiteConfigDir(), SuiteStateDir(), database_folder}) {
+    const int error = folder.empty() ? ENOENT : MakePrivateDirs(folder);
+    if (error != 0) return Report(err, HresultFromErrno(error), "cannot create folder " + folder);
+  }
+  if (RuntimeNamespaceDir().empty()) {
+    return Report(err, HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED),
+                  "cannot make a private runtime folder (check XDG_RUNTIME_DIR)");
+  }
+  out << "Folders ready: " << SuiteConfigDir() << ", " << SuiteStateDir() << ", "
+      << database_folder << "\n";
+  return S_OK;
+}
+
+HRESULT RegisterModules(const Installation& installation, bool unregister, std::ostream& out,
+                        std::ostream& err) {
+  const std::vector<std::string> modules = FindComponentModules(installation.module_dir());
+  if (modules.empty() && !unregister) {
+    return Report(err, HRESULT_FROM_WIN32(ERROR_MOD_NOT_FOUND),
+                  "no component modules in " + installation.module_dir());
+  }
+  for (const std::string& module : modules) {
+    std::string detail;
+    const HRESULT hr = RegisterModule(module, unregister, &detail);
+    if (FAILED(hr)) {
+      return Report(err, hr, std::string(unregister ? "cannot unregister " : "cannot register ") +
+                                 module + (detail.empty() ? "" : " (" + detail + ")"));
+    }
+    out << (unregister ? "Unregistered " : "Registered ") << module << "\n";
+  }
+  return S_OK;
+}
+
+HRESULT SetBinPath(const Installation& installation, std::ostream& out, std::ostream& err) {
+  RegKey key;
+  LONG rc = RegKey::Create(HKEY_CURRENT_USER, keys::kTrovix, &key);
+  if (rc == ERROR_SUCCESS) rc = key.SetString(keys::kBinPath, Utf8ToUtf16(installation.bin_dir()));
+  if (rc != ERROR_SUCCESS) return Report(err, HRESULT_FROM_WIN32(rc), "cannot write BinPath");
+  out << "BinPath: " << installation.bin_dir() << "\n";
+  return S_OK;
+}
+
+HRESULT EnsureDatabase(const std::string& path, std::ostream& out, std::ostream& err) {
+  const HRESULT hr = CreateDatabase(path);
+  if (hr == HRESULT_FROM_WIN32(ERROR_FILE_EXISTS)) {
+    out << "Database kept: " << path << "\n";
+    return S_OK;
+  }
+  if (FAILED(hr)) return Report(err, hr, "cannot create the database " + path);
+  out << "Database created: " << path << "\n";
+  return S_OK;
+}
+
+}  // namespace
+
+HRESULT Install(const Installation& installation, std::ostream& out, std::ostream& err) {
+  const DatabaseLocation location = DefaultDatabaseLocation();
+  if (location.path.empty()) {
+    return Report(err, E_FAIL, "cannot tell where the database belongs (is HOME set?)");
+  }
+  const std::string database_folder = std::filesystem::path(location.path).parent_path().string();
+  HRESULT hr = MakeFolders(database_folder, out, err);
+  if (SUCCEEDED(hr)) hr = RegisterModules(installation, /*unregister=*/false, out, err);
+  if (SUCCEEDED(hr)) hr = SetBinPath(installation, out, err);
+  if (SUCCEEDED(hr)) {
+    const LONG rc = RegisterPlainTextTypes();
+    if (rc != ERROR_SUCCESS) {
+      hr = Report(err, HRESULT_FROM_WIN32(rc), "cannot register the plain-text file types");
+    } else {
+      out << "File types registered: " << PlainTextExtensions().size() << " plain-text extensions\n";
+    }
+  }
+  if (SUCCEEDED(hr)) hr = EnsureDatabase(location.path, out, err);
+  return hr;
+}
+
+HRESULT Uninstall(const Installation& installation, std::ostream& out, std::ostream& err) {
+  HRESULT hr = RegisterModules(installation, /*unregister=*/true, out, err);
+  if (FAILED(hr)) return hr;
+  LONG rc = UnregisterPlainTextTypes();
+  if (rc != ERROR_SUCCESS) {
+    return Report(err, HRESULT_FROM_WIN32(rc), "cannot remove the plain-text file types");
+  }
+  out << "File types removed\n";
+  RegKey key;
+  if (RegKey::Open(HKEY_CURRENT_USER, keys::kTrovix, &key) == ERROR_SUCCESS) {
+    rc = key.DeleteValue(keys::kBinPath);
+    if (rc != ERROR_SUCCESS && rc != ERROR_FILE_NOT_FOUND) {
+      return Report(err, HRESULT_FROM_WIN32(rc), "cannot remove BinPath");
+    }
+  }
+  out << "BinPath removed; the index and settings stay in place\n";
+  return S_OK;
+}
+
+}  // namespace trovix::setup

@@ -1,0 +1,131 @@
+// trovix-setup on a real installation: cmake --install into an empty prefix,
+// then the installed program run against an empty home.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <filesystem>
+
+#include "platform/reg_key.h"
+#include "platform/registry.h"
+#include "platform/testing/private_tree.h"
+#include "platform/wstring.h"
+
+namespace {
+
+using trovix::testing::ReadFile;
+using trovix::testing::RunProcess;
+
+class InstallerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    prefix_ = tree_.root() + "/prefix";
+    std::string output;
+    ASSERT_EQ(RunProcess({CMAKE_COMMAND, "--install", TROVIX_BUILD_DIR, "--prefix", prefix_},
+                         &output),
+              0)
+        << output;
+    // The installed suite finds its machine hive beside itself.
+    unsetenv("TROVIX_MACHINE_HIVE");
+  }
+
+  int Setup(const std::vector<std::string>& args, std::string* output) {
+    std::vector<std::string> argv = {prefix_ + "/bin/trovix-setup"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return RunProcess(argv, output);
+  }
+
+  std::string MachineHive() const { return prefix_ + "/etc/Quillon/machine.reg"; }
+
+  // Reads a registry value as this process sees it, through the installed
+  // machine hive.
+  WString Value(HKEY root, std::u16string_view path, std::u16string_view name) {
+    setenv("TROVIX_MACHINE_HIVE", MachineHive().c_str(), 1);
+    RegKey key;
+    WString value;
+    if (RegKey::Open(root, path, &key) != ERROR_SUCCESS) return u"<no key>";
+    if (key.GetString(name, &value) != ERROR_SUCCESS) return u"<no value>";
+    return value;
+  }
+
+  trovix::testing::PrivateTree tree_;
+  std::string prefix_;
+};
+
+TEST_F(InstallerTest, SetsUpAnEmptyHomeAndChangesNothingTheSecondTime) {
+  std::string output;
+  ASSERT_EQ(Setup({}, &output), 0) << output;
+  EXPECT_NE(output.find("Registered " + prefix_ + "/lib/trovix/libordalis.so"), std::string::npos)
+      << output;
+  EXPECT_NE(output.find("Database created"), std::string::npos) << output;
+
+  const WString clsid = u"CLSID\\{26C95553-D9BE-43DB-ABCE-E24019190A41}\\InprocServer32";
+  EXPECT_EQ(Value(HKEY_CLASSES_ROOT, clsid, u""),
+            Utf8ToUtf16(prefix_ + "/lib/trovix/libordalis.so"));
+  EXPECT_EQ(Value(HKEY_CURRENT_USER, u"Software\\Quillon\\Trovix", u"BinPath"),
+            Utf8ToUtf16(prefix_ + "/bin/"));
+  EXPECT_EQ(Value(HKEY_CLASSES_ROOT, u".txt", u"Content Type"), u"text/plain");
+  EXPECT_EQ(Value(HKEY_CLASSES_ROOT, u"txtfile\\shell\\open\\command", u""), u"xdg-open \"%1\"");
+  EXPECT_TRUE(std::filesystem::exists(tree_.data() + "/Quillon/Ordalis.mdb"));
+  for (const std::string& folder : {tree_.config() + "/Quillon", tree_.state() + "/Quillon",
+                                    tree_.data() + "/Quillon", tree_.runtime() + "/Quillon"}) {
+    struct stat st {};
+    ASSERT_EQ(stat(folder.c_str(), &st), 0) << folder;
+    EXPECT_EQ(st.st_mode & 0777, 0700u) << folder;
+  }
+
+  const std::string machine = ReadFile(MachineHive());
+  const std::string user = ReadFile(tree_.user_hive());
+  const std::string database = ReadFile(tree_.data() + "/Quillon/Ordalis.mdb");
+  output.clear();
+  ASSERT_EQ(Setup({}, &output), 0) << output;
+  EXPECT_NE(output.find("Database kept"), std::string::npos) << output;
+  EXPECT_EQ(ReadFile(MachineHive()), machine);
+  EXPECT_EQ(ReadFile(tree_.user_hive()), user);
+  EXPECT_EQ(ReadFile(tree_.data() + "/Quillon/Ordalis.mdb"), database);
+}
+
+TEST_F(InstallerTest, AnotherProcessCreatesTheInstalledStoreByClassIdentifier) {
+  std::string output;
+  ASSERT_EQ(Setup({}, &output), 0) << output;
+  setenv("TROVIX_MACHINE_HIVE", MachineHive().c_str(), 1);
+  output.clear();
+  ASSERT_EQ(RunProcess({std::string(TROVIX_BUILD_DIR) + "/tests/ordalis_client", "init", "cleanup"},
+                       &output),
+            0)
+      << output;
+  EXPECT_NE(output.find("init 0x00000000"), std::string::npos) << output;
+  EXPECT_NE(output.find("cleanup 0x00000000"), std::string::npos) << output;
+  const std::string user = ReadFile(tree_.user_hive());
+  EXPECT_NE(user.find("[HKEY_CURRENT_USER\\Software\\Quillon\\Trovix\\Ordalis]"), std::string::npos)
+      << user;
+  EXPECT_NE(user.find("\"Files Indexed\"=dword:00000000"), std::string::npos) << user;
+  EXPECT_NE(user.find("\"Files Processed\"=dword:00000000"), std::string::npos) << user;
+}
+
+TEST_F(InstallerTest, UninstallRemovesRegistrationsAndKeepsTheIndex) {
+  std::string output;
+  ASSERT_EQ(Setup({}, &output), 0) << output;
+  output.clear();
+  ASSERT_EQ(Setup({"--uninstall"}, &output), 0) << output;
+  EXPECT_EQ(Value(HKEY_CLASSES_ROOT, u"CLSID\\{26C95553-D9BE-43DB-ABCE-E24019190A41}", u""),
+            u"<no key>");
+  EXPECT_EQ(Value(HKEY_CLASSES_ROOT, u".txt", u""), u"<no key>");
+  EXPECT_EQ(Value(HKEY_CURRENT_USER, u"Software\\Quillon\\Trovix", u"BinPath"), u"<no value>");
+  EXPECT_TRUE(std::filesystem::exists(tree_.data() + "/Quillon/Ordalis.mdb"));
+}
+
+TEST_F(InstallerTest, FailsClearlyAndTouchesNothingOnADamagedHive) {
+  const std::string damaged = "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\n\"broken\n";
+  trovix::testing::WriteFile(MachineHive(), damaged);
+  std::string output;
+  EXPECT_EQ(Setup({}, &output), 1) << output;
+  EXPECT_NE(output.find("trovix-setup: cannot register"), std::string::npos) << output;
+  EXPECT_EQ(ReadFile(MachineHive()), damaged);
+
+  output.clear();
+  EXPECT_EQ(Setup({"--frobnicate"}, &output), 2);
+  EXPECT_NE(output.find("Usage: trovix-setup"), std::string::npos) << output;
+}
+
+}  // namespace

@@ -1,0 +1,43 @@
+#include "tools/module_registration.h"
+
+#include <dlfcn.h>
+
+#include <algorithm>
+#include <filesystem>
+
+#include "platform/com.h"
+#include "platform/hresult.h"
+
+namespace trovix::setup {
+
+std::vector<std::string> FindComponentModules(const std::string& folder) {
+  std::vector<std::string> modules;
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator(folder, ec)) {
+    if (entry.is_regular_file(ec) && entry.path().extension() == ".so") {
+      modules.push_back(entry.path().string());
+    }
+  }
+  std::sort(modules.begin(), modules.end());
+  return modules;
+}
+
+HRESULT RegisterModule(const std::string& path, bool unregister, std::string* detail) {
+  void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (handle == nullptr) {
+    *detail = dlerror();
+    return HRESULT_FROM_WIN32(ERROR_MOD_NOT_FOUND);
+  }
+  const char* entry = unregister ? "DllUnregisterServer" : "DllRegisterServer";
+  auto function = reinterpret_cast<DllRegisterServerFn>(dlsym(handle, entry));
+  HRESULT hr = HRESULT_FROM_WIN32(ERROR_PROC_NOT_FOUND);
+  if (function == nullptr) {
+    *detail = std::string("no ") + entry + " in the module";
+  } else {
+    hr = function();
+  }
+  dlclose(handle);
+  return hr;
+}
+
+}  // namespace trovix::setup

@@ -1,0 +1,54 @@
+// trovix-setup: registers an installed suite for the current user and
+// creates the database. See installer.h for the steps.
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <iostream>
+
+#include "platform/hresult.h"
+#include "tools/installer.h"
+
+namespace {
+
+constexpr const char* kUsage =
+    "Usage: trovix-setup [--uninstall]\n"
+    "Registers the Trovix components of this installation for the current user,\n"
+    "writes its settings and creates the search index database when it is missing.\n"
+    "  --uninstall  remove the registrations; the index and settings stay in place\n"
+    "  --help       show this text\n";
+
+// The prefix P of P/bin/trovix-setup.
+std::string InstallationPrefix() {
+  std::error_code ec;
+  const std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+  if (ec) return {};
+  return exe.parent_path().parent_path().string();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  bool uninstall = false;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--uninstall") == 0) {
+      uninstall = true;
+    } else if (std::strcmp(argv[i], "--help") == 0) {
+      std::cout << kUsage;
+      return 0;
+    } else {
+      std::cerr << "trovix-setup: unknown argument '" << argv[i] << "'\n" << kUsage;
+      return 2;
+    }
+  }
+  const trovix::setup::Installation installation{InstallationPrefix()};
+  if (installation.prefix.empty()) {
+    std::cerr << "trovix-setup: cannot tell where this installation lies\n";
+    return 1;
+  }
+  const HRESULT hr = uninstall ? trovix::setup::Uninstall(installation, std::cout, std::cerr)
+                               : trovix::setup::Install(installation, std::cout, std::cerr);
+  if (FAILED(hr)) return 1;
+  std::cout << (uninstall ? "Trovix is unregistered.\n" : "Trovix is set up.\n");
+  return 0;
+}
