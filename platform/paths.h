@@ -22,7 +22,10 @@
 
 // Writes `bytes` to `path` atomically: a temporary file (mode 0600) in the
 // same folder, flushed, then renamed over `path`. Returns 0 or an errno value;
-// on failure `path` is unchanged and the temporary file is removed.
+// on failure `path` is unchanged and the temporary file is removed. The one
+// exception is a failure to flush the folder after the rename: `path` then
+// holds the new bytes, but the error is still returned because the new name
+// may not survive a crash.
 [[nodiscard]] int WriteFileAtomically(const std::string& path, const std::string& bytes);
 
 // The folder holding the running executable or shared object that contains

@@ -1,0 +1,241 @@
+#include "platform/sync.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// How often a timed wait for another process's flock retries. flock has no
+// timed form, so a finite wait polls; 2 ms keeps the promise of honouring a
+// timeout "to within a few milliseconds" at negligible CPU cost.
+constexpr Clock::duration kPollInterval = std::chrono::milliseconds(2);
+
+// A wait's end, fixed once when the wait starts so that spurious wakeups and
+// retries never extend it.
+struct Deadline {
+  explicit Deadline(DWORD timeout_ms)
+      : infinite(timeout_ms == INFINITE),
+        at(Clock::now() + std::chrono::milliseconds(infinite ? 0 : timeout_ms)) {}
+  bool infinite;
+  Clock::time_point at;
+};
+
+// Waits on `cv` until `ready()` holds or the deadline passes; true when ready.
+template <typename Ready>
+bool WaitUntil(std::condition_variable& cv, std::unique_lock<std::mutex>& lock,
+               const Deadline& deadline, Ready ready) {
+  if (deadline.infinite) {
+    cv.wait(lock, ready);
+    return true;
+  }
+  return cv.wait_until(lock, deadline.at, ready);
+}
+
+DWORD LockBlocking(int fd) {
+  while (flock(fd, LOCK_EX) != 0) {
+    if (errno != EINTR) return WAIT_FAILED;
+  }
+  return WAIT_OBJECT_0;
+}
+
+DWORD LockPolling(int fd, const Deadline& deadline) {
+  for (;;) {
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0) return WAIT_OBJECT_0;
+    if (errno != EWOULDBLOCK && errno != EINTR) return WAIT_FAILED;
+    const Clock::time_point now = Clock::now();
+    if (now >= deadline.at) return WAIT_TIMEOUT;
+    std::this_thread::sleep_for(std::min(kPollInterval, deadline.at - now));
+  }
+}
+
+std::string NamespaceLocation() {
+  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+  // A relative value is no runtime directory at all under the XDG rules.
+  if (runtime == nullptr || runtime[0] != '/') return "/tmp/trovix-" + std::to_string(getuid());
+  std::string base = runtime;
+  while (!base.empty() && base.back() == '/') base.pop_back();
+  return base + "/Quillon";
+}
+
+// Checks the folder through a descriptor opened without following a final
+// link, so that the checks and the mode change apply to one and the same
+// folder. Narrows the mode to 0700 if it was wider. Returns 0 or an errno.
+int VerifyPrivateFolder(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return errno;  // ELOOP for a link, ENOTDIR for a file
+  struct stat st {};
+  int rc = fstat(fd, &st) == 0 ? 0 : errno;
+  if (rc == 0 && st.st_uid != getuid()) rc = EPERM;
+  if (rc == 0 && (st.st_mode & 07777) != 0700 && fchmod(fd, 0700) != 0) rc = errno;
+  close(fd);
+  return rc;
+}
+
+// The namespace folder in `*path`, created if missing; 0 or an errno.
+int OpenNamespace(std::string* path) {
+  *path = NamespaceLocation();
+  if (mkdir(path->c_str(), 0700) != 0 && errno != EEXIST) return errno;
+  return VerifyPrivateFolder(*path);
+}
+
+}  // namespace
+
+std::string RuntimeNamespaceDir() {
+  std::string path;
+  return OpenNamespace(&path) == 0 ? path : std::string();
+}
+
+// ---- NamedMutex ----
+//
+// Invariants, all under mutex_:
+//  1. depth_ == 0 <=> no thread of this object owns or is acquiring the flock.
+//  2. depth_ > 0 => owner_ is the thread that owns it or is acquiring it;
+//     only that thread changes depth_ or takes or drops the flock.
+//  3. A thread acquiring the flock has set depth_ = 1 and waits in flock
+//     without holding mutex_, so that other threads can still time out on
+//     idle_ meanwhile; on failure it puts depth_ back to 0.
+
+NamedMutex::NamedMutex(const std::string& name) {
+  // The name becomes a file name inside the namespace; a '/' would leave it.
+  if (name.empty() || name.find('/') != std::string::npos) {
+    error_ = EINVAL;
+    return;
+  }
+  std::string folder;
+  if (const int rc = OpenNamespace(&folder); rc != 0) {
+    error_ = rc;
+    return;
+  }
+  const std::string file = folder + "/" + name + ".lock";
+  fd_ = open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd_ < 0) error_ = errno;
+}
+
+NamedMutex::~NamedMutex() {
+  // Closing the only descriptor of this open file drops a flock still held.
+  if (fd_ >= 0) close(fd_);
+}
+
+DWORD NamedMutex::Wait(DWORD timeout_ms) {
+  if (fd_ < 0) return WAIT_FAILED;
+  const Deadline deadline(timeout_ms);
+  const std::thread::id self = std::this_thread::get_id();
+  {
+    std::unique_lock lock(mutex_);
+    if (depth_ > 0 && owner_ == self) {
+      ++depth_;
+      return WAIT_OBJECT_0;
+    }
+    if (!WaitUntil(idle_, lock, deadline, [this] { return depth_ == 0; })) return WAIT_TIMEOUT;
+    owner_ = self;
+    depth_ = 1;
+  }
+  const DWORD result = deadline.infinite ? LockBlocking(fd_) : LockPolling(fd_, deadline);
+  if (result != WAIT_OBJECT_0) {
+    std::lock_guard lock(mutex_);
+    owner_ = std::thread::id();
+    depth_ = 0;
+    idle_.notify_one();
+  }
+  return result;
+}
+
+bool NamedMutex::Release() {
+  std::lock_guard lock(mutex_);
+  if (depth_ == 0 || owner_ != std::this_thread::get_id()) return false;
+  if (--depth_ > 0) return true;
+  // Unlocking never blocks, so holding mutex_ here costs nothing.
+  flock(fd_, LOCK_UN);
+  owner_ = std::thread::id();
+  idle_.notify_one();
+  return true;
+}
+
+// ---- Mutex ----
+// depth_ == 0 <=> unowned; otherwise owner_ holds it depth_ times.
+
+DWORD Mutex::Wait(DWORD timeout_ms) {
+  const Deadline deadline(timeout_ms);
+  const std::thread::id self = std::this_thread::get_id();
+  std::unique_lock lock(mutex_);
+  if (depth_ > 0 && owner_ == self) {
+    ++depth_;
+    return WAIT_OBJECT_0;
+  }
+  if (!WaitUntil(idle_, lock, deadline, [this] { return depth_ == 0; })) return WAIT_TIMEOUT;
+  owner_ = self;
+  depth_ = 1;
+  return WAIT_OBJECT_0;
+}
+
+bool Mutex::Release() {
+  std::lock_guard lock(mutex_);
+  if (depth_ == 0 || owner_ != std::this_thread::get_id()) return false;
+  if (--depth_ == 0) {
+    owner_ = std::thread::id();
+    idle_.notify_one();
+  }
+  return true;
+}
+
+// ---- Event ----
+//
+// Auto-reset: a Set with a waiter not yet served hands that waiter a grant
+// instead of setting set_, so that two Sets in quick succession release two
+// waiters (a plain flag would merge them and lose one). Each grant is consumed
+// by exactly one waiter, and grants_ <= waiters_ holds because a waiter leaves
+// either with a grant or when none is left.
+// Manual-reset: each Set of an unset event starts a new generation_; a waiter
+// leaves when set_ holds or the generation it started in has ended, so a Reset
+// right after Set cannot strand the threads that Set released.
+
+Event::Event(bool manual_reset, bool initially_set)
+    : manual_reset_(manual_reset), set_(initially_set) {}
+
+void Event::Set() {
+  std::lock_guard lock(mutex_);
+  if (manual_reset_) {
+    if (!set_) ++generation_;
+    set_ = true;
+    signalled_.notify_all();
+  } else if (waiters_ > grants_) {
+    ++grants_;
+    signalled_.notify_one();
+  } else {
+    set_ = true;
+  }
+}
+
+void Event::Reset() {
+  std::lock_guard lock(mutex_);
+  set_ = false;
+}
+
+DWORD Event::Wait(DWORD timeout_ms) {
+  const Deadline deadline(timeout_ms);
+  std::unique_lock lock(mutex_);
+  if (set_) {
+    if (!manual_reset_) set_ = false;
+    return WAIT_OBJECT_0;
+  }
+  if (manual_reset_) {
+    const unsigned long started = generation_;
+    const bool signalled =
+        WaitUntil(signalled_, lock, deadline, [&] { return set_ || generation_ != started; });
+    return signalled ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
+  }
+  ++waiters_;
+  const bool granted = WaitUntil(signalled_, lock, deadline, [this] { return grants_ > 0; });
+  --waiters_;
+  if (!granted) return WAIT_TIMEOUT;
+  --grants_;
+  return WAIT_OBJECT_0;
+}

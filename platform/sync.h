@@ -27,6 +27,10 @@ inline constexpr DWORD WAIT_FAILED = 0xFFFFFFFF;
 // acquires it; Windows would say "abandoned", which callers treat as
 // acquired).
 //
+// Ownership belongs to a thread through one object: two NamedMutex objects of
+// the same name in one process exclude each other like two processes do, so a
+// thread that owns one and waits on the other waits for itself.
+//
 // Thread safety: all members may be called from any thread.
 class NamedMutex {
  public:
@@ -72,7 +76,9 @@ class Mutex {
 };
 
 // In-process event. An auto-reset event releases one waiter per Set and
-// resets itself; a manual-reset event stays signalled until Reset.
+// resets itself; a manual-reset event stays signalled until Reset. As with
+// Windows events, a Set releases the threads waiting at that moment even when
+// Reset follows at once, and setting a signalled event has no effect.
 class Event {
  public:
   Event(bool manual_reset, bool initially_set);
@@ -84,7 +90,10 @@ class Event {
   const bool manual_reset_;
   std::mutex mutex_;
   std::condition_variable signalled_;
-  bool set_;  // guarded by mutex_
+  bool set_;                      // guarded by mutex_
+  unsigned waiters_ = 0;          // auto-reset threads blocked in Wait; guarded by mutex_
+  unsigned grants_ = 0;           // Sets handed to those waiters, <= waiters_; guarded by mutex_
+  unsigned long generation_ = 0;  // count of manual-reset Sets; guarded by mutex_
 };
 
 // The per-user folder for lock files and message ports, created 0700 when
