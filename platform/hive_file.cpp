@@ -437,8 +437,15 @@ HiveKey& HiveKey::AddSubkey(std::u16string_view name, bool* created) {
   HiveKey* existing = FindSubkey(name);
   if (created != nullptr) *created = existing == nullptr;
   if (existing != nullptr) return *existing;
-  subkeys_.emplace_back(name);
-  return subkeys_.back();
+  // Subkeys stay sorted as the registry enumerates them, so a key deleted and
+  // created again lands where it was and re-registration rewrites nothing.
+  const auto before = [](const HiveKey& key, std::u16string_view wanted) {
+    return std::lexicographical_compare(
+        key.name().begin(), key.name().end(), wanted.begin(), wanted.end(),
+        [](char16_t x, char16_t y) { return FoldAscii(x) < FoldAscii(y); });
+  };
+  const auto at = std::lower_bound(subkeys_.begin(), subkeys_.end(), name, before);
+  return *subkeys_.insert(at, HiveKey(name));
 }
 
 bool HiveKey::DeleteSubkey(std::u16string_view name) {

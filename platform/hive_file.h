@@ -1,8 +1,9 @@
 // One registry hive in memory, and its text form.
 //
-// A hive is a tree of keys below one root. Every key holds its values and its
-// subkeys, each in the order they were first created; that order is the
-// enumeration order and the order of the text form. Key and value names
+// A hive is a tree of keys below one root. Every key holds its values in the
+// order they were first created and its subkeys sorted by name (without
+// regard to the case of A-Z), as the registry enumerates them; those orders
+// are the enumeration order and the order of the text form. Key and value names
 // compare without regard to the case of A-Z only (no locale, no Unicode case
 // folding), and keep the spelling they were created with.
 //
@@ -62,7 +63,7 @@ class HiveKey {
   void SetValue(HiveValue value);
   // False when there was no such value.
   bool DeleteValue(std::u16string_view name);
-  // The existing subkey of that name, else a new last one. The reference is
+  // The existing subkey of that name, else a new one in its sorted place. The reference is
   // valid until the next subkey of this key is added or deleted.
   HiveKey& AddSubkey(std::u16string_view name, bool* created = nullptr);
   // Deletes the subkey and everything below it; false when absent.

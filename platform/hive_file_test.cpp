@@ -184,6 +184,21 @@ TEST_F(HiveFileTest, NamesCompareBlindToAsciiCaseAndKeepTheirSpelling) {
   EXPECT_EQ(hive.Find({u"Software", u"MixedCase"}), nullptr);
 }
 
+TEST_F(HiveFileTest, SubkeysStaySortedSoRecreatingAKeyKeepsItsPlace) {
+  Hive hive("HKEY_LOCAL_MACHINE");
+  for (const char16_t* name : {u"b", u"C", u"a", u"{26C9}", u"B2"}) hive.Create({name});
+  const auto names = [&hive] {
+    std::u16string joined;
+    for (const HiveKey& key : hive.root().subkeys()) joined += key.name() + u" ";
+    return joined;
+  };
+  EXPECT_EQ(names(), u"a b B2 C {26C9} ");
+  const std::string before = SerializeHive(hive);
+  ASSERT_TRUE(hive.root().DeleteSubkey(u"b"));
+  hive.Create({u"b"});
+  EXPECT_EQ(SerializeHive(hive), before);
+}
+
 TEST_F(HiveFileTest, OnlyWritableNamesAreValid) {
   EXPECT_TRUE(IsValidKeyName(u"/home/ann"));
   EXPECT_TRUE(IsValidKeyName(u"a\xDCFF"));

@@ -87,7 +87,7 @@ LONG RegCloseKey(HKEY key);
 // Deletes a key with everything below it; a null `sub_key` deletes the values
 // and subkeys of `key` but keeps the key.
 [[nodiscard]] LONG RegDeleteTreeW(HKEY key, const WCHAR* sub_key);
-// Enumerates subkey names in their stored order. `*cch_name` is the buffer
+// Enumerates subkey names sorted without regard to the case of A-Z. `*cch_name` is the buffer
 // size in characters on entry and the name length without terminator on
 // success; on ERROR_MORE_DATA it holds the buffer size needed, terminator
 // included. The same holds for `*cch_value_name` of RegEnumValueW.
