@@ -100,8 +100,8 @@ TEST_F(HiveFileTest, ExactLayoutOfASmallHive) {
   EXPECT_EQ(
       SerializeHive(hive),
       "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software]\n\n[HKEY_LOCAL_MACHINE\\Software\\Classes]\n"
-      "\n[HKEY_LOCAL_MACHINE\\Software\\Classes\\.txt]\n@=\"txtfile\"\n"
-      "\n[HKEY_LOCAL_MACHINE\\Software\\Classes\\.md]\n");
+      "\n[HKEY_LOCAL_MACHINE\\Software\\Classes\\.md]\n"
+      "\n[HKEY_LOCAL_MACHINE\\Software\\Classes\\.txt]\n@=\"txtfile\"\n");
   EXPECT_EQ(SerializeHive(Hive("HKEY_LOCAL_MACHINE")), "REGEDIT4\n");
 }
 
