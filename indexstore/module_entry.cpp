@@ -4,34 +4,16 @@
 #include "indexstore/registration.h"
 #include "indexstore/trovix_db.h"
 #include "platform/com.h"
+#include "platform/com_object.h"
 
 namespace ordalis {
 namespace {
 
 // One factory per request; TrovixDB and TrovixDB2 make the same object.
-class ClassFactory final : public IClassFactory {
+class ClassFactory final : public ComObject<IClassFactory, IID_IClassFactory> {
  public:
-  ClassFactory() { ++g_live_objects; }
+  ClassFactory() : ComObject(&g_live_objects) {}
 
-  HRESULT QueryInterface(REFIID riid, void** ppv) override {
-    if (ppv == nullptr) return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_IClassFactory) {
-      *ppv = static_cast<IClassFactory*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG AddRef() override { return ++refs_; }
-  ULONG Release() override {
-    const ULONG left = --refs_;
-    if (left == 0) {
-      delete this;
-      --g_live_objects;
-    }
-    return left;
-  }
   HRESULT CreateInstance(IUnknown* outer, REFIID riid, void** ppv) override {
     if (ppv == nullptr) return E_POINTER;
     *ppv = nullptr;
@@ -50,10 +32,6 @@ class ClassFactory final : public IClassFactory {
     }
     return S_OK;
   }
-
- private:
-  ~ClassFactory() = default;
-  std::atomic<ULONG> refs_{1};
 };
 
 }  // namespace

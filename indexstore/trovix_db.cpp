@@ -3,6 +3,7 @@
 #include <new>
 
 #include "indexstore/ordalis_typelib.h"
+#include "platform/com_object.h"
 
 namespace ordalis {
 namespace {
@@ -70,29 +71,11 @@ constexpr Invoker kInvokers[] = {
 static_assert(std::size(kInvokers) == kMethodCount);
 
 // The connection point container's enumeration: always empty.
-class EmptyConnectionPoints final : public IEnumConnectionPoints {
+class EmptyConnectionPoints final
+    : public ComObject<IEnumConnectionPoints, IID_IEnumConnectionPoints> {
  public:
-  EmptyConnectionPoints() { ++g_live_objects; }
+  EmptyConnectionPoints() : ComObject(&g_live_objects) {}
 
-  HRESULT QueryInterface(REFIID riid, void** ppv) override {
-    if (ppv == nullptr) return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_IEnumConnectionPoints) {
-      *ppv = static_cast<IEnumConnectionPoints*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG AddRef() override { return ++refs_; }
-  ULONG Release() override {
-    const ULONG left = --refs_;
-    if (left == 0) {
-      delete this;
-      --g_live_objects;
-    }
-    return left;
-  }
   HRESULT Next(ULONG /*cConnections*/, IConnectionPoint** ppCP, ULONG* pcFetched) override {
     if (ppCP == nullptr) return E_POINTER;
     if (pcFetched != nullptr) *pcFetched = 0;
@@ -105,10 +88,6 @@ class EmptyConnectionPoints final : public IEnumConnectionPoints {
     *ppEnum = new (std::nothrow) EmptyConnectionPoints();
     return *ppEnum != nullptr ? S_OK : E_OUTOFMEMORY;
   }
-
- private:
-  ~EmptyConnectionPoints() = default;
-  std::atomic<ULONG> refs_{1};
 };
 
 }  // namespace

@@ -25,37 +25,8 @@ WString TypeLibKeyPath(const TypeLibDesc& lib) { return u"TypeLib\\" + GuidToWSt
 
 }  // namespace
 
-TypeInfo::TypeInfo(const TypeDesc& desc, std::atomic<long>* module_objects)
-    : desc_(desc), module_objects_(module_objects) {
-  if (module_objects_ != nullptr) ++*module_objects_;
-}
-
 TypeInfo* TypeInfo::Create(const TypeDesc& desc, std::atomic<long>* module_objects) {
   return new (std::nothrow) TypeInfo(desc, module_objects);
-}
-
-HRESULT TypeInfo::QueryInterface(REFIID riid, void** ppv) {
-  if (ppv == nullptr) return E_POINTER;
-  if (riid == IID_IUnknown || riid == IID_ITypeInfo) {
-    *ppv = static_cast<ITypeInfo*>(this);
-    AddRef();
-    return S_OK;
-  }
-  *ppv = nullptr;
-  return E_NOINTERFACE;
-}
-
-ULONG TypeInfo::AddRef() { return ++refs_; }
-
-ULONG TypeInfo::Release() {
-  const ULONG left = --refs_;
-  if (left == 0) {
-    std::atomic<long>* module_objects = module_objects_;
-    delete this;
-    // Last: once the count drops, the module (and desc_) may be unloaded.
-    if (module_objects != nullptr) --*module_objects;
-  }
-  return left;
 }
 
 HRESULT TypeInfo::GetTypeGuid(GUID* guid) {

@@ -8,6 +8,7 @@
 #include <tuple>
 #include <type_traits>
 
+#include "platform/com_object.h"
 #include "platform/unknwn.h"
 
 // Parameter direction flags as the Windows type libraries spell them.
@@ -49,14 +50,11 @@ struct TypeLibDesc {
 // A reference-counted ITypeInfo over one static TypeDesc. The description
 // lives in the module that created the object, so the module counts the object
 // among its live objects (`module_objects`) and cannot be unloaded under it.
-class TypeInfo final : public ITypeInfo {
+class TypeInfo final : public ComObject<ITypeInfo, IID_ITypeInfo> {
  public:
   // Creates the object with one reference.
   static TypeInfo* Create(const TypeDesc& desc, std::atomic<long>* module_objects);
 
-  HRESULT QueryInterface(REFIID riid, void** ppv) override;
-  ULONG AddRef() override;
-  ULONG Release() override;
   HRESULT GetTypeGuid(GUID* guid) override;
   HRESULT GetDocumentation(DISPID memid, const WCHAR** name, const WCHAR** doc_string) override;
   HRESULT GetFuncCount(UINT* count) override;
@@ -65,12 +63,10 @@ class TypeInfo final : public ITypeInfo {
   HRESULT GetIDsOfNames(const WCHAR* const* names, UINT count, DISPID* memids) override;
 
  private:
-  TypeInfo(const TypeDesc& desc, std::atomic<long>* module_objects);
-  ~TypeInfo() = default;
+  TypeInfo(const TypeDesc& desc, std::atomic<long>* module_objects)
+      : ComObject(module_objects), desc_(desc) {}
 
   const TypeDesc& desc_;
-  std::atomic<long>* module_objects_;
-  std::atomic<ULONG> refs_{1};
 };
 
 // Finds a function by dispatch identifier; null when there is none.
