@@ -4,30 +4,6 @@
 
 namespace ordalis {
 
-// Catalogue.
-HRESULT TrovixDB::AddFile(const WCHAR*) { return E_NOTIMPL; }
-HRESULT TrovixDB::FileInDB(const WCHAR*) { return E_NOTIMPL; }
-HRESULT TrovixDB::DriveInDB(const WCHAR*, INT*) { return E_NOTIMPL; }
-HRESULT TrovixDB::UpdateFile(const WCHAR*) { return E_NOTIMPL; }
-HRESULT TrovixDB::DeleteFileHard(const WCHAR*) { return E_NOTIMPL; }
-HRESULT TrovixDB::DeleteDir(const WCHAR*) { return E_NOTIMPL; }
-HRESULT TrovixDB::GetFileID(const WCHAR*, INT*) { return E_NOTIMPL; }
-HRESULT TrovixDB::GetDirID(const WCHAR*, INT*) { return E_NOTIMPL; }
-HRESULT TrovixDB::DirInDB(const WCHAR*) { return E_NOTIMPL; }
-HRESULT TrovixDB::FileNameAndDirIDInDB(const WCHAR*, INT) { return E_NOTIMPL; }
-HRESULT TrovixDB::DirNameAndDriveIDInDB(const WCHAR*, INT) { return E_NOTIMPL; }
-HRESULT TrovixDB::RenameDirectory(const WCHAR*, const WCHAR*) { return E_NOTIMPL; }
-HRESULT TrovixDB::RenameFile(const WCHAR*, const WCHAR*) { return E_NOTIMPL; }
-HRESULT TrovixDB::FileDueForUpdate(const WCHAR*) { return E_NOTIMPL; }
-HRESULT TrovixDB::GetDirIDByNameAndDriveID(const WCHAR*, INT, INT*) { return E_NOTIMPL; }
-
-// Word index.
-HRESULT TrovixDB::IndexFile(const WCHAR*, UINT*, UINT*) { return E_NOTIMPL; }
-HRESULT TrovixDB::UnIndexFile(const WCHAR*, UINT) { return E_NOTIMPL; }
-HRESULT TrovixDB::GetFileTextType(const WCHAR*, UINT*) { return E_NOTIMPL; }
-HRESULT TrovixDB::FileIndexed(const WCHAR*) { return E_NOTIMPL; }
-HRESULT TrovixDB::SetIndexingCancelledFlag(UINT) { return E_NOTIMPL; }
-
 // Searches and result sets.
 HRESULT TrovixDB::SearchOpenWord(const WCHAR*, UINT*) { return E_NOTIMPL; }
 HRESULT TrovixDB::SearchNext(UINT, UINT_PTR) { return E_NOTIMPL; }
