@@ -1,0 +1,209 @@
+#include "platform/hive_store.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <mutex>
+#include <optional>
+
+#include "platform/hresult.h"
+#include "platform/paths.h"
+
+namespace trovix {
+namespace {
+
+constexpr LONG kOk = ERROR_SUCCESS;
+constexpr LONG Fail(DWORD error) { return static_cast<LONG>(error); }
+LONG FailErrno(int error) { return Fail(Win32ErrorFromErrno(error)); }
+
+// --- where the hives are ------------------------------------------------------
+
+// Anchors the search for the installation that holds this library.
+const char kLibraryAnchor = 0;
+
+std::string Environment(const char* name) {
+  const char* value = std::getenv(name);
+  return value != nullptr ? value : "";
+}
+
+const char* RootName(HiveId id) {
+  return id == HiveId::kUser ? "HKEY_CURRENT_USER" : "HKEY_LOCAL_MACHINE";
+}
+
+// --- reading hive files -------------------------------------------------------
+
+class UniqueFd {
+ public:
+  explicit UniqueFd(int fd) : fd_(fd) {}
+  ~UniqueFd() {
+    if (fd_ >= 0) close(fd_);
+  }
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+// 0 or the errno value of the failing read.
+int ReadAll(int fd, std::string* text) {
+  char buffer[16384];
+  for (;;) {
+    const ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n == 0) return 0;
+    if (n < 0 && errno != EINTR) return errno;
+    if (n > 0) text->append(buffer, static_cast<std::size_t>(n));
+  }
+}
+
+FileIdentity IdentityOf(const struct stat& st) {
+  return {st.st_dev, st.st_ino, st.st_size, st.st_mtim};
+}
+
+// A file modified this recently may be modified again within the same clock
+// tick of the file system, and inode numbers are reused, so its identity
+// alone cannot prove that a cached parse is current. Two seconds covers file
+// systems with whole-second (or FAT's two-second) timestamps.
+bool IsSettled(const FileIdentity& identity) {
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  return now.tv_sec - identity.modified.tv_sec >= 2;
+}
+
+// Parsed hives by file path, shared by every thread of the process.
+class HiveCache {
+ public:
+  // The cached parse of that version of the file, if there is a trustworthy one.
+  std::optional<LoadedHive> Find(const std::string& path, const FileIdentity& identity) {
+    std::lock_guard lock(mutex_);
+    const auto it = entries_.find(path);
+    if (it == entries_.end() || !it->second.settled || !(it->second.loaded.identity == identity)) {
+      return std::nullopt;
+    }
+    return it->second.loaded;
+  }
+
+  void Store(const std::string& path, const LoadedHive& loaded) {
+    std::lock_guard lock(mutex_);
+    entries_[path] = {loaded, IsSettled(loaded.identity)};
+  }
+
+  // Reports a damaged file on stderr once, not at every operation that
+  // meets it; a file that parses again is reported anew when damaged later.
+  void ReportDamage(const std::string& path, const HiveParseError* error) {
+    std::lock_guard lock(mutex_);
+    if (error == nullptr) {
+      reported_.erase(path);
+      return;
+    }
+    std::string message = "line " + std::to_string(error->line) + ": " + error->reason;
+    if (reported_[path] == message) return;
+    std::fprintf(stderr, "trovix: registry hive %s is damaged at %s; it is left unchanged\n",
+                 path.c_str(), message.c_str());
+    reported_[path] = std::move(message);
+  }
+
+ private:
+  struct Entry {
+    LoadedHive loaded;
+    bool settled = false;
+  };
+  std::mutex mutex_;
+  std::map<std::string, Entry> entries_;         // Guarded by mutex_.
+  std::map<std::string, std::string> reported_;  // Guarded by mutex_.
+};
+
+// Never destroyed: registry calls from other static destructors stay valid.
+HiveCache& Cache() {
+  static HiveCache* cache = new HiveCache;
+  return *cache;
+}
+
+// Parses `text` as hive `id`; reports damage. Null when damaged.
+std::shared_ptr<Hive> ParseFile(HiveId id, const std::string& path, const std::string& text) {
+  auto hive = std::make_shared<Hive>(RootName(id));
+  HiveParseError error;
+  if (!ParseHive(text, hive.get(), &error)) {
+    Cache().ReportDamage(path, &error);
+    return nullptr;
+  }
+  Cache().ReportDamage(path, nullptr);
+  return hive;
+}
+
+}  // namespace
+
+std::string HivePath(HiveId id) {
+  if (id == HiveId::kUser) {
+    if (std::string path = Environment("TROVIX_USER_HIVE"); !path.empty()) return path;
+    const std::string config = ConfigHome();
+    return config.empty() ? "" : config + "/Quillon/user.reg";
+  }
+  if (std::string path = Environment("TROVIX_MACHINE_HIVE"); !path.empty()) return path;
+  // The library lives in <prefix>/lib; the machine hive in <prefix>/etc.
+  const std::string folder = FolderOfAddress(&kLibraryAnchor);
+  if (folder.empty()) return "";
+  return (std::filesystem::path(folder) / "../etc/Quillon/machine.reg").lexically_normal().string();
+}
+
+LONG LoadHive(HiveId id, LoadedHive* out) {
+  const std::string path = HivePath(id);
+  const UniqueFd fd(path.empty() ? -1 : open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd.get() < 0) {
+    if (!path.empty() && errno != ENOENT) return FailErrno(errno);
+    *out = {std::make_shared<Hive>(RootName(id)), {}};
+    return kOk;
+  }
+  struct stat st {};
+  if (fstat(fd.get(), &st) != 0) return FailErrno(errno);
+  const FileIdentity identity = IdentityOf(st);
+  if (std::optional<LoadedHive> cached = Cache().Find(path, identity)) {
+    *out = std::move(*cached);
+  } else {
+    std::string text;
+    if (const int error = ReadAll(fd.get(), &text); error != 0) return FailErrno(error);
+    *out = {ParseFile(id, path, text), identity};
+    Cache().Store(path, *out);
+  }
+  return out->hive != nullptr ? kOk : Fail(ERROR_BADDB);
+}
+
+// Each call opens its own lock description, so the flock serialises writers
+// within this process as well as across processes.
+LONG MutateHive(HiveId id, const HiveChange& change) {
+  const std::string path = HivePath(id);
+  if (path.empty()) return FailErrno(ENOENT);
+  const std::string folder = std::filesystem::path(path).parent_path();
+  if (const int error = folder.empty() ? 0 : MakePrivateDirs(folder); error != 0) {
+    return FailErrno(error);
+  }
+  const UniqueFd lock(open((path + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+  if (lock.get() < 0) return FailErrno(errno);
+  while (flock(lock.get(), LOCK_EX) != 0) {
+    if (errno != EINTR) return FailErrno(errno);
+  }
+  std::string text;
+  if (const UniqueFd file(open(path.c_str(), O_RDONLY | O_CLOEXEC)); file.get() >= 0) {
+    if (const int error = ReadAll(file.get(), &text); error != 0) return FailErrno(error);
+  } else if (errno != ENOENT) {
+    return FailErrno(errno);
+  }
+  const std::shared_ptr<Hive> hive = ParseFile(id, path, text);
+  if (hive == nullptr) return Fail(ERROR_BADDB);
+  bool changed = false;
+  if (const LONG result = change(*hive, &changed); result != kOk || !changed) return result;
+  if (const int error = WriteFileAtomically(path, SerializeHive(*hive)); error != 0) {
+    return FailErrno(error);
+  }
+  return kOk;
+}
+
+}  // namespace trovix
