@@ -2,6 +2,7 @@
 
 #include "platform/reg_key.h"
 #include "platform/registry.h"
+#include "shared/filter_ids.h"
 
 namespace trovix::setup {
 namespace {
@@ -15,10 +16,33 @@ constexpr std::u16string_view kExtensions[] = {
     u".sh",   u".js",   u".ts",   u".rs",       u".go",   u".rb",   u".pl",   u".sql",
     u".css",  u".lua",  u".cs",   u".kt",       u".php",  u".srt",  u".org",  u".diff"};
 
-LONG SetDefault(std::u16string_view path, std::u16string_view value, RegKey* key) {
-  LONG rc = RegKey::Create(HKEY_CLASSES_ROOT, path, key);
+LONG SetDefault(HKEY root, std::u16string_view path, std::u16string_view value, RegKey* key) {
+  LONG rc = RegKey::Create(root, path, key);
   if (rc == ERROR_SUCCESS) rc = key->SetString(u"", value);
   return rc;
+}
+
+LONG SetDefault(std::u16string_view path, std::u16string_view value, RegKey* key) {
+  return SetDefault(HKEY_CLASSES_ROOT, path, value, key);
+}
+
+// Only ".txt" names the text filter's persistent handler: the index store
+// reads the other plain-text types through the ".txt" filter because their
+// content type is text/plain. The key goes to the machine's classes, where
+// the index store looks for it, even when the user's classes hold ".txt".
+constexpr std::u16string_view kTextHandlerKey = u"Software\\Classes\\.txt\\PersistentHandler";
+
+// Removes the ".txt" handler key when it still names the text filter.
+LONG UnregisterTextHandler() {
+  RegKey key;
+  WString handler;
+  if (RegKey::Open(HKEY_LOCAL_MACHINE, kTextHandlerKey, &key) != ERROR_SUCCESS ||
+      key.GetString(u"", &handler) != ERROR_SUCCESS ||
+      handler != GuidToWString(trovix::CLSID_TextFilterHandler)) {
+    return ERROR_SUCCESS;  // absent, or another filter's since
+  }
+  key = RegKey();
+  return RegDeleteTreeIfExists(HKEY_LOCAL_MACHINE, kTextHandlerKey);
 }
 
 }  // namespace
@@ -37,11 +61,15 @@ LONG RegisterPlainTextTypes() {
     if (rc == ERROR_SUCCESS) rc = key.SetString(u"Content Type", u"text/plain");
     if (rc == ERROR_SUCCESS) rc = key.SetString(u"PerceivedType", u"text");
   }
+  if (rc == ERROR_SUCCESS) {
+    rc = SetDefault(HKEY_LOCAL_MACHINE, kTextHandlerKey,
+                    GuidToWString(trovix::CLSID_TextFilterHandler), &key);
+  }
   return rc;
 }
 
 LONG UnregisterPlainTextTypes() {
-  LONG rc = ERROR_SUCCESS;
+  LONG rc = UnregisterTextHandler();
   for (std::u16string_view extension : kExtensions) {
     RegKey key;
     WString type;

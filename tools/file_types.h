@@ -15,10 +15,13 @@ inline constexpr std::u16string_view kTextFileType = u"txtfile";
 [[nodiscard]] std::span<const std::u16string_view> PlainTextExtensions();
 
 // Writes HKCR\.ext (default "txtfile", "Content Type" "text/plain",
-// "PerceivedType" "text") for every plain-text extension and HKCR\txtfile
-// with its shell\open\command. Answers the first registry error.
+// "PerceivedType" "text") for every plain-text extension, HKCR\txtfile
+// with its shell\open\command, and the persistent handler of the text
+// filter as HKLM\Software\Classes\.txt\PersistentHandler. Answers the
+// first registry error.
 [[nodiscard]] LONG RegisterPlainTextTypes();
-// Removes the extension keys that still name "txtfile" and the txtfile key.
+// Removes the ".txt" handler key while it names the text filter, the
+// extension keys that still name "txtfile" and the txtfile key.
 [[nodiscard]] LONG UnregisterPlainTextTypes();
 
 }  // namespace trovix::setup

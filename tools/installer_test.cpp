@@ -10,6 +10,7 @@
 #include "platform/registry.h"
 #include "platform/testing/private_tree.h"
 #include "platform/wstring.h"
+#include "shared/filter_ids.h"
 
 namespace {
 
@@ -65,6 +66,12 @@ TEST_F(InstallerTest, SetsUpAnEmptyHomeAndChangesNothingTheSecondTime) {
   EXPECT_EQ(Value(HKEY_CURRENT_USER, u"Software\\Quillon\\Trovix", u"BinPath"),
             Utf8ToUtf16(prefix_ + "/bin/"));
   EXPECT_EQ(Value(HKEY_CLASSES_ROOT, u".txt", u"Content Type"), u"text/plain");
+  // The text filter is registered and ".txt" leads to it.
+  EXPECT_EQ(Value(HKEY_LOCAL_MACHINE, u"Software\\Classes\\.txt\\PersistentHandler", u""),
+            GuidToWString(trovix::CLSID_TextFilterHandler));
+  EXPECT_EQ(Value(HKEY_CLASSES_ROOT,
+                  u"CLSID\\" + GuidToWString(trovix::CLSID_TextFilter) + u"\\InprocServer32", u""),
+            Utf8ToUtf16(prefix_ + "/lib/trovix/libtxtfilter.so"));
   EXPECT_EQ(Value(HKEY_CLASSES_ROOT, u"txtfile\\shell\\open\\command", u""), u"xdg-open \"%1\"");
   EXPECT_TRUE(std::filesystem::exists(tree_.data() + "/Quillon/Ordalis.mdb"));
   for (const std::string& folder : {tree_.config() + "/Quillon", tree_.state() + "/Quillon",
@@ -111,6 +118,10 @@ TEST_F(InstallerTest, UninstallRemovesRegistrationsAndKeepsTheIndex) {
   EXPECT_EQ(Value(HKEY_CLASSES_ROOT, u"CLSID\\{26C95553-D9BE-43DB-ABCE-E24019190A41}", u""),
             u"<no key>");
   EXPECT_EQ(Value(HKEY_CLASSES_ROOT, u".txt", u""), u"<no key>");
+  EXPECT_EQ(Value(HKEY_LOCAL_MACHINE, u"Software\\Classes\\.txt", u""), u"<no key>");
+  EXPECT_EQ(
+      Value(HKEY_CLASSES_ROOT, u"CLSID\\" + GuidToWString(trovix::CLSID_TextFilterHandler), u""),
+      u"<no key>");
   EXPECT_EQ(Value(HKEY_CURRENT_USER, u"Software\\Quillon\\Trovix", u"BinPath"), u"<no value>");
   EXPECT_TRUE(std::filesystem::exists(tree_.data() + "/Quillon/Ordalis.mdb"));
 }

@@ -1,0 +1,112 @@
+// The plain-text filter module: its exported entry points, class factory and
+// self-registration.
+#include <atomic>
+#include <new>
+
+#include "filters/text_filter.h"
+#include "platform/com_object.h"
+#include "platform/reg_key.h"
+#include "platform/version_info.h"
+#include "platform/wstring.h"
+#include "shared/filter_ids.h"
+
+TROVIX_VERSION_BLOCK(TROVIX_VERSION_MAJOR, TROVIX_VERSION_MINOR, TROVIX_VERSION_PATCH, 0, VFT_DLL);
+
+namespace txtfilter {
+namespace {
+
+std::atomic<long> g_live_objects{0};  // filters and factories alive
+std::atomic<long> g_server_locks{0};  // LockServer(TRUE) not yet undone
+
+class ClassFactory final : public ComObject<IClassFactory, IID_IClassFactory> {
+ public:
+  ClassFactory() : ComObject(&g_live_objects) {}
+
+  HRESULT CreateInstance(IUnknown* outer, REFIID riid, void** ppv) override {
+    if (ppv == nullptr) return E_POINTER;
+    *ppv = nullptr;
+    if (outer != nullptr) return CLASS_E_NOAGGREGATION;
+    TextFilter* filter = TextFilter::Create(&g_live_objects);
+    if (filter == nullptr) return E_OUTOFMEMORY;
+    const HRESULT hr = filter->QueryInterface(riid, ppv);
+    filter->Release();
+    return hr;
+  }
+  HRESULT LockServer(BOOL lock) override {
+    if (lock) {
+      ++g_server_locks;
+    } else {
+      --g_server_locks;
+    }
+    return S_OK;
+  }
+};
+
+// The keys are written to the machine's classes, not through
+// HKEY_CLASSES_ROOT: the index store looks filters up in the machine's
+// classes only, and HKEY_CLASSES_ROOT would put a new key into the user's
+// classes whenever the user has a CLSID key of their own.
+WString ClassKey(const CLSID& clsid) {
+  return u"Software\\Classes\\CLSID\\" + GuidToWString(clsid);
+}
+
+LONG SetKey(const WString& path, std::u16string_view value, RegKey* key) {
+  LONG rc = RegKey::Create(HKEY_LOCAL_MACHINE, path, key);
+  if (rc == ERROR_SUCCESS) rc = key->SetString(u"", value);
+  return rc;
+}
+
+// Each key is removed and written afresh, so registering again leaves the
+// hive exactly as the first time.
+LONG RegisterClasses(const WString& module_path) {
+  const WString filter = ClassKey(trovix::CLSID_TextFilter);
+  const WString handler = ClassKey(trovix::CLSID_TextFilterHandler);
+  RegKey key;
+  LONG rc = RegDeleteTreeIfExists(HKEY_LOCAL_MACHINE, filter);
+  if (rc == ERROR_SUCCESS) rc = RegDeleteTreeIfExists(HKEY_LOCAL_MACHINE, handler);
+  if (rc == ERROR_SUCCESS) rc = SetKey(filter, u"Trovix plain-text filter", &key);
+  if (rc == ERROR_SUCCESS) rc = SetKey(filter + u"\\InprocServer32", module_path, &key);
+  // Each reader creates its own filter object and uses it on one thread.
+  if (rc == ERROR_SUCCESS) rc = key.SetString(u"ThreadingModel", u"Both");
+  if (rc == ERROR_SUCCESS) rc = SetKey(handler, u"Trovix plain-text persistent handler", &key);
+  if (rc == ERROR_SUCCESS) {
+    rc = SetKey(handler + u"\\PersistentAddinsRegistered\\" + GuidToWString(IID_IFilter),
+                GuidToWString(trovix::CLSID_TextFilter), &key);
+  }
+  return rc;
+}
+
+}  // namespace
+}  // namespace txtfilter
+
+TROVIX_EXPORT HRESULT DllGetClassObject(REFCLSID rclsid, REFIID riid, void** ppv) {
+  if (ppv == nullptr) return E_POINTER;
+  *ppv = nullptr;
+  if (!(rclsid == trovix::CLSID_TextFilter)) return CLASS_E_CLASSNOTAVAILABLE;
+  auto* factory = new (std::nothrow) txtfilter::ClassFactory();
+  if (factory == nullptr) return E_OUTOFMEMORY;
+  const HRESULT hr = factory->QueryInterface(riid, ppv);
+  factory->Release();
+  return hr;
+}
+
+TROVIX_EXPORT HRESULT DllCanUnloadNow() {
+  return txtfilter::g_live_objects == 0 && txtfilter::g_server_locks == 0 ? S_OK : S_FALSE;
+}
+
+TROVIX_EXPORT HRESULT DllRegisterServer() {
+  const std::string path = ModulePathOfAddress(&txtfilter::g_live_objects);
+  if (path.empty()) return SELFREG_E_CLASS;
+  const LONG rc = txtfilter::RegisterClasses(Utf8ToUtf16(path));
+  return rc == ERROR_SUCCESS ? S_OK : SELFREG_E_CLASS;
+}
+
+TROVIX_EXPORT HRESULT DllUnregisterServer() {
+  HRESULT hr = S_OK;
+  for (const CLSID& clsid : {trovix::CLSID_TextFilter, trovix::CLSID_TextFilterHandler}) {
+    if (RegDeleteTreeIfExists(HKEY_LOCAL_MACHINE, txtfilter::ClassKey(clsid)) != ERROR_SUCCESS) {
+      hr = SELFREG_E_CLASS;
+    }
+  }
+  return hr;
+}
