@@ -104,6 +104,10 @@ void Engine::Close() {
   db_ = nullptr;
 }
 
+std::int64_t Engine::LastInsertId() const {
+  return db_ != nullptr ? sqlite3_last_insert_rowid(db_) : 0;
+}
+
 HRESULT Engine::QueryInterface(REFIID riid, void** ppv) {
   if (ppv == nullptr) return E_POINTER;
   if (riid == IID_IUnknown || riid == IID_IEngineConnection) {
@@ -156,9 +160,9 @@ HRESULT Statement::Bind(int index, double value) {
 
 HRESULT Statement::Bind(int index, std::u16string_view text) {
   if (FAILED(status_)) return status_;
-  return EngineStatus(db_, sqlite3_bind_text16(stmt_, index, text.data(),
-                                               static_cast<int>(text.size() * sizeof(char16_t)),
-                                               SQLITE_TRANSIENT));
+  const std::string utf8 = Utf16ToUtf8(text);
+  return EngineStatus(db_, sqlite3_bind_text(stmt_, index, utf8.data(),
+                                             static_cast<int>(utf8.size()), SQLITE_TRANSIENT));
 }
 
 HRESULT Statement::Step() {
@@ -171,9 +175,10 @@ std::int64_t Statement::ColumnInt(int index) const { return sqlite3_column_int64
 double Statement::ColumnDouble(int index) const { return sqlite3_column_double(stmt_, index); }
 
 WString Statement::ColumnText(int index) const {
-  const auto* text = static_cast<const char16_t*>(sqlite3_column_text16(stmt_, index));
+  const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(stmt_, index));
   if (text == nullptr) return {};
-  return WString(text, static_cast<std::size_t>(sqlite3_column_bytes16(stmt_, index)) / 2);
+  return Utf8ToUtf16(
+      std::string_view(text, static_cast<std::size_t>(sqlite3_column_bytes(stmt_, index))));
 }
 
 Transaction::Transaction(Engine& engine)

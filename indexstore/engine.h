@@ -55,6 +55,9 @@ class Engine final : public IEngineConnection {
   void Close();
   [[nodiscard]] bool is_open() const { return db_ != nullptr; }
   [[nodiscard]] sqlite3* handle() const { return db_; }
+  // The identity the connection's last successful INSERT assigned (0 when none
+  // has happened). Read it before the next insert of the same thread.
+  [[nodiscard]] std::int64_t LastInsertId() const;
 
   // IEngineConnection. The engine is owned by the module, not by references:
   // AddRef and Release only keep the interface contract.
@@ -87,6 +90,11 @@ class Statement {
   [[nodiscard]] HRESULT status() const { return status_; }
   [[nodiscard]] HRESULT Bind(int index, std::int64_t value);
   [[nodiscard]] HRESULT Bind(int index, double value);
+  // Text travels as UTF-8 converted by the platform layer, whose lone
+  // surrogates U+DC80..U+DCFF stand for the bytes of names that are not valid
+  // UTF-8: stored as those bytes, they compare like the names on disk and read
+  // back unchanged. (The engine's own UTF-16 conversion would merge a lone
+  // surrogate with the unit after it.)
   [[nodiscard]] HRESULT Bind(int index, std::u16string_view text);
   // S_OK with a row, DB_S_ENDOFROWSET when done, or the failure.
   [[nodiscard]] HRESULT Step();

@@ -1,0 +1,61 @@
+// Helpers shared by the two halves of the catalogue: catalogue.cpp (the
+// methods that write: AddFile, UpdateFile, the deletions and the renames) and
+// catalogue_lookup.cpp (the methods that only read).
+//
+// Every catalogue method holds the write mutex (WriteLock) from before its
+// first database access to its return, and re-enters it when it calls other
+// catalogue methods. Paths and names are compared exactly, code unit by code
+// unit, as Linux names are.
+#pragma once
+
+#include <string_view>
+
+#include "indexstore/db_exception.h"
+#include "indexstore/engine.h"
+#include "platform/types.h"
+
+namespace ordalis::catalogue {
+
+// A caller's path or name argument: false when it is null or longer than
+// MAX_PATH units (the length is counted no further than that).
+[[nodiscard]] bool PathArgument(const WCHAR* s, std::u16string_view* view);
+
+// Writes a log record for an argument found unusable at `file`:`line` and
+// answers E_INVALIDARG, for the checks whose failures are logged.
+[[nodiscard]] HRESULT LoggedInvalidArgument(const char* file, int line);
+
+// Raises an error record for a failure detected by the catalogue itself.
+[[noreturn]] inline void Raise(HRESULT hr, const char* file, int line) {
+  throw CDBException{hr, file, line};
+}
+
+inline HRESULT BindOne(Statement& statement, int index, std::int32_t value) {
+  return statement.Bind(index, static_cast<std::int64_t>(value));
+}
+inline HRESULT BindOne(Statement& statement, int index, double value) {
+  return statement.Bind(index, value);
+}
+inline HRESULT BindOne(Statement& statement, int index, std::u16string_view value) {
+  return statement.Bind(index, value);
+}
+
+// Binds `values` to the parameters 1, 2, ... in order; stops at the first
+// failure and returns it.
+template <typename... Values>
+[[nodiscard]] HRESULT BindAll(Statement& statement, const Values&... values) {
+  HRESULT hr = statement.status();
+  int index = 0;
+  ((hr = SUCCEEDED(hr) ? BindOne(statement, ++index, values) : hr), ...);
+  return hr;
+}
+
+// Steps `lookup` to its first row and reads the identifier in `column`: S_OK
+// with `*id` set, S_FALSE when there is no row or the identifier is 0 (which
+// no row has), E_FAIL for a success code other than row or end; a failure is
+// raised. `*id` is written only with S_OK.
+[[nodiscard]] HRESULT FirstId(Statement& lookup, int column, INT* id);
+
+// The single value of a Count(*) statement; raises a failure.
+[[nodiscard]] std::int64_t CountOf(Statement& count);
+
+}  // namespace ordalis::catalogue
