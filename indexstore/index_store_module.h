@@ -52,6 +52,8 @@ class IndexStoreModule {
   UINT files_processed = 0;
   UINT files_indexed = 0;
   UINT files_updated = 0;
+  // The path of the last file IndexFile completed in this process.
+  WString last_indexed_file;
   // Where GetDB points: the engine while open, else null.
   IUnknown* data_source = nullptr;
 

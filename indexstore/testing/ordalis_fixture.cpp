@@ -6,6 +6,7 @@
 
 #include "platform/paths.h"
 #include "shared/database_format.h"
+#include "tools/file_types.h"
 
 namespace ordalis::testing {
 
@@ -13,13 +14,26 @@ std::string BuiltModulePath() { return std::string(TROVIX_MODULE_BUILD_DIR) + "/
 
 std::string ClientProgramPath() { return std::string(TROVIX_BUILD_DIR) + "/tests/ordalis_client"; }
 
-HRESULT RegisterBuiltModule() {
-  void* handle = dlopen(BuiltModulePath().c_str(), RTLD_NOW | RTLD_LOCAL);
+namespace {
+
+HRESULT CallRegisterServer(const std::string& module) {
+  void* handle = dlopen(module.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (handle == nullptr) return E_FAIL;
   auto reg = reinterpret_cast<DllRegisterServerFn>(dlsym(handle, "DllRegisterServer"));
   const HRESULT hr = reg != nullptr ? reg() : E_FAIL;
   dlclose(handle);
   return hr;
+}
+
+}  // namespace
+
+HRESULT RegisterBuiltModule() { return CallRegisterServer(BuiltModulePath()); }
+
+HRESULT RegisterBuiltTextFilter() {
+  const HRESULT hr =
+      CallRegisterServer(std::string(TROVIX_MODULE_BUILD_DIR) + "/libtxtfilter.so");
+  if (FAILED(hr)) return hr;
+  return trovix::setup::RegisterPlainTextTypes() == ERROR_SUCCESS ? S_OK : E_FAIL;
 }
 
 bool ModuleIsLoaded() {

@@ -21,6 +21,10 @@ std::string ClientProgramPath();
 // DllRegisterServer (loaded and unloaded again).
 HRESULT RegisterBuiltModule();
 
+// Registers the built plain-text filter module and the plain-text file
+// types, as trovix-setup does, so that IndexFile can read .txt files.
+HRESULT RegisterBuiltTextFilter();
+
 // True while the module is mapped into this process.
 bool ModuleIsLoaded();
 

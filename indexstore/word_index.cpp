@@ -1,0 +1,225 @@
+// The word index: IndexFile, FlushWordCounts, UnIndexFile, FileIndexed,
+// GetFileTextType and SetIndexingCancelledFlag.
+#include "indexstore/word_index.h"
+
+#include <sys/stat.h>
+
+#include <cstring>
+
+#include "indexstore/db_exception.h"
+#include "indexstore/index_store_module.h"
+#include "indexstore/log.h"
+#include "indexstore/text_source.h"
+#include "indexstore/trovix_db.h"
+#include "platform/wstring.h"
+
+namespace ordalis {
+namespace {
+
+constexpr const char* kSelectWord = "SELECT ID FROM Words WHERE Words.Word = (?)";
+constexpr const char* kInsertWord = "INSERT INTO Words (Word) VALUES (?) RETURNING ID";
+// One statement in place of the select, insert and update of a file's count:
+// the row, its count and the transaction are the same.
+constexpr const char* kAddWordCount =
+    "INSERT INTO FilesWords (FileID, WordID, WordCount) VALUES (?, ?, ?) "
+    "ON CONFLICT (FileID, WordID) DO UPDATE SET WordCount = WordCount + excluded.WordCount";
+
+// The identifier of `word` in Words, inserting it when it is new.
+std::int64_t WordId(Engine& engine, std::u16string_view word) {
+  {
+    Statement select(engine, kSelectWord);
+    ORDALIS_CHECK(select.Bind(1, word));
+    if (ORDALIS_CHECK(select.Step()) == S_OK) return select.ColumnInt(0);
+  }
+  Statement insert(engine, kInsertWord);
+  ORDALIS_CHECK(insert.Bind(1, word));
+  // RETURNING always yields the new row; no row is an unexpected answer.
+  if (ORDALIS_CHECK(insert.Step()) != S_OK) ORDALIS_CHECK(E_FAIL);
+  return insert.ColumnInt(0);
+}
+
+void AddWordCount(Engine& engine, INT file_id, std::int64_t word_id, UINT count) {
+  Statement add(engine, kAddWordCount);
+  ORDALIS_CHECK(add.Bind(1, std::int64_t{file_id}));
+  ORDALIS_CHECK(add.Bind(2, word_id));
+  ORDALIS_CHECK(add.Bind(3, std::int64_t{count}));
+  ORDALIS_CHECK(add.Step());
+}
+
+// The caller's continue flag: only its first byte is read.
+bool StopRequested(const UINT* keep_going) {
+  if (keep_going == nullptr) return false;
+  BYTE first = 0;
+  std::memcpy(&first, keep_going, 1);
+  return first == 0;
+}
+
+}  // namespace
+
+HRESULT FlushWordCounts(WordCountMap& map, INT file_id, const UINT* keep_going, UINT* flushed) {
+  const auto entries = map.TakeSorted();
+  UINT handled = 0;
+  IndexStoreModule& module = IndexStoreModule::Get();
+  WriteLock lock;
+  HRESULT hr = E_UNEXPECTED;
+  if (module.database_open) {
+    hr = RunLogged([&]() -> HRESULT {
+      Transaction transaction(module.engine());
+      ORDALIS_CHECK(transaction.status());
+      for (const auto& [word, count] : entries) {
+        if (StopRequested(keep_going)) return E_ABORT;  // rolls back
+        AddWordCount(module.engine(), file_id, WordId(module.engine(), word), count);
+        ++handled;
+      }
+      return ORDALIS_CHECK(transaction.Commit());
+    });
+  }
+  if (flushed != nullptr) *flushed = handled;
+  return hr;
+}
+
+bool IsFileTooLarge(const std::string& path) {
+  struct stat st {};
+  return stat(path.c_str(), &st) == 0 &&
+         static_cast<std::uint64_t>(st.st_size) > kMaxIndexedFileSize;
+}
+
+namespace {
+
+// Reads the whole text of the file and counts its accepted words, flushing
+// at the end of each chunk that leaves more than kFlushThreshold words
+// waiting. Answers S_OK when all text was read and written, S_FALSE when the
+// source failed part-way or a flush was stopped, a failure code otherwise.
+HRESULT IndexText(TextSource& source, INT file_id, const UINT* keep_going) {
+  WordCountMap map;
+  WordScanner scanner;
+  const auto count = [&map](std::u16string_view word) {
+    if (!HasBadCodeUnit(word) && AcceptWord(word)) map.CountWord(word);
+  };
+  bool complete = true;
+  for (;;) {
+    HRESULT hr = source.NextChunk();
+    if (hr == FILTER_E_END_OF_CHUNKS) break;
+    if (FAILED(hr)) {
+      complete = false;
+      break;
+    }
+    std::u16string_view piece;
+    while (source.NextPiece(&piece) == S_OK) scanner.Scan(piece, count);
+    if (map.size() <= kFlushThreshold) continue;
+    hr = FlushWordCounts(map, file_id, keep_going, nullptr);
+    if (hr == E_ABORT) {
+      complete = false;
+      break;
+    }
+    if (FAILED(hr)) return hr;
+  }
+  scanner.Finish(count);
+  const HRESULT hr = FlushWordCounts(map, file_id, keep_going, nullptr);
+  if (hr == E_ABORT) complete = false;
+  if (FAILED(hr) && hr != E_ABORT) return hr;
+  return complete ? S_OK : S_FALSE;
+}
+
+}  // namespace
+
+HRESULT TrovixDB::IndexFile(const WCHAR* sFile, UINT* pbContinue, UINT* pID) {
+  if (sFile == nullptr) return E_INVALIDARG;
+  try {
+    if (IsFileTooLarge(ToUtf8(sFile))) return S_FALSE;
+    INT file_id = 0;
+    HRESULT hr = GetFileID(sFile, &file_id);
+    if (FAILED(hr)) return hr;
+    if (hr == S_FALSE) return E_INVALIDARG;  // only catalogued files are indexed
+    TextSource source;
+    hr = source.Open(sFile);
+    if (FAILED(hr)) return hr;
+    hr = IndexText(source, file_id, pbContinue);
+    if (FAILED(hr)) return hr;
+    if (pID != nullptr) *pID = static_cast<UINT>(file_id);
+    if (hr == S_OK) {
+      // Under the lock: several threads of the indexer complete files.
+      IndexStoreModule& module = IndexStoreModule::Get();
+      WriteLock lock;
+      ++module.files_indexed;
+      module.last_indexed_file.assign(sFile, WcsLenCapped(sFile, MAX_PATH));
+    }
+    return hr;
+  } catch (...) {
+    return E_FAIL;
+  }
+}
+
+HRESULT TrovixDB::UnIndexFile(const WCHAR* sFile, UINT nID) {
+  IndexStoreModule& module = IndexStoreModule::Get();
+  if (!module.database_open) return E_UNEXPECTED;
+  WriteLock lock;
+  if (sFile == nullptr) return E_INVALIDARG;
+  INT file_id = static_cast<INT>(nID);
+  if (file_id == 0) {
+    const HRESULT hr = GetFileID(sFile, &file_id);
+    if (FAILED(hr)) return hr;
+    if (hr == S_FALSE) return E_INVALIDARG;
+  }
+  Statement remove(module.engine(),
+                   "\t\t\tDELETE FROM FilesWords \t\t\tWHERE \t\t\tFilesWords.FileID=(?)");
+  HRESULT hr = remove.Bind(1, std::int64_t{file_id});
+  if (SUCCEEDED(hr)) hr = remove.Step();
+  if (FAILED(hr)) {
+    LogFailure(module.log_path, __FILE__, __LINE__, hr);
+    return hr;
+  }
+  // Lowered also when the file had no words (IndexFile counted it all the
+  // same), but never below zero.
+  if (module.files_indexed > 0) --module.files_indexed;
+  return S_OK;
+}
+
+HRESULT TrovixDB::FileIndexed(const WCHAR* s) {
+  IndexStoreModule& module = IndexStoreModule::Get();
+  if (s == nullptr) return E_INVALIDARG;
+  if (!module.database_open) return E_UNEXPECTED;
+  WriteLock lock;
+  INT file_id = 0;
+  HRESULT hr = GetFileID(s, &file_id);
+  if (hr != S_OK) return hr;
+  Statement count(module.engine(),
+                  "\t\t\tSELECT COUNT(*) FROM FilesWords \t\t\tWHERE \t\t\tFilesWords.FileID=(?);");
+  hr = count.Bind(1, std::int64_t{file_id});
+  if (SUCCEEDED(hr)) hr = count.Step();
+  if (hr == DB_S_ENDOFROWSET) hr = E_FAIL;  // a count always yields a row
+  if (FAILED(hr)) {
+    LogFailure(module.log_path, __FILE__, __LINE__, hr);
+    return hr;
+  }
+  const std::int64_t rows = count.ColumnInt(0);
+  return rows > 0 ? S_OK : rows == 0 ? S_FALSE : E_FAIL;
+}
+
+HRESULT TrovixDB::GetFileTextType(const WCHAR* s, UINT* pnType) {
+  IndexStoreModule& module = IndexStoreModule::Get();
+  if (s == nullptr || s[0] == 0 || pnType == nullptr) return E_INVALIDARG;
+  if (!module.database_open) return E_UNEXPECTED;
+  WriteLock lock;
+  INT file_id = 0;
+  HRESULT hr = GetFileID(s, &file_id);
+  if (FAILED(hr)) return hr;
+  Statement select(module.engine(),
+                   "\t\t\tSELECT \t\t\tTextType \t\t\tFROM \t\t\tFiles \t\t\tWHERE "
+                   "\t\t\tFiles.FileID=(?)");
+  hr = select.Bind(1, std::int64_t{file_id});
+  if (SUCCEEDED(hr)) hr = select.Step();
+  if (FAILED(hr)) {
+    LogFailure(module.log_path, __FILE__, __LINE__, hr);
+    return hr;
+  }
+  *pnType = hr == S_OK ? static_cast<UINT>(select.ColumnInt(0)) : 0;
+  return S_OK;
+}
+
+HRESULT TrovixDB::SetIndexingCancelledFlag(UINT bCancel) {
+  indexing_cancelled_ = bCancel != 0 ? 1 : 0;
+  return S_OK;
+}
+
+}  // namespace ordalis

@@ -1,0 +1,26 @@
+// Writing a file's words to the index.
+#pragma once
+
+#include "indexstore/word_count_map.h"
+
+namespace ordalis {
+
+// More distinct words than this waiting at the end of a chunk are flushed.
+inline constexpr std::size_t kFlushThreshold = 200;
+// Files larger than this are not indexed.
+inline constexpr std::uint64_t kMaxIndexedFileSize = 104857600;
+
+// Writes the counts of `map` for file `file_id` to Words and FilesWords in
+// one transaction under the write mutex, smallest key first, and empties the
+// map whatever happens. Before each word the first byte of `*keep_going` (if
+// given) is read: 0 rolls the transaction back and answers E_ABORT. Other
+// failures are logged, roll back and are returned. `*flushed` (if given)
+// receives the number of words handled.
+[[nodiscard]] HRESULT FlushWordCounts(WordCountMap& map, INT file_id, const UINT* keep_going,
+                                      UINT* flushed);
+
+// True when the file at `path` is larger than kMaxIndexedFileSize bytes;
+// false when its size cannot be read. Never opens the file.
+[[nodiscard]] bool IsFileTooLarge(const std::string& path);
+
+}  // namespace ordalis
