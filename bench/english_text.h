@@ -15,10 +15,12 @@ class EnglishText {
  public:
   explicit EnglishText(std::uint32_t seed = 42) : random_(seed) {
     static const char* const kCommon[] = {
-        "the", "of", "and", "to", "in", "is", "that", "for", "it", "as", "was", "with", "be",
-        "by", "on", "not", "he", "this", "are", "or", "his", "from", "at", "which", "but",
-        "have", "an", "had", "they", "you", "were", "their", "one", "all", "we", "can", "her",
-        "has", "there", "been", "if", "more", "when", "will", "would", "who", "so", "no",
+        "the",    "of",     "and",     "to",      "in",       "is",        "that",    "for",
+        "it",     "as",     "was",     "with",    "be",       "by",        "on",      "not",
+        "he",     "this",   "are",     "or",      "his",      "from",      "at",      "which",
+        "but",    "have",   "an",      "had",     "they",     "you",       "were",    "their",
+        "one",    "all",    "we",      "can",     "her",      "has",       "there",   "been",
+        "if",     "more",   "when",    "will",    "would",    "who",       "so",      "no",
         "report", "budget", "meeting", "project", "customer", "quarterly", "results", "analysis"};
     for (const char* word : kCommon) vocabulary_.emplace_back(word);
     // Rarer words: pronounceable made-up words of 4 to 11 letters.

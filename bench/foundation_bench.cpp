@@ -118,8 +118,9 @@ BENCHMARK(Utf8ToUtf16Text);
 
 int main(int argc, char** argv) {
 #if !defined(__OPTIMIZE__) || !defined(NDEBUG)
-  std::fprintf(stderr, "warning: built without optimisation or with assertions on; "
-                       "figures are not representative\n");
+  std::fprintf(stderr,
+               "warning: built without optimisation or with assertions on; "
+               "figures are not representative\n");
 #endif
   trovix::testing::PrivateTree tree;
   if (FAILED(ordalis::testing::RegisterBuiltModule())) {

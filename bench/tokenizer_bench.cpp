@@ -30,9 +30,8 @@ void ScanWords(benchmark::State& state) {
   }
   benchmark::DoNotOptimize(words);
   state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
-  state.counters["units/s"] =
-      benchmark::Counter(static_cast<double>(state.iterations() * text.size()),
-                         benchmark::Counter::kIsRate);
+  state.counters["units/s"] = benchmark::Counter(
+      static_cast<double>(state.iterations() * text.size()), benchmark::Counter::kIsRate);
 }
 BENCHMARK(ScanWords)->Unit(benchmark::kMillisecond);
 
@@ -52,9 +51,8 @@ void ScanAndCount(benchmark::State& state) {
     scanner.Finish(count);
     benchmark::DoNotOptimize(map.size());
   }
-  state.counters["units/s"] =
-      benchmark::Counter(static_cast<double>(state.iterations() * text.size()),
-                         benchmark::Counter::kIsRate);
+  state.counters["units/s"] = benchmark::Counter(
+      static_cast<double>(state.iterations() * text.size()), benchmark::Counter::kIsRate);
 }
 BENCHMARK(ScanAndCount)->Unit(benchmark::kMillisecond);
 

@@ -90,7 +90,14 @@ HRESULT Engine::VerifyDatabase(const WString& password) {
     }
     if (FAILED(hr)) return hr;
   }
-  for (const char* pragma : {"PRAGMA journal_mode=WAL", "PRAGMA synchronous=NORMAL"}) {
+  // Checkpoints (each with two fsyncs) after about 10 MB of log rather than
+  // the default 1 MB: a flush writes one page per distinct word, so the
+  // default would checkpoint after nearly every file. The log file is cut
+  // back to 16 MiB after a checkpoint. 16 MiB of page cache keeps the upper
+  // levels of the word index in memory.
+  for (const char* pragma :
+       {"PRAGMA journal_mode=WAL", "PRAGMA synchronous=NORMAL", "PRAGMA wal_autocheckpoint=10000",
+        "PRAGMA journal_size_limit=16777216", "PRAGMA cache_size=-16384"}) {
     hr = EngineStatus(db_, sqlite3_exec(db_, pragma, nullptr, nullptr, nullptr));
     if (FAILED(hr)) return hr;
   }

@@ -58,6 +58,7 @@ HRESULT IndexStoreModule::OpenDatabase() {
     return hr;
   }
   data_source = &engine_;
+  word_ids.Clear();
   database_open = true;
   return S_OK;
 }
@@ -68,6 +69,7 @@ HRESULT IndexStoreModule::CloseDatabase() {
   if (!database_open) return E_UNEXPECTED;
   data_source = nullptr;
   engine_.Close();
+  word_ids.Clear();
   database_open = false;
   return S_OK;
 }

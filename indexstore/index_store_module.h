@@ -15,6 +15,7 @@
 #include <string>
 
 #include "indexstore/engine.h"
+#include "indexstore/word_id_cache.h"
 #include "platform/sync.h"
 #include "platform/types.h"
 
@@ -54,6 +55,8 @@ class IndexStoreModule {
   UINT files_updated = 0;
   // The path of the last file IndexFile completed in this process.
   WString last_indexed_file;
+  // Identifiers of known words, for the flushes of the word index.
+  WordIdCache word_ids;
   // Where GetDB points: the engine while open, else null.
   IUnknown* data_source = nullptr;
 

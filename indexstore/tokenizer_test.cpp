@@ -115,11 +115,11 @@ TEST(TokenizerTest, WordsCutByPieceBoundariesAreJoined) {
 }
 
 TEST(WordCountMapTest, KeysCompareWithAToZFoldedAndPrefixesFirst) {
-  EXPECT_TRUE(WordCountMap::KeyLess(u"abc", u"ABD"));
-  EXPECT_FALSE(WordCountMap::KeyLess(u"ABC", u"abc"));
-  EXPECT_FALSE(WordCountMap::KeyLess(u"abc", u"ABC"));
-  EXPECT_TRUE(WordCountMap::KeyLess(u"abc", u"abcd"));
-  EXPECT_TRUE(WordCountMap::KeyLess(u"E", u"é")) << "é is not folded";
+  EXPECT_TRUE(WordKeyLess(u"abc", u"ABD"));
+  EXPECT_FALSE(WordKeyLess(u"ABC", u"abc"));
+  EXPECT_FALSE(WordKeyLess(u"abc", u"ABC"));
+  EXPECT_TRUE(WordKeyLess(u"abc", u"abcd"));
+  EXPECT_TRUE(WordKeyLess(u"E", u"é")) << "é is not folded";
 
   WordCountMap map;
   EXPECT_EQ(map.CountWord(u""), 0u);

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "indexstore/tokenizer.h"
+#include "indexstore/word_key.h"
 #include "platform/types.h"
 
 namespace ordalis {
@@ -30,17 +31,8 @@ class WordCountMap {
   // empty.
   [[nodiscard]] std::vector<std::pair<WString, UINT>> TakeSorted();
 
-  // The key order: unit by unit with a-z taken as A-Z; a prefix is smaller.
-  [[nodiscard]] static bool KeyLess(std::u16string_view a, std::u16string_view b);
-
  private:
-  struct FoldedHash {
-    std::size_t operator()(const WString& word) const;
-  };
-  struct FoldedEqual {
-    bool operator()(const WString& a, const WString& b) const;
-  };
-  std::unordered_map<WString, UINT, FoldedHash, FoldedEqual> counts_;
+  std::unordered_map<WString, UINT, WordKeyHash, WordKeyEqual> counts_;
 };
 
 }  // namespace ordalis

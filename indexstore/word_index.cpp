@@ -24,8 +24,8 @@ constexpr const char* kAddWordCount =
     "INSERT INTO FilesWords (FileID, WordID, WordCount) VALUES (?, ?, ?) "
     "ON CONFLICT (FileID, WordID) DO UPDATE SET WordCount = WordCount + excluded.WordCount";
 
-// The identifier of `word` in Words, inserting it when it is new.
-std::int64_t WordId(Engine& engine, std::u16string_view word) {
+// Looks `word` up in Words, inserting it when it is new.
+std::int64_t LookUpOrInsertWord(Engine& engine, std::u16string_view word) {
   {
     Statement select(engine, kSelectWord);
     ORDALIS_CHECK(select.Bind(1, word));
@@ -36,6 +36,17 @@ std::int64_t WordId(Engine& engine, std::u16string_view word) {
   // RETURNING always yields the new row; no row is an unexpected answer.
   if (ORDALIS_CHECK(insert.Step()) != S_OK) ORDALIS_CHECK(E_FAIL);
   return insert.ColumnInt(0);
+}
+
+// The identifier of `word`, from the cache when it knows the word. Words it
+// does not know are added to `learned`, to be remembered once the
+// transaction has committed (a rolled-back insert must not be remembered).
+std::int64_t WordId(Engine& engine, const WordIdCache& cache, const WString& word,
+                    std::vector<std::pair<WString, std::int64_t>>* learned) {
+  if (const std::int64_t known = cache.Find(word)) return known;
+  const std::int64_t id = LookUpOrInsertWord(engine, word);
+  learned->emplace_back(word, id);
+  return id;
 }
 
 void AddWordCount(Engine& engine, INT file_id, std::int64_t word_id, UINT count) {
@@ -64,14 +75,18 @@ HRESULT FlushWordCounts(WordCountMap& map, INT file_id, const UINT* keep_going, 
   HRESULT hr = E_UNEXPECTED;
   if (module.database_open) {
     hr = RunLogged([&]() -> HRESULT {
-      Transaction transaction(module.engine());
+      Engine& engine = module.engine();
+      std::vector<std::pair<WString, std::int64_t>> learned;
+      Transaction transaction(engine);
       ORDALIS_CHECK(transaction.status());
       for (const auto& [word, count] : entries) {
         if (StopRequested(keep_going)) return E_ABORT;  // rolls back
-        AddWordCount(module.engine(), file_id, WordId(module.engine(), word), count);
+        AddWordCount(engine, file_id, WordId(engine, module.word_ids, word, &learned), count);
         ++handled;
       }
-      return ORDALIS_CHECK(transaction.Commit());
+      ORDALIS_CHECK(transaction.Commit());
+      module.word_ids.Learn(std::move(learned));
+      return S_OK;
     });
   }
   if (flushed != nullptr) *flushed = handled;

@@ -62,6 +62,14 @@ class WordIndexTest : public OrdalisTest {
         std::to_string(id));
   }
 
+  void Execute(const std::string& sql) {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(DatabasePath().c_str(), &db), SQLITE_OK);
+    EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK)
+        << sqlite3_errmsg(db);
+    sqlite3_close(db);
+  }
+
   Counts Query(const std::string& sql) {
     Counts counts;
     sqlite3* db = nullptr;
@@ -218,6 +226,26 @@ TEST_F(WordIndexTest, AWordAcrossAPieceBoundaryCountsOnceWhole) {
   const std::string path = Write("edge.txt", std::string(4092, ' ') + "budget plan");
   ASSERT_EQ(AddAndIndex(path), S_OK);
   EXPECT_EQ(Indexed(path), (Counts{{"budget", 1}, {"plan", 1}}));
+}
+
+TEST_F(WordIndexTest, AFailedFlushRollsBackAndLeavesNoStaleWordIdentifiers) {
+  // The engine refuses the word "poison" for a file, after "alpha" (sorted
+  // first) was inserted into Words in the same transaction.
+  Execute(
+      "CREATE TRIGGER refuse BEFORE INSERT ON FilesWords WHEN NEW.WordID = "
+      "(SELECT ID FROM Words WHERE Word = 'poison') BEGIN SELECT RAISE(ABORT, 'refused'); END");
+  const std::string bad = Write("bad.txt", "alpha poison");
+  EXPECT_EQ(AddAndIndex(bad), TRVX_E_ENGINE_CONSTRAINT);
+  EXPECT_TRUE(Query("SELECT Word, 1 FROM Words").empty()) << "the whole flush rolled back";
+  Execute("DROP TRIGGER refuse");
+  // A word the failed flush had inserted is looked up again, not taken from
+  // a remembered identifier of a row that no longer exists.
+  const std::string good = Write("good.txt", "alpha beta");
+  ASSERT_EQ(AddAndIndex(good), S_OK);
+  EXPECT_EQ(Indexed(good), (Counts{{"alpha", 1}, {"beta", 1}}));
+  const std::string again = Write("again.txt", "alpha");
+  ASSERT_EQ(AddAndIndex(again), S_OK);
+  EXPECT_EQ(Indexed(again), (Counts{{"alpha", 1}}));
 }
 
 TEST_F(WordIndexTest, CountersFollowIndexingAndUnindexing) {

@@ -74,8 +74,10 @@ HRESULT BuildDatabase(const std::string& path) {
   HRESULT hr = S_OK;
   if (rc == SQLITE_OK) {
     const std::string password = Utf16ToUtf8(DatabasePassword());
+    // Small pages: a flush dirties one leaf of the word-to-file index per
+    // distinct word of the file, and every dirty page is written whole.
     const std::string script =
-        std::string("PRAGMA journal_mode=WAL; BEGIN IMMEDIATE;") + kSchema +
+        std::string("PRAGMA page_size=1024; PRAGMA journal_mode=WAL; BEGIN IMMEDIATE;") + kSchema +
         "INSERT INTO DatabaseInfo VALUES ('Password', '" + password + "');" +
         "INSERT INTO DatabaseInfo VALUES ('Schema Version', '" +
         std::to_string(kDatabaseSchemaVersion) + "');" +

@@ -30,8 +30,7 @@ HRESULT CallRegisterServer(const std::string& module) {
 HRESULT RegisterBuiltModule() { return CallRegisterServer(BuiltModulePath()); }
 
 HRESULT RegisterBuiltTextFilter() {
-  const HRESULT hr =
-      CallRegisterServer(std::string(TROVIX_MODULE_BUILD_DIR) + "/libtxtfilter.so");
+  const HRESULT hr = CallRegisterServer(std::string(TROVIX_MODULE_BUILD_DIR) + "/libtxtfilter.so");
   if (FAILED(hr)) return hr;
   return trovix::setup::RegisterPlainTextTypes() == ERROR_SUCCESS ? S_OK : E_FAIL;
 }
@@ -56,9 +55,7 @@ void OrdalisTest::TearDown() {
   tree_.reset();
 }
 
-std::string OrdalisTest::DatabasePath() const {
-  return trovix::DefaultDatabaseLocation().path;
-}
+std::string OrdalisTest::DatabasePath() const { return trovix::DefaultDatabaseLocation().path; }
 
 void OrdalisTest::CreateDatabaseFile() {
   const std::string path = DatabasePath();
