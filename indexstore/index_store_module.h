@@ -55,6 +55,9 @@ class IndexStoreModule {
   UINT files_updated = 0;
   // The path of the last file IndexFile completed in this process.
   WString last_indexed_file;
+  // Set while CompactDatabase of this process compacts the database file;
+  // searches answer E_UNEXPECTED meanwhile. Read under the critical section.
+  bool compacting = false;
   // Identifiers of known words, for the flushes of the word index.
   WordIdCache word_ids;
   // Where GetDB points: the engine while open, else null.

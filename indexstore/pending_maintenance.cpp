@@ -1,22 +1,9 @@
-// Methods of capabilities the index store does not offer yet: each answers
+// Maintenance methods the index store does not offer yet: each answers
 // E_NOTIMPL, which callers already handle, until its capability lands.
 #include "indexstore/trovix_db.h"
 
 namespace ordalis {
 
-// Searches and result sets.
-HRESULT TrovixDB::SearchOpenWord(const WCHAR*, UINT*) { return E_NOTIMPL; }
-HRESULT TrovixDB::SearchNext(UINT, UINT_PTR) { return E_NOTIMPL; }
-HRESULT TrovixDB::SearchClose(UINT) { return E_NOTIMPL; }
-HRESULT TrovixDB::SearchGetSize(UINT, UINT*) { return E_NOTIMPL; }
-HRESULT TrovixDB::SearchRewind(UINT) { return E_NOTIMPL; }
-HRESULT TrovixDB::SearchCleanupFileQry(const WCHAR*, WCHAR*, UINT*) { return E_NOTIMPL; }
-HRESULT TrovixDB::SearchOpenFileType(const WCHAR*, UINT*) { return E_NOTIMPL; }
-HRESULT TrovixDB::SearchOpenIntersection(UINT, UINT, UINT*) { return E_NOTIMPL; }
-HRESULT TrovixDB::ClearSearch(UINT) { return E_NOTIMPL; }
-HRESULT TrovixDB::SearchOpenSubtraction(UINT, UINT, UINT*) { return E_NOTIMPL; }
-
-// Maintenance, statistics and duplicates.
 HRESULT TrovixDB::FindFirstDuplicateFile(const WCHAR*, WCHAR*, UINT, UINT*) { return E_NOTIMPL; }
 HRESULT TrovixDB::FindNextDuplicateFile(WCHAR*, UINT, UINT) { return E_NOTIMPL; }
 HRESULT TrovixDB::FindCloseDuplicateFile(UINT) { return E_NOTIMPL; }
