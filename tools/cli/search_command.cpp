@@ -1,0 +1,168 @@
+#include "tools/cli/search_command.h"
+
+#include <algorithm>
+#include <map>
+
+#include "platform/wstring.h"
+#include "shared/search_result.h"
+#include "tools/cli/output.h"
+#include "tools/cli/store_session.h"
+
+namespace trovix::cli {
+namespace {
+
+// An open result set of the index store, closed on every path.
+class Handle {
+ public:
+  explicit Handle(ITrovixDB* store) : store_(store) {}
+  ~Handle() {
+    if (value_ != 0) static_cast<void>(store_->SearchClose(value_));
+  }
+  Handle(const Handle&) = delete;
+  Handle& operator=(const Handle&) = delete;
+  UINT* put() { return &value_; }
+  UINT get() const { return value_; }
+
+ private:
+  ITrovixDB* store_;
+  UINT value_ = 0;
+};
+
+struct Found {
+  WString path;
+  WString name;  // the last component, the sort key
+  SearchResultRecord record;
+};
+
+class SearchRun {
+ public:
+  SearchRun(ITrovixDB* store, std::ostream& err) : store_(store), err_(err) {}
+
+  bool OpenWords(const std::vector<std::string>& words, Handle* result);
+  bool OpenPatterns(const std::string& list, std::vector<std::unique_ptr<Handle>>* results);
+  // Reads the files of word ∩ include − every exclude into `found`.
+  bool Collect(const Handle& word, const Handle& include,
+               const std::vector<std::unique_ptr<Handle>>& excludes, std::map<INT, Found>* found);
+
+ private:
+  bool Fail(const char* what, HRESULT hr) {
+    err_ << "trovix: " << what << ": " << Describe(hr) << "\n";
+    return false;
+  }
+  bool Read(UINT result, std::map<INT, Found>* found);
+
+  ITrovixDB* store_;
+  std::ostream& err_;
+};
+
+bool SearchRun::OpenWords(const std::vector<std::string>& words, Handle* result) {
+  std::string joined;
+  for (const std::string& word : words) joined += (joined.empty() ? "" : " ") + word;
+  WString query = Utf8ToUtf16(joined);
+  query.push_back(0);
+  UINT length = 0;
+  HRESULT hr = store_->QueryCleanup(query.data(), &length);
+  if (FAILED(hr)) return Fail("cannot read the query", hr);
+  const bool no_words = query[0] == 0;
+  hr = no_words ? store_->SearchOpenFileType(u"*", result->put())
+                : store_->SearchOpenWord(query.c_str(), result->put());
+  if (FAILED(hr)) return Fail("the word search failed", hr);
+  return true;  // S_FALSE: no word to search for, so no file matches
+}
+
+// Splits at ";", skipping empty pieces, and opens one result per pattern.
+bool SearchRun::OpenPatterns(const std::string& list,
+                             std::vector<std::unique_ptr<Handle>>* results) {
+  std::size_t start = 0;
+  while (start <= list.size()) {
+    const std::size_t end = std::min(list.find(';', start), list.size());
+    const std::string pattern = list.substr(start, end - start);
+    start = end + 1;
+    if (pattern.empty()) continue;
+    results->push_back(std::make_unique<Handle>(store_));
+    const HRESULT hr =
+        store_->SearchOpenFileType(Utf8ToUtf16(pattern).c_str(), results->back()->put());
+    if (FAILED(hr)) return Fail(("the pattern \"" + pattern + "\" failed").c_str(), hr);
+  }
+  return true;
+}
+
+bool SearchRun::Collect(const Handle& word, const Handle& include,
+                        const std::vector<std::unique_ptr<Handle>>& excludes,
+                        std::map<INT, Found>* found) {
+  auto current = std::make_unique<Handle>(store_);
+  HRESULT hr = store_->SearchOpenIntersection(word.get(), include.get(), current->put());
+  if (FAILED(hr)) return Fail("combining the results failed", hr);
+  for (const auto& exclude : excludes) {
+    auto next = std::make_unique<Handle>(store_);
+    hr = store_->SearchOpenSubtraction(current->get(), exclude->get(), next->put());
+    if (FAILED(hr)) return Fail("combining the results failed", hr);
+    current = std::move(next);
+  }
+  return Read(current->get(), found);
+}
+
+bool SearchRun::Read(UINT result, std::map<INT, Found>* found) {
+  for (;;) {
+    Found item{};
+    const HRESULT hr = store_->SearchNext(result, reinterpret_cast<UINT_PTR>(&item.record));
+    if (hr == DB_S_ENDOFROWSET) return true;
+    if (FAILED(hr)) {
+      // A file that left the index after the search stops the reading there.
+      err_ << "trovix: some files left the index while they were read: " << Describe(hr) << "\n";
+      return true;
+    }
+    item.path = item.record.path;
+    const std::size_t slash = item.path.rfind(u'/');
+    item.name = slash == WString::npos ? item.path : item.path.substr(slash + 1);
+    found->emplace(item.record.FileID, std::move(item));
+  }
+}
+
+void Print(const std::vector<const Found*>& rows, const SearchOptions& options, std::ostream& out) {
+  for (const Found* row : rows) {
+    const SearchResultRecord& r = row->record;
+    if (options.json) {
+      out << "{\"path\":" << JsonString(row->path) << ",\"size\":" << r.SizeLo32
+          << ",\"created\":\"" << LocalTimeText(r.CreationDateTime) << "\",\"written\":\""
+          << LocalTimeText(r.ModificationDateTime) << "\"}\n";
+    } else if (options.long_format) {
+      out << LocalTimeText(r.CreationDateTime) << "  " << LocalTimeText(r.ModificationDateTime)
+          << "  " << r.SizeLo32 << "  " << Utf16ToUtf8(row->path) << "\n";
+    } else {
+      out << Utf16ToUtf8(row->path) << "\n";
+    }
+  }
+}
+
+}  // namespace
+
+int RunSearch(const SearchOptions& options, std::ostream& out, std::ostream& err) {
+  StoreSession store;
+  if (FAILED(store.status())) {
+    err << "trovix: " << store.error() << "\n";
+    return 2;
+  }
+  SearchRun run(store.get(), err);
+  Handle word(store.get());
+  std::vector<std::unique_ptr<Handle>> includes;
+  std::vector<std::unique_ptr<Handle>> excludes;
+  if (!run.OpenWords(options.words, &word) || !run.OpenPatterns(options.include, &includes) ||
+      !run.OpenPatterns(options.exclude, &excludes)) {
+    return 2;
+  }
+  std::map<INT, Found> found;
+  for (const auto& include : includes) {
+    if (word.get() != 0 && !run.Collect(word, *include, excludes, &found)) return 2;
+  }
+  std::vector<const Found*> rows;
+  for (const auto& [id, item] : found) rows.push_back(&item);
+  std::sort(rows.begin(), rows.end(), [](const Found* a, const Found* b) {
+    return a->name != b->name ? a->name < b->name : a->path < b->path;
+  });
+  Print(rows, options, out);
+  err << rows.size() << (rows.size() == 1 ? " file matched\n" : " files matched\n");
+  return rows.empty() ? 1 : 0;
+}
+
+}  // namespace trovix::cli
