@@ -1,0 +1,318 @@
+// The search methods: SearchOpenWord, SearchOpenFileType,
+// SearchOpenIntersection, SearchOpenSubtraction, SearchNext, SearchGetSize,
+// SearchRewind, ClearSearch, SearchClose and SearchCleanupFileQry.
+//
+// Result sets live in the process-wide table of the shared library
+// (shared/search_result.h), so they outlive this module and the panel's own
+// sets can be combined with ours. Their identifiers are fixed when a set is
+// opened; SearchNext looks each one up in the catalogue when it is read.
+//
+// Locks:
+//  - SearchOpenWord holds the write mutex and, inside it, the critical
+//    section; SearchOpenFileType and SearchNext hold the critical section
+//    only, so a reader is not held up by another process's writes. Within one
+//    process, then, only one of the three runs at a time, never during the
+//    open and close steps of the connection.
+//  - Those three prepare statements of their own instead of using the
+//    engine's statement cache: the cache is shared with methods that hold
+//    only the write mutex, and two threads must not fill it at once.
+//  - The combining methods and the four that only touch a set take no lock:
+//    a set is used by one thread at a time.
+//  - Queries and pattern parts are bound as parameters, never pasted into the
+//    statement text: a quote in them matches itself.
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <cstring>
+#include <iterator>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <utility>
+
+#include "indexstore/db_exception.h"
+#include "indexstore/index_store_module.h"
+#include "indexstore/path_pattern.h"
+#include "indexstore/trovix_db.h"
+#include "indexstore/word_query.h"
+#include "platform/filetime.h"
+#include "platform/wstring.h"
+#include "shared/search_result.h"
+
+namespace ordalis {
+namespace {
+
+using trovix::FindSearchResult;
+using trovix::SearchResult;
+using trovix::SearchResultRecord;
+
+constexpr const char* kFileRecord =
+    "select drives.name || directories.name || files.name, files.fileid, files.checksum, "
+    "files.CreationDateTime, files.ModificationDateTime, files.LastAccessDateTime, "
+    "files.TXLastUpdate, files.Status, files.SizeLo32 from drives, directories, files where "
+    "drives.driveid = directories.driveid and directories.directoryid = files.directoryid and "
+    "files.fileid = ?";
+
+IndexStoreModule& Module() { return IndexStoreModule::Get(); }
+
+// E_UNEXPECTED unless the connection is open and no compaction of this
+// process runs. Called under the critical section.
+[[nodiscard]] HRESULT ReadyToSearch(const IndexStoreModule& module) {
+  return module.database_open && !module.compacting ? S_OK : E_UNEXPECTED;
+}
+
+// A statement prepared for one call, finalized on every path.
+class OwnStatement {
+ public:
+  OwnStatement(sqlite3* db, const char* sql)
+      : db_(db), status_(EngineStatus(db, sqlite3_prepare_v3(db, sql, -1, 0, &stmt_, nullptr))) {}
+  ~OwnStatement() { sqlite3_finalize(stmt_); }
+  OwnStatement(const OwnStatement&) = delete;
+  OwnStatement& operator=(const OwnStatement&) = delete;
+
+  [[nodiscard]] HRESULT status() const { return status_; }
+  [[nodiscard]] HRESULT Bind(int index, std::u16string_view text) {
+    // As the engine adapter binds text: lone surrogates stand for bytes.
+    const std::string utf8 = Utf16ToUtf8(text);
+    return EngineStatus(db_, sqlite3_bind_text(stmt_, index, utf8.data(),
+                                               static_cast<int>(utf8.size()), SQLITE_TRANSIENT));
+  }
+  [[nodiscard]] HRESULT Bind(int index, std::int64_t value) {
+    return EngineStatus(db_, sqlite3_bind_int64(stmt_, index, value));
+  }
+  [[nodiscard]] HRESULT Step() { return EngineStatus(db_, sqlite3_step(stmt_)); }
+  [[nodiscard]] sqlite3_stmt* get() const { return stmt_; }
+
+ private:
+  sqlite3* db_;
+  sqlite3_stmt* stmt_ = nullptr;
+  HRESULT status_;
+};
+
+// Registers a filled set and writes its handle.
+[[nodiscard]] HRESULT HandOut(std::unique_ptr<SearchResult> result, UINT* handle_out) {
+  const UINT handle = trovix::RegisterSearchResult(std::move(result));
+  if (handle == 0) return E_OUTOFMEMORY;
+  *handle_out = handle;
+  return S_OK;
+}
+
+// Opens a cursor per token, in order; a token too long to search or a
+// statement the engine refuses raises the error record, and the cursors
+// opened so far close with the vector.
+std::vector<INT> MatchWords(sqlite3* db, const std::vector<WString>& tokens) {
+  std::vector<WordCursor> cursors;
+  cursors.reserve(tokens.size());
+  for (const WString& token : tokens) {
+    WordQuery query;
+    if (!BuildWordQuery(token, &query)) ORDALIS_CHECK(E_FAIL);
+    cursors.emplace_back(db, std::move(query));
+    ORDALIS_CHECK(cursors.back().Open());
+  }
+  return IntersectCursors(cursors);
+}
+
+// The statement of a path pattern: one `like` condition per non-empty part,
+// its pattern to be bound in `patterns`.
+std::string PathQuery(const PatternParts& parts, std::vector<WString>* patterns) {
+  std::string sql =
+      "select distinct files.fileid from files, directories, drives where files.directoryid = "
+      "directories.directoryid and directories.driveid = drives.driveid";
+  const std::pair<const WString*, const char*> conditions[] = {
+      {&parts.drive, " and drives.name like ? escape '\\'"},
+      {&parts.directory, " and directories.name like ? escape '\\'"},
+      {&parts.file, " and files.name like ? escape '\\'"}};
+  for (const auto& [part, condition] : conditions) {
+    if (part->empty()) continue;
+    sql += condition;
+    patterns->push_back(LikePattern(*part));
+  }
+  return sql + " order by files.fileid asc";
+}
+
+// The identifiers of the files matching `parts`, ascending. A failure to
+// run the statement raises the error record; a failed move after the first
+// row ends the reading quietly with the rows read so far.
+std::vector<INT> MatchPath(sqlite3* db, const PatternParts& parts) {
+  std::vector<WString> patterns;
+  const std::string sql = PathQuery(parts, &patterns);
+  OwnStatement select(db, sql.c_str());
+  ORDALIS_CHECK(select.status());
+  for (std::size_t i = 0; i < patterns.size(); ++i) {
+    ORDALIS_CHECK(select.Bind(static_cast<int>(i + 1), patterns[i]));
+  }
+  std::vector<INT> ids;
+  for (HRESULT hr = ORDALIS_CHECK(select.Step()); hr == S_OK; hr = select.Step()) {
+    ids.push_back(static_cast<INT>(sqlite3_column_int64(select.get(), 0)));
+  }
+  return ids;
+}
+
+FILETIME ColumnFileTime(sqlite3_stmt* row, int column) {
+  FILETIME time{};
+  if (!DateToFileTime(sqlite3_column_double(row, column), &time)) time = FILETIME{};
+  return time;
+}
+
+// The record of the row `row` stands on. The path is cut to 261 units,
+// although catalogued paths are never longer than 260.
+SearchResultRecord RecordOf(sqlite3_stmt* row) {
+  SearchResultRecord record{};
+  const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(row, 0));
+  const WString path = text == nullptr
+                           ? WString()
+                           : Utf8ToUtf16(std::string_view(
+                                 text, static_cast<std::size_t>(sqlite3_column_bytes(row, 0))));
+  const std::size_t length = std::min(path.size(), std::size(record.path) - 1);
+  std::copy_n(path.begin(), length, record.path);
+  record.FileID = static_cast<INT>(sqlite3_column_int64(row, 1));
+  // Stored as signed values; the record keeps their 32 bits.
+  record.Checksum = static_cast<INT>(static_cast<std::uint32_t>(sqlite3_column_int64(row, 2)));
+  record.CreationDateTime = ColumnFileTime(row, 3);
+  record.ModificationDateTime = ColumnFileTime(row, 4);
+  record.LastAccessDateTime = ColumnFileTime(row, 5);
+  record.TXLastUpdate = ColumnFileTime(row, 6);
+  record.Status = static_cast<INT>(sqlite3_column_int64(row, 7));
+  record.SizeLo32 = static_cast<UINT>(sqlite3_column_int64(row, 8));
+  return record;
+}
+
+}  // namespace
+
+HRESULT TrovixDB::SearchOpenWord(const WCHAR* s, UINT* phSearch) {
+  if (s == nullptr || phSearch == nullptr) return E_INVALIDARG;
+  IndexStoreModule& module = Module();
+  {
+    // Answers at once during a compaction, which holds the write mutex for
+    // its whole run, rather than after waiting for it.
+    std::lock_guard<std::recursive_mutex> guard(module.critical_section());
+    if (FAILED(ReadyToSearch(module))) return E_UNEXPECTED;
+  }
+  // The write mutex first, then the critical section: the order of the
+  // connection's open and close steps. Taken the other way round, this
+  // thread could hold the critical section waiting for the write mutex
+  // while another thread holds the write mutex waiting for the section.
+  WriteLock lock;
+  std::lock_guard<std::recursive_mutex> guard(module.critical_section());
+  if (FAILED(ReadyToSearch(module))) return E_UNEXPECTED;
+  return RunLogged([&] {
+    const std::vector<WString> tokens = SplitQueryWords(std::u16string_view(s, WcsLen(s)));
+    if (tokens.empty()) return S_FALSE;
+    auto result = std::make_unique<SearchResult>(MatchWords(module.engine().handle(), tokens));
+    return HandOut(std::move(result), phSearch);
+  });
+}
+
+HRESULT TrovixDB::SearchOpenFileType(const WCHAR* s, UINT* phSearch) {
+  if (s == nullptr || phSearch == nullptr) return E_POINTER;
+  IndexStoreModule& module = Module();
+  std::lock_guard<std::recursive_mutex> guard(module.critical_section());
+  if (FAILED(ReadyToSearch(module))) return E_UNEXPECTED;
+  PatternParts parts;
+  const HRESULT hr = SplitPathPattern(s, &parts);
+  if (FAILED(hr)) return hr;
+  return RunLogged([&] {
+    auto result = std::make_unique<SearchResult>(MatchPath(module.engine().handle(), parts));
+    return HandOut(std::move(result), phSearch);
+  });
+}
+
+// Both inputs must be ascending; the merge keeps the result ascending.
+HRESULT TrovixDB::SearchOpenIntersection(UINT hIn0, UINT hIn1, UINT* pHOut) {
+  if (pHOut == nullptr) return E_POINTER;
+  const SearchResult* in0 = FindSearchResult(hIn0);
+  const SearchResult* in1 = FindSearchResult(hIn1);
+  std::vector<INT> both;
+  if (in0 != nullptr && in1 != nullptr) {
+    std::set_intersection(in0->ids().begin(), in0->ids().end(), in1->ids().begin(),
+                          in1->ids().end(), std::back_inserter(both));
+  }
+  const HRESULT hr = HandOut(std::make_unique<SearchResult>(std::move(both)), pHOut);
+  if (FAILED(hr)) return hr;
+  return in0 != nullptr && in1 != nullptr ? S_OK : S_FALSE;
+}
+
+// hIn0 keeps its order while hIn1's identifiers are removed; the result is
+// then sorted, so it is ascending whatever the inputs.
+HRESULT TrovixDB::SearchOpenSubtraction(UINT hIn0, UINT hIn1, UINT* pHOut) {
+  if (pHOut == nullptr) return E_POINTER;
+  const SearchResult* in0 = FindSearchResult(hIn0);
+  const SearchResult* in1 = FindSearchResult(hIn1);
+  std::vector<INT> rest;
+  if (in0 != nullptr && in1 != nullptr) {
+    std::vector<INT> removed = in1->ids();
+    std::sort(removed.begin(), removed.end());
+    std::copy_if(in0->ids().begin(), in0->ids().end(), std::back_inserter(rest),
+                 [&](INT id) { return !std::binary_search(removed.begin(), removed.end(), id); });
+    std::sort(rest.begin(), rest.end());
+  }
+  const bool empty = rest.empty();
+  const HRESULT hr = HandOut(std::make_unique<SearchResult>(std::move(rest)), pHOut);
+  if (FAILED(hr)) return hr;
+  return empty ? S_FALSE : S_OK;
+}
+
+HRESULT TrovixDB::SearchNext(UINT hSearch, UINT_PTR v) {
+  IndexStoreModule& module = Module();
+  std::lock_guard<std::recursive_mutex> guard(module.critical_section());
+  if (FAILED(ReadyToSearch(module))) return E_UNEXPECTED;
+  if (hSearch == 0 || v == 0) return E_INVALIDARG;
+  SearchResult* result = FindSearchResult(hSearch);
+  if (result == nullptr) return E_INVALIDARG;
+  if (result->AtEnd()) return DB_S_ENDOFROWSET;
+  return RunLogged([&] {
+    OwnStatement lookup(module.engine().handle(), kFileRecord);
+    ORDALIS_CHECK(lookup.status());
+    ORDALIS_CHECK(lookup.Bind(1, std::int64_t{result->Current()}));
+    // No row: the file left the catalogue after the search. The read
+    // position stays, so the caller sees the same answer again.
+    if (ORDALIS_CHECK(lookup.Step()) != S_OK) return E_FAIL;
+    const SearchResultRecord record = RecordOf(lookup.get());
+    result->Advance();
+    std::memcpy(reinterpret_cast<void*>(v), &record, sizeof record);
+    return S_OK;
+  });
+}
+
+HRESULT TrovixDB::SearchGetSize(UINT hSearch, UINT* pSize) {
+  const SearchResult* result = FindSearchResult(hSearch);
+  if (result == nullptr || pSize == nullptr) return E_INVALIDARG;
+  *pSize = static_cast<UINT>(result->size());
+  return S_OK;
+}
+
+HRESULT TrovixDB::SearchRewind(UINT hSearch) {
+  SearchResult* result = FindSearchResult(hSearch);
+  if (result == nullptr) return E_INVALIDARG;
+  result->Rewind();
+  return result->size() == 0 ? S_FALSE : S_OK;
+}
+
+HRESULT TrovixDB::ClearSearch(UINT hSearch) {
+  SearchResult* result = FindSearchResult(hSearch);
+  if (result == nullptr) return E_INVALIDARG;
+  result->Clear();
+  return S_OK;
+}
+
+HRESULT TrovixDB::SearchClose(UINT hSearch) {
+  return trovix::CloseSearchResult(hSearch) ? S_OK : E_INVALIDARG;
+}
+
+// Unlike the string getters, a buffer too small answers S_FALSE (with the
+// size needed), as the panel expects.
+HRESULT TrovixDB::SearchCleanupFileQry(const WCHAR* sQry, WCHAR* sCleanQry, UINT* pcch) {
+  if (pcch == nullptr) return E_POINTER;
+  if (sQry == nullptr || sQry[0] == 0) return E_INVALIDARG;
+  PatternParts parts;
+  const HRESULT hr = SplitPathPattern(sQry, &parts);
+  if (FAILED(hr)) return hr;
+  const WString clean = CleanPathPattern(parts);
+  const auto needed = static_cast<UINT>(clean.size() + 1);
+  const bool fits = sCleanQry != nullptr && *pcch >= needed;
+  if (fits) std::copy_n(clean.c_str(), needed, sCleanQry);
+  *pcch = needed;
+  return fits ? S_OK : S_FALSE;
+}
+
+}  // namespace ordalis
