@@ -1,0 +1,161 @@
+// The trovix command through the installed suite: real processes, a real
+// index of real files in a private home, compared with an independent scan.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <random>
+#include <set>
+#include <sstream>
+
+#include "platform/testing/private_tree.h"
+
+namespace {
+
+using trovix::testing::RunProcess;
+
+class TrovixCliTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    prefix_ = tree_.root() + "/prefix";
+    std::string output;
+    ASSERT_EQ(
+        RunProcess({CMAKE_COMMAND, "--install", TROVIX_BUILD_DIR, "--prefix", prefix_}, &output), 0)
+        << output;
+    unsetenv("TROVIX_MACHINE_HIVE");  // the installed suite finds its own
+    ASSERT_EQ(RunProcess({prefix_ + "/bin/trovix-setup"}, &output), 0) << output;
+    docs_ = tree_.home() + "/docs";
+  }
+
+  // Runs trovix; stdout and stderr together in `output`.
+  int Trovix(const std::vector<std::string>& args, std::string* output) {
+    std::vector<std::string> argv = {prefix_ + "/bin/trovix"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    output->clear();
+    return RunProcess(argv, output);
+  }
+
+  // The lines of `output` that are paths (the count line is not one).
+  static std::vector<std::string> Paths(const std::string& output) {
+    std::vector<std::string> paths;
+    std::istringstream lines(output);
+    for (std::string line; std::getline(lines, line);) {
+      if (!line.empty() && line[0] == '/') paths.push_back(line);
+    }
+    return paths;
+  }
+
+  trovix::testing::PrivateTree tree_;
+  std::string prefix_;
+  std::string docs_;
+};
+
+// Words a-z only, so the independent scan needs no Unicode rules.
+const char* const kVocabulary[] = {"budget", "report", "meeting", "garden", "invoice",
+                                   "Budget", "REPORT", "travel",  "recipe", "replay"};
+
+// The lower-cased words of `text` the index keeps: longer than two letters.
+std::set<std::string> WordsOf(const std::string& text) {
+  std::set<std::string> words;
+  std::istringstream in(text);
+  for (std::string word; in >> word;) {
+    std::transform(word.begin(), word.end(), word.begin(), ::tolower);
+    if (word.size() > 2) words.insert(word);
+  }
+  return words;
+}
+
+TEST_F(TrovixCliTest, IndexThenSearchFindsWhatAnIndependentScanFinds) {
+  std::mt19937 random(11);
+  std::map<std::string, std::set<std::string>> words_of;  // path → words
+  for (int i = 0; i < 40; ++i) {
+    std::string text;
+    for (int w = 0; w < 1 + static_cast<int>(random() % 6); ++w) {
+      text += std::string(kVocabulary[random() % 10]) + " ";
+    }
+    const std::string path = docs_ + (i % 3 == 0 ? "/sub/" : "/") + "note" + std::to_string(i) +
+                             (i % 4 ? ".txt" : ".md");
+    trovix::testing::WriteFile(path, text);
+    words_of[path] = WordsOf(text);
+  }
+  trovix::testing::WriteFile(docs_ + "/image.blob", "budget report");  // no filter: not read
+  std::string output;
+  ASSERT_EQ(Trovix({"index", docs_}, &output), 0) << output;
+  EXPECT_NE(output.find("40 indexed"), std::string::npos) << output;
+
+  const auto expect = [&](const std::vector<std::string>& query, auto matches) {
+    std::vector<std::string> wanted;
+    for (const auto& [path, words] : words_of) {
+      if (matches(words)) wanted.push_back(path);
+    }
+    std::vector<std::string> args = {"search"};
+    args.insert(args.end(), query.begin(), query.end());
+    const int status = Trovix(args, &output);
+    std::vector<std::string> got = Paths(output);
+    std::sort(got.begin(), got.end());
+    EXPECT_EQ(got, wanted) << output;
+    EXPECT_EQ(status, wanted.empty() ? 1 : 0) << output;
+  };
+  expect({"budget"}, [](const auto& w) { return w.count("budget") > 0; });
+  expect({"REPORT", "garden"},
+         [](const auto& w) { return w.count("report") > 0 && w.count("garden") > 0; });
+  expect({"re*"},
+         [](const auto& w) { return w.count("report") || w.count("recipe") || w.count("replay"); });
+  expect({"nothing"}, [](const auto&) { return false; });
+}
+
+TEST_F(TrovixCliTest, PatternsNarrowTheResultAndOutputFormatsAreUsable) {
+  trovix::testing::WriteFile(docs_ + "/a.txt", "budget alpha");
+  trovix::testing::WriteFile(docs_ + "/b.md", "budget beta");
+  trovix::testing::WriteFile(docs_ + "/sub/c.txt", "budget gamma");
+  std::string output;
+  ASSERT_EQ(Trovix({"index", docs_}, &output), 0) << output;
+
+  ASSERT_EQ(Trovix({"search", "--exclude", "*.md", "budget"}, &output), 0);
+  EXPECT_EQ(Paths(output), (std::vector<std::string>{docs_ + "/a.txt", docs_ + "/sub/c.txt"}));
+  ASSERT_EQ(Trovix({"search", "--include=" + docs_ + "/sub/*", "budget"}, &output), 0);
+  EXPECT_EQ(Paths(output), (std::vector<std::string>{docs_ + "/sub/c.txt"}));
+  ASSERT_EQ(Trovix({"search", "--include", "~/docs/;$HOME/docs/sub/", "budget"}, &output), 0);
+  EXPECT_EQ(Paths(output).size(), 3u) << output;
+  // Rows come sorted by file name.
+  ASSERT_EQ(Trovix({"search", "budget"}, &output), 0);
+  EXPECT_EQ(Paths(output),
+            (std::vector<std::string>{docs_ + "/a.txt", docs_ + "/b.md", docs_ + "/sub/c.txt"}));
+  EXPECT_NE(output.find("3 files matched"), std::string::npos);
+
+  ASSERT_EQ(Trovix({"search", "--json", "alpha"}, &output), 0);
+  EXPECT_NE(output.find("{\"path\":\"" + docs_ + "/a.txt\",\"size\":12,"), std::string::npos)
+      << output;
+  ASSERT_EQ(Trovix({"search", "--long", "alpha"}, &output), 0);
+  EXPECT_NE(output.find("  12  " + docs_ + "/a.txt"), std::string::npos) << output;
+  // No words at all lists every catalogued file.
+  ASSERT_EQ(Trovix({"search"}, &output), 0);
+  EXPECT_EQ(Paths(output).size(), 3u);
+}
+
+TEST_F(TrovixCliTest, BadInputGetsAClearMessageAndStatus) {
+  std::string output;
+  EXPECT_EQ(Trovix({}, &output), 2);
+  EXPECT_NE(output.find("Usage:"), std::string::npos);
+  EXPECT_EQ(Trovix({"search", "--frobnicate"}, &output), 2);
+  EXPECT_NE(output.find("unknown or incomplete option '--frobnicate'"), std::string::npos);
+  EXPECT_EQ(Trovix({"search", "--include"}, &output), 2);
+  EXPECT_EQ(Trovix({"index"}, &output), 2);
+  EXPECT_EQ(Trovix({"index", tree_.root() + "/missing"}, &output), 2);
+  EXPECT_NE(output.find("cannot read"), std::string::npos);
+  // Quotes, percent signs and separators are just text.
+  EXPECT_EQ(Trovix({"search", "it's", "100%", "\"quoted\"", ",.;"}, &output), 1) << output;
+  const int long_word = Trovix({"search", std::string(10000, 'x')}, &output);
+  EXPECT_TRUE(long_word == 1 || long_word == 2) << output;
+  EXPECT_EQ(Trovix({"--version"}, &output), 0);
+  EXPECT_NE(output.find("trovix "), std::string::npos);
+
+  std::filesystem::remove(tree_.data() + "/Quillon/Ordalis.mdb");
+  EXPECT_EQ(Trovix({"search", "budget"}, &output), 2);
+  EXPECT_NE(output.find("there is no index database"), std::string::npos) << output;
+  EXPECT_FALSE(std::filesystem::exists(tree_.data() + "/Quillon/Ordalis.mdb"));
+}
+
+}  // namespace
