@@ -41,7 +41,7 @@ class SearchRun {
   bool OpenWords(const std::vector<std::string>& words, Handle* result);
   bool OpenPatterns(const std::string& list, std::vector<std::unique_ptr<Handle>>* results);
   // Reads the files of word ∩ include − every exclude into `found`.
-  bool Collect(const Handle& word, const Handle& include,
+  bool Collect(const Handle& word, const Handle* include,
                const std::vector<std::unique_ptr<Handle>>& excludes, std::map<INT, Found>* found);
 
  private:
@@ -87,19 +87,28 @@ bool SearchRun::OpenPatterns(const std::string& list,
   return true;
 }
 
-bool SearchRun::Collect(const Handle& word, const Handle& include,
+// Without an include pattern (`include` null) the word result is read
+// directly: "*" would select every catalogued file, and the word result
+// holds catalogued files only.
+bool SearchRun::Collect(const Handle& word, const Handle* include,
                         const std::vector<std::unique_ptr<Handle>>& excludes,
                         std::map<INT, Found>* found) {
-  auto current = std::make_unique<Handle>(store_);
-  HRESULT hr = store_->SearchOpenIntersection(word.get(), include.get(), current->put());
-  if (FAILED(hr)) return Fail("combining the results failed", hr);
+  std::unique_ptr<Handle> owned;
+  UINT current = word.get();
+  if (include != nullptr) {
+    owned = std::make_unique<Handle>(store_);
+    const HRESULT hr = store_->SearchOpenIntersection(word.get(), include->get(), owned->put());
+    if (FAILED(hr)) return Fail("combining the results failed", hr);
+    current = owned->get();
+  }
   for (const auto& exclude : excludes) {
     auto next = std::make_unique<Handle>(store_);
-    hr = store_->SearchOpenSubtraction(current->get(), exclude->get(), next->put());
+    const HRESULT hr = store_->SearchOpenSubtraction(current, exclude->get(), next->put());
     if (FAILED(hr)) return Fail("combining the results failed", hr);
-    current = std::move(next);
+    owned = std::move(next);
+    current = owned->get();
   }
-  return Read(current->get(), found);
+  return Read(current, found);
 }
 
 bool SearchRun::Read(UINT result, std::map<INT, Found>* found) {
@@ -147,13 +156,16 @@ int RunSearch(const SearchOptions& options, std::ostream& out, std::ostream& err
   Handle word(store.get());
   std::vector<std::unique_ptr<Handle>> includes;
   std::vector<std::unique_ptr<Handle>> excludes;
-  if (!run.OpenWords(options.words, &word) || !run.OpenPatterns(options.include, &includes) ||
+  const bool include_all = options.include == "*";
+  if (!run.OpenWords(options.words, &word) ||
+      (!include_all && !run.OpenPatterns(options.include, &includes)) ||
       !run.OpenPatterns(options.exclude, &excludes)) {
     return 2;
   }
   std::map<INT, Found> found;
+  if (word.get() != 0 && include_all && !run.Collect(word, nullptr, excludes, &found)) return 2;
   for (const auto& include : includes) {
-    if (word.get() != 0 && !run.Collect(word, *include, excludes, &found)) return 2;
+    if (word.get() != 0 && !run.Collect(word, include.get(), excludes, &found)) return 2;
   }
   std::vector<const Found*> rows;
   for (const auto& [id, item] : found) rows.push_back(&item);
