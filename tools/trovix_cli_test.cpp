@@ -106,6 +106,50 @@ TEST_F(TrovixCliTest, IndexThenSearchFindsWhatAnIndependentScanFinds) {
   expect({"nothing"}, [](const auto&) { return false; });
 }
 
+// Whole words of a real text, lower-cased: runs of letters, digits, "_" and
+// any non-ASCII byte (the letters of other scripts in UTF-8).
+std::set<std::string> RealWordsOf(const std::string& text) {
+  std::set<std::string> words;
+  std::string word;
+  for (const char c : text + " ") {
+    const auto u = static_cast<unsigned char>(c);
+    if (std::isalnum(u) || c == '_' || u >= 0x80) {
+      word += static_cast<char>(std::tolower(u));
+    } else {
+      words.insert(word);
+      word.clear();
+    }
+  }
+  return words;
+}
+
+TEST_F(TrovixCliTest, RealTextFindsExactlyTheFilesAScanFinds) {
+  std::map<std::string, std::set<std::string>> words_of;
+  for (const auto& entry : std::filesystem::directory_iterator("/usr/share/common-licenses")) {
+    if (!entry.is_regular_file()) continue;
+    const std::string text = trovix::testing::ReadFile(entry.path().string());
+    const std::string path = docs_ + "/" + entry.path().filename().string() + ".txt";
+    trovix::testing::WriteFile(path, text);
+    words_of[path] = RealWordsOf(text);
+  }
+  if (words_of.size() < 3) GTEST_SKIP() << "no licence texts on this machine";
+  std::string output;
+  ASSERT_EQ(Trovix({"index", docs_}, &output), 0) << output;
+  std::size_t found_any = 0;
+  for (const char* word : {"warranty", "patent", "copyleft", "apache", "perl"}) {
+    std::vector<std::string> wanted;
+    for (const auto& [path, words] : words_of) {
+      if (words.count(word) > 0) wanted.push_back(path);
+    }
+    Trovix({"search", word}, &output);
+    std::vector<std::string> got = Paths(output);
+    std::sort(got.begin(), got.end());
+    EXPECT_EQ(got, wanted) << word << "\n" << output;
+    found_any += wanted.size();
+  }
+  EXPECT_GT(found_any, 5u) << "the words were chosen to occur in the licences";
+}
+
 TEST_F(TrovixCliTest, PatternsNarrowTheResultAndOutputFormatsAreUsable) {
   trovix::testing::WriteFile(docs_ + "/a.txt", "budget alpha");
   trovix::testing::WriteFile(docs_ + "/b.md", "budget beta");
