@@ -54,3 +54,20 @@ function(add_trovix_test name)
   add_test(NAME ${name} COMMAND ${name})
   set_tests_properties(${name} PROPERTIES TIMEOUT 300)
 endfunction()
+
+# add_trovix_qt_test(NAME SOURCES a_test.cpp ... LIBS lib ...)
+# A QtTest program (its own main) run on Qt's offscreen platform.
+function(add_trovix_qt_test name)
+  if(NOT TROVIX_BUILD_TESTS)
+    return()
+  endif()
+  cmake_parse_arguments(T "" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${T_SOURCES})
+  set_target_properties(${name} PROPERTIES AUTOMOC ON RUNTIME_OUTPUT_DIRECTORY "${CMAKE_BINARY_DIR}/tests")
+  target_link_libraries(${name} PRIVATE ${T_LIBS} trovix_testing Qt6::Test)
+  target_compile_definitions(${name} PRIVATE
+    TROVIX_BUILD_DIR="${CMAKE_BINARY_DIR}"
+    TROVIX_MODULE_BUILD_DIR="${CMAKE_BINARY_DIR}/lib/trovix")
+  add_test(NAME ${name} COMMAND ${name})
+  set_tests_properties(${name} PROPERTIES TIMEOUT 300 ENVIRONMENT "QT_QPA_PLATFORM=offscreen")
+endfunction()

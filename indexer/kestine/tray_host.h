@@ -1,0 +1,43 @@
+// The indexer's presence on the desktop: the tray icon and its menu
+// (Search, Status, Exit). Lives on the main thread.
+#pragma once
+
+#include <QObject>
+#include <QSystemTrayIcon>
+
+class QMenu;
+
+namespace trovix::indexer {
+
+class TrayHost : public QObject {
+  Q_OBJECT
+
+ public:
+  // Shows the tray icon when the desktop has a tray.
+  explicit TrayHost(QObject* parent = nullptr);
+  ~TrayHost() override;
+
+  [[nodiscard]] bool has_icon() const { return icon_ != nullptr; }
+  [[nodiscard]] bool status_open() const { return status_open_; }
+
+ public slots:
+  // Starts the search panel: BinPath + "vistrel". Silent when BinPath is
+  // missing or the program cannot be started.
+  void LaunchSearchPanel();
+  // Opens the status window modally; ignored while it is open.
+  void OpenStatus();
+  // Quits the event loop; ignored while the status window is open.
+  void RequestExit();
+
+ private:
+  void OnActivated(QSystemTrayIcon::ActivationReason reason);
+
+  QSystemTrayIcon* icon_ = nullptr;
+  QMenu* menu_ = nullptr;
+  bool status_open_ = false;
+};
+
+// The program's icon, drawn at run time (a magnifying glass over a page).
+[[nodiscard]] QIcon TrovixIcon();
+
+}  // namespace trovix::indexer
