@@ -126,22 +126,16 @@ int main(int argc, char** argv) {
   std::fprintf(stderr, "warning: built without optimisation or with assertions on\n");
 #endif
   trovix::testing::PrivateTree tree;
-  if (FAILED(ordalis::testing::RegisterBuiltModule()) ||
-      FAILED(ordalis::testing::RegisterBuiltTextFilter())) {
-    std::fprintf(stderr, "cannot register the built modules\n");
+  std::string database;
+  if (FAILED(ordalis::testing::PrepareBuiltStore(&database))) {
+    std::fprintf(stderr, "cannot prepare the index store\n");
     return 1;
   }
-  const std::string database = trovix::DefaultDatabaseLocation().path;
-  std::filesystem::create_directories(std::filesystem::path(database).parent_path());
-  if (FAILED(trovix::CreateDatabase(database))) return 1;
   const std::string folder = tree.home() + "/docs";
   std::filesystem::create_directories(folder);
-
   ComInit com;
-  ComPtr<ITrovixDB> db;
-  if (FAILED(CoCreateInstance(CLSID_TrovixDB, nullptr, CLSCTX_INPROC_SERVER, IID_ITrovixDB,
-                              db.put_void())) ||
-      db->Init() != S_OK) {
+  ComPtr<ITrovixDB> db = ordalis::testing::OpenStore();
+  if (!db) {
     std::fprintf(stderr, "cannot open the index store\n");
     return 1;
   }

@@ -35,6 +35,25 @@ HRESULT RegisterBuiltTextFilter() {
   return trovix::setup::RegisterPlainTextTypes() == ERROR_SUCCESS ? S_OK : E_FAIL;
 }
 
+HRESULT PrepareBuiltStore(std::string* database) {
+  HRESULT hr = RegisterBuiltModule();
+  if (SUCCEEDED(hr)) hr = RegisterBuiltTextFilter();
+  if (FAILED(hr)) return hr;
+  *database = trovix::DefaultDatabaseLocation().path;
+  std::filesystem::create_directories(std::filesystem::path(*database).parent_path());
+  return trovix::CreateDatabase(*database);
+}
+
+ComPtr<ITrovixDB> OpenStore() {
+  ComPtr<ITrovixDB> store;
+  if (FAILED(CoCreateInstance(CLSID_TrovixDB, nullptr, CLSCTX_INPROC_SERVER, IID_ITrovixDB,
+                              store.put_void())) ||
+      store->Init() != S_OK) {
+    store.reset();
+  }
+  return store;
+}
+
 bool ModuleIsLoaded() {
   void* handle = dlopen(BuiltModulePath().c_str(), RTLD_NOW | RTLD_NOLOAD);
   if (handle == nullptr) return false;

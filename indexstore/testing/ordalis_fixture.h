@@ -25,6 +25,14 @@ HRESULT RegisterBuiltModule();
 // types, as trovix-setup does, so that IndexFile can read .txt files.
 HRESULT RegisterBuiltTextFilter();
 
+// Everything a program needs to use the built index store in the current
+// private tree: the module and the text filter registered, a new database at
+// the default location (its path in `*database`).
+HRESULT PrepareBuiltStore(std::string* database);
+// A new index store object with the database opened; empty on failure. The
+// calling thread must be initialised.
+ComPtr<ITrovixDB> OpenStore();
+
 // True while the module is mapped into this process.
 bool ModuleIsLoaded();
 
