@@ -18,29 +18,7 @@ namespace {
 std::atomic<long> g_live_objects{0};  // filters and factories alive
 std::atomic<long> g_server_locks{0};  // LockServer(TRUE) not yet undone
 
-class ClassFactory final : public ComObject<IClassFactory, IID_IClassFactory> {
- public:
-  ClassFactory() : ComObject(&g_live_objects) {}
-
-  HRESULT CreateInstance(IUnknown* outer, REFIID riid, void** ppv) override {
-    if (ppv == nullptr) return E_POINTER;
-    *ppv = nullptr;
-    if (outer != nullptr) return CLASS_E_NOAGGREGATION;
-    TextFilter* filter = TextFilter::Create(&g_live_objects);
-    if (filter == nullptr) return E_OUTOFMEMORY;
-    const HRESULT hr = filter->QueryInterface(riid, ppv);
-    filter->Release();
-    return hr;
-  }
-  HRESULT LockServer(BOOL lock) override {
-    if (lock) {
-      ++g_server_locks;
-    } else {
-      --g_server_locks;
-    }
-    return S_OK;
-  }
-};
+TextFilter* CreateFilter() { return TextFilter::Create(&g_live_objects); }
 
 // The keys are written to the machine's classes, not through
 // HKEY_CLASSES_ROOT: the index store looks filters up in the machine's
@@ -83,11 +61,8 @@ TROVIX_EXPORT HRESULT DllGetClassObject(REFCLSID rclsid, REFIID riid, void** ppv
   if (ppv == nullptr) return E_POINTER;
   *ppv = nullptr;
   if (!(rclsid == trovix::CLSID_TextFilter)) return CLASS_E_CLASSNOTAVAILABLE;
-  auto* factory = new (std::nothrow) txtfilter::ClassFactory();
-  if (factory == nullptr) return E_OUTOFMEMORY;
-  const HRESULT hr = factory->QueryInterface(riid, ppv);
-  factory->Release();
-  return hr;
+  return GetClassFactory<txtfilter::TextFilter>(txtfilter::CreateFilter, &txtfilter::g_live_objects,
+                                                &txtfilter::g_server_locks, riid, ppv);
 }
 
 TROVIX_EXPORT HRESULT DllCanUnloadNow() {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <new>
 
 #include "platform/unknwn.h"
 
@@ -45,3 +46,50 @@ class ComObject : public Interface {
   std::atomic<long>* const module_objects_;
   std::atomic<ULONG> refs_{1};
 };
+
+// The class factory of a module's objects. `Create` makes a new object with
+// one reference (null when memory runs out). The factory counts among the
+// module's live objects; LockServer counts in `server_locks`.
+template <typename Object>
+class ClassFactory final : public ComObject<IClassFactory, IID_IClassFactory> {
+ public:
+  using Creator = Object* (*)();
+  ClassFactory(Creator create, std::atomic<long>* module_objects, std::atomic<long>* server_locks)
+      : ComObject(module_objects), create_(create), server_locks_(server_locks) {}
+
+  HRESULT CreateInstance(IUnknown* outer, REFIID riid, void** ppv) override {
+    if (ppv == nullptr) return E_POINTER;
+    *ppv = nullptr;
+    if (outer != nullptr) return CLASS_E_NOAGGREGATION;
+    Object* object = create_();
+    if (object == nullptr) return E_OUTOFMEMORY;
+    const HRESULT hr = object->QueryInterface(riid, ppv);
+    object->Release();
+    return hr;
+  }
+  HRESULT LockServer(BOOL lock) override {
+    if (lock) {
+      ++*server_locks_;
+    } else {
+      --*server_locks_;
+    }
+    return S_OK;
+  }
+
+ private:
+  const Creator create_;
+  std::atomic<long>* const server_locks_;
+};
+
+// DllGetClassObject's work once the class is known: a new factory, asked for
+// `riid`.
+template <typename Object>
+[[nodiscard]] HRESULT GetClassFactory(typename ClassFactory<Object>::Creator create,
+                                      std::atomic<long>* module_objects,
+                                      std::atomic<long>* server_locks, REFIID riid, void** ppv) {
+  auto* factory = new (std::nothrow) ClassFactory<Object>(create, module_objects, server_locks);
+  if (factory == nullptr) return E_OUTOFMEMORY;
+  const HRESULT hr = factory->QueryInterface(riid, ppv);
+  factory->Release();
+  return hr;
+}
