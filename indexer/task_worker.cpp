@@ -1,0 +1,292 @@
+#include "indexer/task_worker.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <ctime>
+#include <limits>
+#include <utility>
+
+#include "indexer/file_processing.h"
+#include "platform/com.h"
+#include "platform/wstring.h"
+#include "shared/itrovixdb.h"
+
+namespace trovix::indexer {
+namespace {
+
+constexpr DWORD kQueueWaitMs = 4000;
+constexpr DWORD kApplierWaitMs = 1000;
+constexpr std::size_t kNormalAbove = 5000;
+constexpr std::size_t kAboveNormalAbove = 500000;
+
+// What a task's path names now. Links are not followed: the folder walk
+// does not store what a link points at, and neither does the applier.
+enum class PathKind { kMissing, kDirectory, kRegularFile, kOther };
+
+PathKind ClassifyPath(const std::string& path) {
+  struct stat st {};
+  if (lstat(path.c_str(), &st) != 0) return PathKind::kMissing;
+  if (S_ISDIR(st.st_mode)) return PathKind::kDirectory;
+  if (S_ISREG(st.st_mode)) return PathKind::kRegularFile;
+  return PathKind::kOther;
+}
+
+bool IsRemoval(DWORD kind) { return kind == kRemoved || kind == kRenamedOldName; }
+bool IsStore(DWORD kind) { return kind == kAdded || kind == kModified || kind == kRenamedNewName; }
+
+// The words go before the catalogue entry: the words are found through the
+// entry, so once the entry is gone FileIndexed answers "not catalogued" and
+// the words would stay in the index for good.
+void RemoveFile(ITrovixDB* store, const WCHAR* path) {
+  if (store->FileInDB(path) != S_OK) return;
+  if (store->FileIndexed(path) == S_OK) static_cast<void>(store->UnIndexFile(path, 0));
+  static_cast<void>(store->DeleteFileHard(path));
+}
+
+// Unlike the scan, a catalogued file is always updated: a change was
+// reported, and it may leave size and time as they were. The words are
+// written only into a catalogued file, so a refused AddFile or UpdateFile
+// ends the task.
+ApplyOutcome StoreFile(ITrovixDB* store, const WCHAR* path, IndexerState& state) {
+  const HRESULT stored =
+      store->FileInDB(path) == S_OK ? store->UpdateFile(path) : store->AddFile(path);
+  if (FAILED(stored)) return ApplyOutcome::kDone;
+  const HRESULT indexed = store->FileIndexed(path);
+  if (indexed == S_OK) {
+    static_cast<void>(store->UnIndexFile(path, 0));
+  } else if (indexed != S_FALSE) {
+    return ApplyOutcome::kDone;
+  }
+  const HRESULT hr = store->IndexFile(path, state.continue_flag(), nullptr);
+  // S_FALSE also means "too large" or "partly read"; only a stop asks for
+  // another attempt.
+  if (hr == S_FALSE && state.running.load() == 0) return ApplyOutcome::kInterrupted;
+  return ApplyOutcome::kDone;
+}
+
+}  // namespace
+
+ApplierPriority NextApplierPriority(ApplierPriority current, std::size_t backlog) {
+  switch (current) {
+    case ApplierPriority::kIdle:
+      return backlog > kNormalAbove ? ApplierPriority::kNormal : current;
+    case ApplierPriority::kNormal:
+      if (backlog > kAboveNormalAbove) return ApplierPriority::kAboveNormal;
+      return backlog < kNormalAbove ? ApplierPriority::kIdle : current;
+    case ApplierPriority::kAboveNormal:
+      return backlog < kAboveNormalAbove ? ApplierPriority::kNormal : current;
+  }
+  return current;
+}
+
+void MergeTasks(TaskSet* from, TaskSet* into, DWORD now) {
+  into->merge(*from);  // leaves in *from exactly the tasks *into already holds
+  for (const IndexTask& duplicate : *from) {
+    auto kept = into->extract(duplicate);
+    kept.value().time_stamp = now;
+    into->insert(std::move(kept));
+  }
+  from->clear();
+}
+
+DWORD TaskTimeNow() {
+  const std::time_t now = std::time(nullptr);
+  if (now <= 0) return 0;
+  constexpr auto kLast = std::numeric_limits<DWORD>::max();
+  return static_cast<std::uint64_t>(now) > kLast ? kLast : static_cast<DWORD>(now);
+}
+
+ApplyOutcome ApplyTask(const IndexTask& task, IndexerState& state) {
+  if (!IsRemoval(task.kind) && !IsStore(task.kind)) return ApplyOutcome::kSkipped;
+  ComPtr<ITrovixDB> store;
+  if (FAILED(CoCreateInstance(CLSID_TrovixDB, nullptr, CLSCTX_INPROC_SERVER, IID_ITrovixDB,
+                              store.put_void()))) {
+    return ApplyOutcome::kNoIndexStore;
+  }
+  static_cast<void>(store->Init());  // the process opened the database: E_UNEXPECTED
+  const std::string os_path = Utf16ToUtf8(task.path);
+  if (IndexStoreFiles::Query(store.get()).Contains(os_path)) return ApplyOutcome::kSkipped;
+  const PathKind now = ClassifyPath(os_path);
+  const WCHAR* path = task.path.c_str();
+  if (IsRemoval(task.kind)) {
+    // A directory now stands under that name: its files keep their entries.
+    if (now == PathKind::kDirectory) return ApplyOutcome::kSkipped;
+    RemoveFile(store.get(), path);
+    // A file saved through a temporary name exists again under this one.
+    if (now != PathKind::kRegularFile) return ApplyOutcome::kDone;
+  } else if (now != PathKind::kRegularFile) {
+    return ApplyOutcome::kSkipped;
+  }
+  if (!state.extensions.Contains(ExtensionOf(task.path))) {
+    return IsRemoval(task.kind) ? ApplyOutcome::kDone : ApplyOutcome::kSkipped;
+  }
+  return StoreFile(store.get(), path, state);
+}
+
+TaskWorker::TaskWorker(IndexerState& state, TaskWorkerOptions options)
+    : state_(state), options_(std::move(options)) {}
+
+TaskWorker::~TaskWorker() {
+  if (queue_.joinable()) queue_.join();
+}
+
+void TaskWorker::Start() {
+  queue_ = std::thread([this] { QueueMain(); });
+}
+
+bool TaskWorker::WaitForEnd(DWORD timeout_ms) {
+  if (ended_.Wait(timeout_ms) != WAIT_OBJECT_0) return false;
+  if (queue_.joinable()) queue_.join();
+  return true;
+}
+
+void TaskWorker::QueueMain() {
+  LoadBacklog();
+  StartApplier();
+  while (state_.running.load() != 0) {
+    if (state_.list_event.Wait(kQueueWaitMs) == WAIT_OBJECT_0) {
+      TransferBatch();
+    } else {
+      // Also on a quiet wake-up, so that a backlog loaded at start, or one
+      // that drained, moves the applier's level without waiting for a change.
+      SetApplierPriority(NextApplierPriority(level_, work_size_.load()));
+    }
+  }
+  StopApplier();
+  SaveBacklog();
+  ended_.Set();
+}
+
+// Runs before the applier exists, so the lock is never contended; it is
+// taken all the same because work_ is guarded by it.
+void TaskWorker::LoadBacklog() {
+  if (options_.task_file.empty()) return;
+  static_cast<void>(work_mutex_.Wait(INFINITE));
+  const int loaded = LoadTasks(options_.task_file, &work_, options_.log);
+  file_holds_backlog_ = !work_.empty();
+  // An empty file, or one of damaged records only, holds nothing to keep.
+  if (work_.empty() && loaded == 0) static_cast<void>(RemoveTaskFile(options_.task_file));
+  work_size_ = work_.size();
+  const bool waiting = !work_.empty();
+  work_mutex_.Release();
+  if (waiting) work_event_.Set();  // else the loaded tasks would wait for the first change
+}
+
+void TaskWorker::StartApplier() {
+  applier_ = std::thread([this] { ApplierMain(); });
+  static_cast<void>(applier_ready_.Wait(INFINITE));  // the applier's first step sets it
+  level_ = options_.set_priority ? options_.set_priority(applier_tid_, ApplierPriority::kIdle)
+                                 : ApplierPriority::kIdle;
+}
+
+// Not after the applier has ended: its thread id may name another thread by
+// then.
+void TaskWorker::SetApplierPriority(ApplierPriority level) {
+  if (level == level_ || applier_tid_.load() == 0) return;
+  level_ = options_.set_priority ? options_.set_priority(applier_tid_, level) : level;
+}
+
+// One batch: both locks with bounded waits; a wake-up that cannot be served
+// now is signalled again so that it is not lost.
+void TaskWorker::TransferBatch() {
+  if (state_.list_mutex.Wait(kQueueWaitMs) != WAIT_OBJECT_0) {
+    state_.list_event.Set();
+    return;
+  }
+  if (work_mutex_.Wait(kQueueWaitMs) != WAIT_OBJECT_0) {
+    state_.list_mutex.Release();
+    state_.list_event.Set();
+    return;
+  }
+  MergeTasks(&state_.pending, &work_, TaskTimeNow());
+  const std::size_t backlog = work_.size();
+  work_size_ = backlog;
+  work_mutex_.Release();
+  state_.list_mutex.Release();
+  SetApplierPriority(NextApplierPriority(level_, backlog));
+  work_event_.Set();
+}
+
+// Raised so that its last task ends quickly; no time limit: IndexFile stops
+// on RunningFlag, so only the current step of one task remains.
+void TaskWorker::StopApplier() {
+  SetApplierPriority(ApplierPriority::kAboveNormal);
+  work_event_.Set();
+  if (applier_.joinable()) applier_.join();
+}
+
+// The monitors have stopped before RunningFlag was cleared: the batch they
+// queued last is saved with the rest instead of being lost with the pending
+// set.
+void TaskWorker::SaveBacklog() {
+  const bool listed = state_.list_mutex.Wait(kQueueWaitMs) == WAIT_OBJECT_0;
+  static_cast<void>(work_mutex_.Wait(INFINITE));  // the applier has ended: uncontended
+  if (listed) MergeTasks(&state_.pending, &work_, TaskTimeNow());
+  if (!options_.task_file.empty() && (file_holds_backlog_ || !work_.empty())) {
+    static_cast<void>(SaveTasks(options_.task_file, work_, options_.log));
+  }
+  work_.clear();
+  work_size_ = 0;
+  work_mutex_.Release();
+  if (listed) state_.list_mutex.Release();
+}
+
+void TaskWorker::ApplierMain() {
+  const ComInit com;  // this thread's own; index store objects are made per task
+  applier_tid_ = gettid();
+  applier_ready_.Set();
+  while (state_.running.load() != 0) {
+    if (work_event_.Wait(kApplierWaitMs) != WAIT_OBJECT_0) continue;
+    if (!ApplyWaitingTasks()) break;
+  }
+  applier_tid_ = 0;
+}
+
+// Applies tasks until the work set is empty or RunningFlag is 0. False when
+// the index store cannot be reached: the applier then stops for good.
+bool TaskWorker::ApplyWaitingTasks() {
+  IndexTask task;
+  while (state_.running.load() != 0) {
+    if (!TakeTask(&task)) return true;
+    const ApplyOutcome outcome = options_.apply ? options_.apply(task) : ApplyTask(task, state_);
+    if (outcome == ApplyOutcome::kInterrupted || outcome == ApplyOutcome::kNoIndexStore) {
+      Requeue(std::move(task));
+    }
+    if (outcome == ApplyOutcome::kNoIndexStore) {
+      if (options_.on_no_index_store) options_.on_no_index_store();
+      return false;
+    }
+  }
+  return true;
+}
+
+// Takes the first task of the work set. False when the set is empty; every
+// task taken before has then been applied, so a backlog file loaded at start
+// is no longer needed (invariant 3).
+bool TaskWorker::TakeTask(IndexTask* task) {
+  while (work_mutex_.Wait(kApplierWaitMs) != WAIT_OBJECT_0) {
+    if (state_.running.load() == 0) return false;
+  }
+  const bool any = !work_.empty();
+  if (any) {
+    *task = std::move(work_.extract(work_.begin()).value());
+    work_size_ = work_.size();
+  } else if (file_holds_backlog_) {
+    // The save at the end runs only after this thread has ended, so the
+    // file removed here can only be the one loaded at start.
+    file_holds_backlog_ = RemoveTaskFile(options_.task_file) != 0;
+  }
+  work_mutex_.Release();
+  return any;
+}
+
+// An equal task queued meanwhile stays as it is (it is the newer one).
+void TaskWorker::Requeue(IndexTask task) {
+  static_cast<void>(work_mutex_.Wait(INFINITE));
+  work_.insert(std::move(task));
+  work_size_ = work_.size();
+  work_mutex_.Release();
+}
+
+}  // namespace trovix::indexer
