@@ -1,7 +1,11 @@
 #include "tools/installer.h"
 
+#include <spawn.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <filesystem>
 
 #include "platform/hresult.h"
@@ -14,6 +18,8 @@
 #include "shared/registry_keys.h"
 #include "tools/file_types.h"
 #include "tools/module_registration.h"
+
+extern char** environ;
 
 namespace trovix::setup {
 namespace {
@@ -32,8 +38,8 @@ HRESULT MakeFolders(const std::string& database_folder, std::ostream& out, std::
     return Report(err, HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED),
                   "cannot make a private runtime folder (check XDG_RUNTIME_DIR)");
   }
-  out << "Folders ready: " << SuiteConfigDir() << ", " << SuiteStateDir() << ", "
-      << database_folder << "\n";
+  out << "Folders ready: " << SuiteConfigDir() << ", " << SuiteStateDir() << ", " << database_folder
+      << "\n";
   return S_OK;
 }
 
@@ -48,11 +54,37 @@ HRESULT RegisterModules(const Installation& installation, bool unregister, std::
     std::string detail;
     const HRESULT hr = RegisterModule(module, unregister, &detail);
     if (FAILED(hr)) {
-      return Report(err, hr, std::string(unregister ? "cannot unregister " : "cannot register ") +
-                                 module + (detail.empty() ? "" : " (" + detail + ")"));
+      return Report(err, hr,
+                    std::string(unregister ? "cannot unregister " : "cannot register ") + module +
+                        (detail.empty() ? "" : " (" + detail + ")"));
     }
     out << (unregister ? "Unregistered " : "Registered ") << module << "\n";
   }
+  return S_OK;
+}
+
+// Runs `program argument` and waits for it; S_OK when it exits with 0.
+HRESULT RunAndWait(const std::string& program, const char* argument) {
+  char* argv[] = {const_cast<char*>(program.c_str()), const_cast<char*>(argument), nullptr};
+  pid_t pid = -1;
+  const int error = posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv, environ);
+  if (error != 0) return HresultFromErrno(error);
+  int status = 0;
+  if (waitpid(pid, &status, 0) < 0) return HresultFromErrno(errno);
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? S_OK : E_FAIL;
+}
+
+// The indexer registers itself: its AppID and its default settings.
+HRESULT RegisterIndexer(const Installation& installation, bool unregister, std::ostream& out,
+                        std::ostream& err) {
+  const std::string kestine = installation.bin_dir() + "kestine";
+  if (access(kestine.c_str(), X_OK) != 0) return S_OK;  // an installation without the indexer
+  const HRESULT hr = RunAndWait(kestine, unregister ? "-UnregServer" : "-RegServer");
+  if (FAILED(hr)) {
+    return Report(err, hr,
+                  std::string("cannot ") + (unregister ? "unregister " : "register ") + kestine);
+  }
+  out << (unregister ? "Unregistered " : "Registered ") << kestine << "\n";
   return S_OK;
 }
 
@@ -86,13 +118,15 @@ HRESULT Install(const Installation& installation, std::ostream& out, std::ostrea
   const std::string database_folder = std::filesystem::path(location.path).parent_path().string();
   HRESULT hr = MakeFolders(database_folder, out, err);
   if (SUCCEEDED(hr)) hr = RegisterModules(installation, /*unregister=*/false, out, err);
+  if (SUCCEEDED(hr)) hr = RegisterIndexer(installation, /*unregister=*/false, out, err);
   if (SUCCEEDED(hr)) hr = SetBinPath(installation, out, err);
   if (SUCCEEDED(hr)) {
     const LONG rc = RegisterPlainTextTypes();
     if (rc != ERROR_SUCCESS) {
       hr = Report(err, HRESULT_FROM_WIN32(rc), "cannot register the plain-text file types");
     } else {
-      out << "File types registered: " << PlainTextExtensions().size() << " plain-text extensions\n";
+      out << "File types registered: " << PlainTextExtensions().size()
+          << " plain-text extensions\n";
     }
   }
   if (SUCCEEDED(hr)) hr = EnsureDatabase(location.path, out, err);
@@ -101,6 +135,7 @@ HRESULT Install(const Installation& installation, std::ostream& out, std::ostrea
 
 HRESULT Uninstall(const Installation& installation, std::ostream& out, std::ostream& err) {
   HRESULT hr = RegisterModules(installation, /*unregister=*/true, out, err);
+  if (SUCCEEDED(hr)) hr = RegisterIndexer(installation, /*unregister=*/true, out, err);
   if (FAILED(hr)) return hr;
   LONG rc = UnregisterPlainTextTypes();
   if (rc != ERROR_SUCCESS) {

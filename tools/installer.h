@@ -17,7 +17,8 @@ struct Installation {
 
 // Makes the installation ready for the current user, step by step:
 //  1. the folders the suite writes to (config, state, data, runtime; 0700);
-//  2. every component module in module_dir() registered;
+//  2. every component module in module_dir() registered, and the indexer
+//     (`kestine -RegServer`) when the installation has it;
 //  3. "BinPath" under the user's Software\Quillon\Trovix;
 //  4. the plain-text file types;
 //  5. the database file, created with its tables when missing; an existing

@@ -1,0 +1,110 @@
+// kestine: the indexer. Without a display or a tray it runs without an icon
+// and stops on SIGTERM or SIGINT through the same shutdown sequence.
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QMessageBox>
+#include <QSocketNotifier>
+#include <cstdlib>
+#include <iostream>
+#include <memory>
+#include <string>
+
+#include "indexer/indexer_service.h"
+#include "indexer/kestine/kestine_registration.h"
+#include "indexer/kestine/tray_host.h"
+#include "indexer/notify_panels.h"
+#include "platform/com.h"
+#include "platform/index_roots.h"
+#include "platform/thread_priority.h"
+
+namespace {
+
+int g_signal_pipe[2] = {-1, -1};
+
+extern "C" void OnStopSignal(int) {
+  const char byte = 1;
+  static_cast<void>(write(g_signal_pipe[1], &byte, 1));
+}
+
+// SIGTERM and SIGINT end the event loop, so shutdown runs in order.
+void QuitOnSignals(QCoreApplication* app) {
+  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, g_signal_pipe) != 0) return;
+  auto* notifier = new QSocketNotifier(g_signal_pipe[0], QSocketNotifier::Read, app);
+  QObject::connect(notifier, &QSocketNotifier::activated, app, &QCoreApplication::quit);
+  signal(SIGTERM, OnStopSignal);
+  signal(SIGINT, OnStopSignal);
+}
+
+bool HasDisplay() {
+  return std::getenv("DISPLAY") != nullptr || std::getenv("WAYLAND_DISPLAY") != nullptr ||
+         std::getenv("QT_QPA_PLATFORM") != nullptr;
+}
+
+// "-RegServer" or "/UnregServer", compared without regard to case.
+int HandleCommandLine(int argc, char** argv, bool* handled) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg.size() < 2 || (arg[0] != '-' && arg[0] != '/')) continue;
+    const QString token = QString::fromStdString(arg.substr(1));
+    if (token.compare(QStringLiteral("RegServer"), Qt::CaseInsensitive) == 0) {
+      *handled = true;
+      return trovix::indexer::RegisterKestine() == ERROR_SUCCESS ? 0 : 1;
+    }
+    if (token.compare(QStringLiteral("UnregServer"), Qt::CaseInsensitive) == 0) {
+      *handled = true;
+      return trovix::indexer::UnregisterKestine() == ERROR_SUCCESS ? 0 : 1;
+    }
+  }
+  return 0;
+}
+
+std::vector<std::string> Roots() {
+  std::vector<IndexRoot> roots;
+  std::vector<std::string> paths;
+  if (SUCCEEDED(ReadIndexRoots(&roots))) {
+    for (const IndexRoot& root : roots) paths.push_back(root.path);
+  }
+  return paths;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  ComInit com;
+  if (FAILED(com.hr())) return -1;
+  bool handled = false;
+  const int status = HandleCommandLine(argc, argv, &handled);
+  if (handled) return status;
+
+  const bool gui = HasDisplay();
+  std::unique_ptr<QCoreApplication> app = gui ? std::make_unique<QApplication>(argc, argv)
+                                              : std::make_unique<QCoreApplication>(argc, argv);
+  QuitOnSignals(app.get());
+  // Indexing never competes with the desktop: the whole process runs nice.
+  static_cast<void>(LowerProcessCpuPriority(10));
+
+  trovix::indexer::ServiceOptions options;
+  options.roots = Roots();
+  options.notify_panels = trovix::indexer::NotifyPanels;
+  options.show_error = [gui](std::string_view message) {
+    std::cerr << "kestine: " << message << "\n";
+    if (gui) {
+      QMessageBox::critical(nullptr, QStringLiteral("Error"),
+                            QString::fromUtf8(message.data(), static_cast<int>(message.size())));
+    }
+  };
+  trovix::indexer::IndexerService service(options);
+  std::unique_ptr<trovix::indexer::TrayHost> tray;
+  if (gui) tray = std::make_unique<trovix::indexer::TrayHost>();
+  if (!tray || !tray->has_icon()) {
+    std::cerr << "kestine: no system tray available; running without an icon "
+                 "(stop with SIGTERM or SIGINT)\n";
+  }
+  int result = 0;
+  if (service.Start()) result = app->exec();
+  service.Stop();
+  return result;
+}
