@@ -17,8 +17,12 @@ cmake --install "$build" --prefix "$prefix"
 # Start what this installation has: the indexer (which indexes the home
 # folder by default), the search panel on a display, else the command line.
 if [ -x "$prefix/bin/kestine" ]; then
-  nohup "$prefix/bin/kestine" >/dev/null 2>&1 &
-  echo "The indexer is running and indexes your home folder."
+  if pgrep -u "$(id -u)" -x kestine >/dev/null; then
+    echo "The indexer is already running."
+  else
+    nohup "$prefix/bin/kestine" >/dev/null 2>&1 &
+    echo "The indexer is running: it indexes your home folder and follows its changes."
+  fi
 fi
 if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ] && [ -x "$prefix/bin/vistrel" ]; then
   nohup "$prefix/bin/vistrel" >/dev/null 2>&1 &
