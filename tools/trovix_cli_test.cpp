@@ -179,6 +179,31 @@ TEST_F(TrovixCliTest, PatternsNarrowTheResultAndOutputFormatsAreUsable) {
   EXPECT_EQ(Paths(output).size(), 3u);
 }
 
+TEST_F(TrovixCliTest, StatsDuplicatesAndCompact) {
+  trovix::testing::WriteFile(docs_ + "/a.txt", "same content here");
+  trovix::testing::WriteFile(docs_ + "/copy.txt", "same content here");
+  trovix::testing::WriteFile(docs_ + "/other.txt", "something different");
+  std::string output;
+  ASSERT_EQ(Trovix({"index", docs_}, &output), 0) << output;
+  ASSERT_EQ(Trovix({"stats"}, &output), 0) << output;
+  EXPECT_NE(output.find("Files catalogued:      3\n"), std::string::npos) << output;
+  EXPECT_NE(output.find("Files indexed:         3\n"), std::string::npos) << output;
+  EXPECT_NE(output.find("Database:              " + tree_.data() + "/Quillon/Ordalis.mdb"),
+            std::string::npos)
+      << output;
+
+  ASSERT_EQ(Trovix({"duplicates", docs_ + "/a.txt"}, &output), 0) << output;
+  std::vector<std::string> same = Paths(output);
+  std::sort(same.begin(), same.end());
+  EXPECT_EQ(same, (std::vector<std::string>{docs_ + "/a.txt", docs_ + "/copy.txt"}));
+  trovix::testing::WriteFile(tree_.root() + "/unique.txt", "nothing else like it");
+  EXPECT_EQ(Trovix({"duplicates", tree_.root() + "/unique.txt"}, &output), 1) << output;
+
+  ASSERT_EQ(Trovix({"compact"}, &output), 0) << output;
+  EXPECT_NE(output.find("Compacted in"), std::string::npos) << output;
+  ASSERT_EQ(Trovix({"search", "different"}, &output), 0) << "the index survives compaction";
+}
+
 TEST_F(TrovixCliTest, BadInputGetsAClearMessageAndStatus) {
   std::string output;
   EXPECT_EQ(Trovix({}, &output), 2);

@@ -31,6 +31,10 @@ bool Open(StoreSession& store, std::ostream& err) {
 int RunStats(std::ostream& out, std::ostream& err) {
   StoreSession store;
   if (!Open(store, err)) return 2;
+  // Counters kept between runs may be behind what another process (the
+  // indexer) has done since: count the rows afresh.
+  const HRESULT recount_hr = store->RequeryStatistics();
+  if (FAILED(recount_hr)) err << "trovix: cannot count the files: " << Describe(recount_hr) << "\n";
   UINT processed = 0, indexed = 0, added = 0, updated = 0, size = 0, reclaimable = 0;
   const HRESULT processed_hr = store->GetProcessedFileCount(&processed);
   const HRESULT indexed_hr = store->GetIndexedFileCount(&indexed);
