@@ -1,11 +1,10 @@
 #include "indexer/drive_scanner.h"
 
-#include <sched.h>
-
 #include "indexer/directory_walk.h"
 #include "indexer/kestine_settings.h"
 #include "platform/com.h"
 #include "platform/file_info.h"
+#include "platform/thread_priority.h"
 #include "platform/wstring.h"
 
 namespace trovix::indexer {
@@ -29,13 +28,6 @@ void WalkRoot(const DriveScannerParams& params) {
 
 }  // namespace
 
-bool LowerToIdlePriority() {
-  sched_param param{};
-  param.sched_priority = 0;
-  // On Linux pid 0 names the calling thread, not the whole process.
-  return sched_setscheduler(0, SCHED_IDLE, &param) == 0;
-}
-
 bool IsIndexableFile(const std::string& path, const IndexableExtensionSet& extensions) {
   const WString wide = Utf8ToUtf16(path);
   const std::u16string_view extension = ExtensionOf(wide);
@@ -54,7 +46,7 @@ bool ScanDirectory(const std::string& directory, IndexerState& state, const Inde
 }
 
 DWORD DriveScannerThread(const DriveScannerParams& params) {
-  if (params.idle_priority) static_cast<void>(LowerToIdlePriority());
+  if (params.idle_priority) static_cast<void>(EnterIdleCpuScheduling());
   const std::optional<DWORD> suppress = KestineKey::Global().Read(kestine::kSuppressStartupScan);
   if (suppress && *suppress != 0) return 0;
   const ComInit com;
@@ -68,13 +60,13 @@ DWORD DriveScannerThread(const DriveScannerParams& params) {
   return 0;
 }
 
-std::vector<std::string> RootsToScan(const std::vector<std::string>& roots, const Clock& clock,
+std::vector<std::string> RootsToScan(const std::vector<std::string>& roots,
                                      const DriveTypeFn& drive_type) {
   std::vector<std::string> chosen;
   for (const std::string& root : roots) {
     if (chosen.size() == kMaxDriveScanners) break;
     const UINT type = drive_type ? drive_type(root) : DriveTypeOfPath(root);
-    if (type == DRIVE_FIXED && IsDriveScanDue(root, clock)) chosen.push_back(root);
+    if (type == DRIVE_FIXED) chosen.push_back(root);
   }
   return chosen;
 }

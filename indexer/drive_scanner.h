@@ -68,16 +68,11 @@ bool ScanDirectory(const std::string& directory, IndexerState& state, const Inde
 using DriveTypeFn = std::function<UINT(const std::string& path)>;
 
 // The roots that get a scanner thread at start-up, in the order given: those
-// on a fixed file system (never removable, remote, optical or RAM ones) that
-// are due now, at most kMaxDriveScanners. A root that is not due gets no
-// thread until the next start of the program.
+// on a fixed file system (never removable, remote, optical or RAM ones), at
+// most kMaxDriveScanners. Every fixed root gets one, due or not: each thread
+// looks every 20 s whether its scan is due, so a rescan requested after lost
+// changes (RequestRescan) is honoured without a restart.
 [[nodiscard]] std::vector<std::string> RootsToScan(const std::vector<std::string>& roots,
-                                                   const Clock& clock,
                                                    const DriveTypeFn& drive_type = nullptr);
-
-// Puts the calling thread in the SCHED_IDLE class; false when the system
-// refuses (the thread then keeps its priority). A stand-in until the
-// platform layer's thread priority levels exist.
-bool LowerToIdlePriority();
 
 }  // namespace trovix::indexer

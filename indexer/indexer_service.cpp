@@ -87,7 +87,7 @@ void IndexerService::StartMonitors() {
 }
 
 void IndexerService::StartScanners() {
-  for (const std::string& root : RootsToScan(options_.roots, SystemClock(), DriveTypeOfPath)) {
+  for (const std::string& root : RootsToScan(options_.roots, DriveTypeOfPath)) {
     auto worker = std::make_unique<Worker>();
     worker->scanner.state = &state_;
     worker->scanner.scan_stop = &scan_stop_;
