@@ -1,0 +1,390 @@
+#include "panel/search_dialog.h"
+
+#include <QApplication>
+#include <QContextMenuEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QScreen>
+#include <QShortcut>
+#include <algorithm>
+#include <climits>
+#include <iterator>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "indexer/kestine/dialog_units.h"
+#include "panel/result_list.h"
+#include "platform/com.h"
+#include "platform/wstring.h"
+#include "shared/itrovixdb.h"
+#include "shared/search_result.h"
+
+namespace trovix::panel {
+namespace {
+
+// Above this many rows the user is asked before they are read.
+constexpr UINT kLargeResult = 1500;
+// SearchGetSize leaves the size alone when it fails.
+constexpr UINT kNoSize = UINT_MAX;
+
+class WaitCursor {
+ public:
+  WaitCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
+  ~WaitCursor() { QApplication::restoreOverrideCursor(); }
+  WaitCursor(const WaitCursor&) = delete;
+  WaitCursor& operator=(const WaitCursor&) = delete;
+};
+
+// A fresh index store object; the calling thread must be initialised.
+ComPtr<ITrovixDB> CreateStore() {
+  ComPtr<ITrovixDB> store;
+  static_cast<void>(CoCreateInstance(CLSID_TrovixDB, nullptr,
+                                     CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER, IID_ITrovixDB,
+                                     store.put_void()));
+  return store;
+}
+
+std::optional<HeldResult> Register(std::vector<INT> ids) {
+  const UINT handle = RegisterSearchResult(std::make_unique<SearchResult>(std::move(ids)));
+  if (handle == 0) return std::nullopt;
+  return HeldResult(handle);
+}
+
+// The identifiers of the store's set `handle`; the set is closed.
+std::optional<std::vector<INT>> TakeIds(ITrovixDB* store, UINT handle) {
+  const SearchResult* found = FindSearchResult(handle);
+  std::optional<std::vector<INT>> ids;
+  if (found != nullptr) ids = found->ids();
+  static_cast<void>(store->SearchClose(handle));
+  return ids;
+}
+
+// Several semicolons in a row count as one separator; empty pieces go.
+std::vector<WString> SplitPatterns(const QString& text) {
+  std::vector<WString> patterns;
+  for (const QString& piece : text.split(u';', Qt::SkipEmptyParts)) {
+    patterns.push_back(piece.toStdU16String());
+  }
+  return patterns;
+}
+
+// Ascending union that keeps an identifier once per list holding it; the
+// combining methods answer the same either way.
+std::vector<INT> Union(std::vector<std::vector<INT>> lists) {
+  std::vector<INT> all;
+  for (std::vector<INT>& list : lists) {
+    std::sort(list.begin(), list.end());
+    std::vector<INT> merged;
+    merged.reserve(all.size() + list.size());
+    std::merge(all.begin(), all.end(), list.begin(), list.end(), std::back_inserter(merged));
+    all.swap(merged);
+  }
+  return all;
+}
+
+}  // namespace
+
+HeldResult& HeldResult::operator=(HeldResult&& other) noexcept {
+  if (this != &other) {
+    reset();
+    handle_ = other.release();
+  }
+  return *this;
+}
+
+void HeldResult::reset() {
+  if (handle_ != 0) CloseSearchResult(std::exchange(handle_, 0));
+}
+
+UINT HeldResult::release() { return std::exchange(handle_, 0); }
+
+SearchDialog::SearchDialog(QWidget* parent)
+    : QDialog(parent, Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                          Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint) {
+  setWindowTitle(QStringLiteral("Vistrel"));
+  BuildControls();
+  SetBoxText(include_, QStringLiteral("*"));
+  text_->setFocus();  // takes the focus when the window is first shown
+  ask_large = [this](int rows) {
+    // The wait cursor would otherwise stay over the question.
+    QApplication::setOverrideCursor(Qt::ArrowCursor);
+    const auto answer = QMessageBox::question(
+        this, QStringLiteral("Large result set returned"),
+        QString::asprintf("Search will return %d items. This could take a while. Are you sure?",
+                          rows),
+        QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes);
+    QApplication::restoreOverrideCursor();
+    return answer == QMessageBox::Yes;
+  };
+  auto* help_key = new QShortcut(QKeySequence::HelpContents, this);
+  connect(help_key, &QShortcut::activated, this, &SearchDialog::helpRequested);
+}
+
+SearchDialog::~SearchDialog() = default;
+
+// The template's controls in dialog units of the dialog's font; the metrics
+// the layout keeps are measured from the template once.
+void SearchDialog::BuildControls() {
+  const indexer::DialogUnits du(font());
+  list_ = new ResultList(this);
+  list_->setGeometry(du.Rect(15, 7, 302, 110));
+  static const char* const kLabels[] = {"Text:", "Include:", "Exclude:"};
+  static const int kRowY[] = {123, 141, 160};
+  QLineEdit* boxes[3];
+  for (int i = 0; i < 3; ++i) {
+    labels_[i] = new QLabel(QString::fromLatin1(kLabels[i]), this);
+    labels_[i]->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    labels_[i]->setGeometry(du.Rect(i == 2 ? 17 : 18, kRowY[i], 30, 12));
+    boxes[i] = new QLineEdit(this);
+    boxes[i]->setGeometry(du.Rect(i == 2 ? 52 : 53, kRowY[i], 263, 12));
+  }
+  text_ = boxes[0];
+  include_ = boxes[1];
+  exclude_ = boxes[2];
+  connect(text_, &QLineEdit::textChanged, this, [this] { text_changed_ = true; });
+  connect(include_, &QLineEdit::textChanged, this, [this] { include_changed_ = true; });
+  connect(exclude_, &QLineEdit::textChanged, this, [this] { exclude_changed_ = true; });
+
+  static const char* const kButtons[] = {"&Search", "C&lear", "E&xit", "&Help"};
+  static const int kButtonX[] = {42, 108, 174, 240};
+  for (int i = 0; i < 4; ++i) {
+    buttons_[i] = new QPushButton(QString::fromLatin1(kButtons[i]), this);
+    buttons_[i]->setGeometry(du.Rect(kButtonX[i], 202, i == 3 ? 48 : 50, 16));
+  }
+  buttons_[0]->setDefault(true);  // Enter searches
+  connect(buttons_[0], &QPushButton::clicked, this, &SearchDialog::RunSearch);
+  connect(buttons_[1], &QPushButton::clicked, this, &SearchDialog::Clear);
+  connect(buttons_[2], &QPushButton::clicked, this, &SearchDialog::reject);
+  connect(buttons_[3], &QPushButton::clicked, this, &SearchDialog::helpRequested);
+
+  const QRect search = du.Rect(42, 202, 50, 16);
+  metrics_ = {search.width(),
+              search.height(),
+              du.X(108) - (search.x() + search.width()),
+              du.Y(225) - (search.y() + search.height()),
+              du.X(30),
+              du.Y(12)};
+  resize(du.X(331), du.Y(225));
+  if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+    move(screen->availableGeometry().center() - rect().center());
+  }
+}
+
+// Buttons centred at the bottom, the three rows above them, and the list
+// takes all height that is left. Small sizes are not guarded: negative
+// extents go to the controls as they come.
+void SearchDialog::Layout(int width, int height) {
+  const Metrics& k = metrics_;
+  const int x0 = width / 2 - 2 * k.bw - k.gap;
+  for (int i = 0; i < 4; ++i) {
+    buttons_[i]->setGeometry(x0 + i * (k.bw + k.gap), height - k.m - k.bh, k.bw, k.bh);
+  }
+  const int list_height = height - 6 * k.m - 3 * k.lh - k.bh;
+  list_->setGeometry(k.gap, k.m, width - 2 * k.gap, list_height);
+  QLineEdit* const boxes[] = {text_, include_, exclude_};
+  const int y1 = list_height + 2 * k.m;
+  for (int i = 0; i < 3; ++i) {
+    const int y = y1 + i * (k.lh + k.m);
+    labels_[i]->setGeometry(k.gap, y, k.lw, k.lh);
+    boxes[i]->setGeometry(k.lw + k.gap, y, width - 2 * k.gap - k.lw, k.lh);
+  }
+  update();
+}
+
+void SearchDialog::resizeEvent(QResizeEvent* event) {
+  QDialog::resizeEvent(event);
+  Layout(width(), height());
+}
+
+void SearchDialog::contextMenuEvent(QContextMenuEvent* event) {
+  QMenu menu(this);
+  menu.addAction(QStringLiteral("&About Trovix"), this, &SearchDialog::aboutRequested);
+  menu.exec(event->globalPos());
+}
+
+void SearchDialog::reject() { done(2); }
+
+void SearchDialog::SetQueryText(const QString& text) { SetBoxText(text_, text); }
+
+void SearchDialog::ClickSearch() { search_button()->click(); }
+
+void SearchDialog::EnterMaintenance() { maintenance_ = true; }
+void SearchDialog::LeaveMaintenance() { maintenance_ = false; }
+
+// Every write marks its box changed, also when the text stays the same.
+void SearchDialog::SetBoxText(QLineEdit* box, const QString& text) {
+  box->setText(text);
+  if (box == text_) text_changed_ = true;
+  if (box == include_) include_changed_ = true;
+  if (box == exclude_) exclude_changed_ = true;
+}
+
+void SearchDialog::SetTitleCount(int count) {
+  setWindowTitle(QString::asprintf("Vistrel - (%d files)", count).left(63));
+}
+
+void SearchDialog::CaretToEnd(QLineEdit* box) {
+  box->end(/*mark=*/false);
+  box->update();
+}
+
+void SearchDialog::Clear() {
+  saved_text_.reset();
+  SetBoxText(text_, QString());
+  SetBoxText(include_, QStringLiteral("*"));
+  SetBoxText(exclude_, QString());
+  SetTitleCount(0);
+  list_->ClearResultRows();
+}
+
+void SearchDialog::RunSearch() {
+  const WaitCursor wait;
+  const ComInit com;
+  const ComPtr<ITrovixDB> store = CreateStore();
+  if (!store) return;
+  if (store->IsCompacting() == S_OK) {
+    EnterMaintenance();
+    return;
+  }
+  const bool any_changed = text_changed_ || include_changed_ || exclude_changed_;
+  if (text_changed_) RunWordSearch();
+  EvaluateChangedLists();
+  std::optional<HeldResult> result = Combine(store.get());
+  // Nothing changed: the list keeps what it shows.
+  if (!result || !any_changed) return;
+  static_cast<void>(store->Init());
+  UINT count = kNoSize;
+  static_cast<void>(store->SearchGetSize(result->get(), &count));
+  if (count == kNoSize) return;
+  if (count > kLargeResult && !ask_large(static_cast<int>(count))) {
+    text_changed_ = true;  // so that the next Search asks again
+    return;
+  }
+  SetTitleCount(static_cast<int>(count));
+  ReadRows(store.get(), result->get(), static_cast<int>(count));
+}
+
+// An empty Text box keeps the last word result; a failed or empty word
+// search keeps it too, with the flag still set.
+void SearchDialog::RunWordSearch() {
+  const ComPtr<ITrovixDB> store = CreateStore();
+  if (!store) return;
+  saved_text_ = text_->text();
+  if (saved_text_->isEmpty()) return;
+  WString query = saved_text_->toStdU16String();
+  static_cast<void>(store->QueryCleanup(query.data(), nullptr));  // in place
+  query.resize(WcsLen(query.c_str()));
+  saved_text_ = QString::fromStdU16String(query);
+  static_cast<void>(store->Init());
+  SetBoxText(text_, *saved_text_);
+  CaretToEnd(text_);
+  SetTitleCount(0);
+  UINT handle = 0;
+  // Nothing left of the text (only separators, say) selects every file.
+  const HRESULT hr = query.empty() ? store->SearchOpenFileType(u"*", &handle)
+                                   : store->SearchOpenWord(query.c_str(), &handle);
+  if (FAILED(hr) || hr == S_FALSE) {
+    if (handle != 0) static_cast<void>(store->SearchClose(handle));
+    return;
+  }
+  std::optional<std::vector<INT>> ids = TakeIds(store.get(), handle);
+  std::optional<HeldResult> held = ids ? Register(std::move(*ids)) : std::nullopt;
+  if (!held) return;
+  held_word_ = std::move(*held);
+  text_changed_ = false;
+}
+
+void SearchDialog::EvaluateChangedLists() {
+  if (include_changed_) {
+    held_include_.reset();
+    if (std::optional<HeldResult> made = EvaluatePatternList(include_)) {
+      held_include_ = std::move(*made);
+      include_changed_ = false;
+    }
+  }
+  if (exclude_changed_) {
+    held_exclude_.reset();
+    if (std::optional<HeldResult> made = EvaluatePatternList(exclude_)) {
+      held_exclude_ = std::move(*made);
+      exclude_changed_ = false;
+    }
+  }
+}
+
+// The union of the files every pattern of the box selects; none when any
+// index store call fails (sets opened so far are closed on the way).
+std::optional<HeldResult> SearchDialog::EvaluatePatternList(QLineEdit* box) {
+  const QString text = box->text();
+  if (text.isEmpty()) return Register({});
+  const ComInit com;
+  const ComPtr<ITrovixDB> store = CreateStore();
+  if (!store) return std::nullopt;
+  const std::vector<WString> patterns = SplitPatterns(text);
+  std::vector<UINT> sizes;
+  for (const WString& pattern : patterns) {
+    UINT size = 0;
+    if (FAILED(store->SearchCleanupFileQry(pattern.c_str(), nullptr, &size))) return std::nullopt;
+    sizes.push_back(size);
+  }
+  static_cast<void>(store->Init());
+  std::vector<std::vector<INT>> copies;
+  QStringList cleaned;
+  for (std::size_t i = 0; i < patterns.size(); ++i) {
+    WString clean(sizes[i], u'\0');
+    UINT size = sizes[i];
+    if (FAILED(store->SearchCleanupFileQry(patterns[i].c_str(), clean.data(), &size))) {
+      return std::nullopt;
+    }
+    UINT handle = 0;
+    if (FAILED(store->SearchOpenFileType(patterns[i].c_str(), &handle))) return std::nullopt;
+    std::optional<std::vector<INT>> ids = TakeIds(store.get(), handle);
+    if (!ids) return std::nullopt;
+    copies.push_back(std::move(*ids));
+    clean.resize(WcsLen(clean.c_str()));
+    cleaned.push_back(QString::fromStdU16String(clean));
+  }
+  // The box shows what was searched for: variables expanded, forms cleaned.
+  SetBoxText(box, cleaned.join(u';'));
+  CaretToEnd(box);
+  return Register(Union(std::move(copies)));
+}
+
+// (word ∩ include) − exclude. A missing held result is passed as 0, which
+// the index store reads as the empty set.
+std::optional<HeldResult> SearchDialog::Combine(ITrovixDB* store) {
+  UINT both = 0;
+  if (FAILED(store->SearchOpenIntersection(held_word_.get(), held_include_.get(), &both))) {
+    return std::nullopt;
+  }
+  HeldResult intersection(both);
+  UINT rest = 0;
+  const HRESULT hr = store->SearchOpenSubtraction(intersection.get(), held_exclude_.get(), &rest);
+  HeldResult result(rest);
+  if (FAILED(hr)) return std::nullopt;
+  return result;
+}
+
+// All rows are read before the list paints again; a row the store cannot
+// read any more (its file left the catalogue) ends the reading there.
+void SearchDialog::ReadRows(ITrovixDB* store, UINT result, int count) {
+  list_->ClearResultRows();
+  list_->setUpdatesEnabled(false);
+  list_->BeginReading(count);
+  for (;;) {
+    auto record = std::make_unique<SearchResultRecord>();
+    const HRESULT hr = store->SearchNext(result, reinterpret_cast<UINT_PTR>(record.get()));
+    if (FAILED(hr) || hr == DB_S_ENDOFROWSET) break;
+    static_cast<void>(list_->AddResultRow(std::move(record)));
+  }
+  list_->EndReading();
+  if (count > 0) list_->FitColumns();
+  list_->SortRows(kNameColumn, /*ascending=*/true);
+  list_->setUpdatesEnabled(true);
+  list_->viewport()->update();
+}
+
+}  // namespace trovix::panel

@@ -1,0 +1,139 @@
+// The search panel's dialog: a query text, Include and Exclude path-pattern
+// lists, and the result list.
+//
+// Invariants:
+//  - A box's change flag is set by every change of its text, the panel's own
+//    writes included, and cleared only when that box's result was made. The
+//    flags start set, so the first search evaluates all three boxes.
+//  - The held results are the panel's own result sets, registered in the
+//    process-wide table of shared/search_result.h so that the index store
+//    reads them like its own. They live until their box changes and is
+//    evaluated again, or until the dialog goes; an unchanged box is never
+//    evaluated twice.
+//  - The component library is initialised only for the length of one
+//    operation: while the panel is idle no index store module is loaded and
+//    no database connection is open.
+// Everything runs on the dialog's thread, synchronously.
+#pragma once
+
+#include <QDialog>
+#include <functional>
+#include <optional>
+
+#include "platform/types.h"
+
+class QLabel;
+class QLineEdit;
+class QPushButton;
+struct ITrovixDB;
+
+namespace trovix::panel {
+
+class ResultList;
+
+// A result set of the panel's own, closed on destruction; 0 means none.
+class HeldResult {
+ public:
+  HeldResult() = default;
+  explicit HeldResult(UINT handle) : handle_(handle) {}
+  ~HeldResult() { reset(); }
+  HeldResult(HeldResult&& other) noexcept : handle_(other.release()) {}
+  HeldResult& operator=(HeldResult&& other) noexcept;
+  void reset();
+  UINT release();
+  [[nodiscard]] UINT get() const { return handle_; }
+
+ private:
+  UINT handle_ = 0;
+};
+
+class SearchDialog : public QDialog {
+  Q_OBJECT
+
+ public:
+  explicit SearchDialog(QWidget* parent = nullptr);
+  ~SearchDialog() override;
+
+  // Sets the Text box (which marks it changed).
+  void SetQueryText(const QString& text);
+  // A click of the Search button, handled like a real one.
+  void ClickSearch();
+  // The Search command: evaluates the changed boxes, combines the held
+  // results and reads the rows. Silent on every failure.
+  void RunSearch();
+  // The Clear command: empties Text and Exclude, Include back to "*", title
+  // to 0 files, no rows. The held results stay.
+  void Clear();
+  // The maintenance display while the index is compacted.
+  void EnterMaintenance();
+  void LeaveMaintenance();
+
+  [[nodiscard]] bool in_maintenance() const { return maintenance_; }
+  [[nodiscard]] const std::optional<QString>& saved_text() const { return saved_text_; }
+  void set_saved_text(std::optional<QString> text) { saved_text_ = std::move(text); }
+
+  // The controls and state, for the lifecycle code and for tests.
+  [[nodiscard]] QLineEdit* text_box() const { return text_; }
+  [[nodiscard]] QLineEdit* include_box() const { return include_; }
+  [[nodiscard]] QLineEdit* exclude_box() const { return exclude_; }
+  [[nodiscard]] ResultList* result_list() const { return list_; }
+  [[nodiscard]] QPushButton* search_button() const { return buttons_[0]; }
+  [[nodiscard]] QPushButton* button(int index) const { return buttons_[index]; }
+  [[nodiscard]] QLabel* label(int index) const { return labels_[index]; }
+  [[nodiscard]] bool text_changed() const { return text_changed_; }
+  [[nodiscard]] bool include_changed() const { return include_changed_; }
+  [[nodiscard]] bool exclude_changed() const { return exclude_changed_; }
+  [[nodiscard]] UINT held_word() const { return held_word_.get(); }
+  [[nodiscard]] UINT held_include() const { return held_include_.get(); }
+  [[nodiscard]] UINT held_exclude() const { return held_exclude_.get(); }
+
+  // The question asked before reading more than 1500 rows: true to go on.
+  // Tests replace it; the default is a Yes/No message box owned by the dialog.
+  std::function<bool(int rows)> ask_large;
+
+ signals:
+  void helpRequested();
+  void aboutRequested();
+
+ public slots:
+  void reject() override;  // Escape, Exit and the close box end with 2
+
+ protected:
+  void resizeEvent(QResizeEvent* event) override;
+  void contextMenuEvent(QContextMenuEvent* event) override;
+
+ private:
+  struct Metrics {
+    int bw, bh, gap, m, lw, lh;
+  };
+
+  void BuildControls();
+  void Layout(int width, int height);
+  void RunWordSearch();
+  [[nodiscard]] std::optional<HeldResult> EvaluatePatternList(QLineEdit* box);
+  void EvaluateChangedLists();
+  [[nodiscard]] std::optional<HeldResult> Combine(ITrovixDB* store);
+  void ReadRows(ITrovixDB* store, UINT result, int count);
+  void SetBoxText(QLineEdit* box, const QString& text);
+  void SetTitleCount(int count);
+  void CaretToEnd(QLineEdit* box);
+
+  ResultList* list_ = nullptr;
+  QLineEdit* text_ = nullptr;
+  QLineEdit* include_ = nullptr;
+  QLineEdit* exclude_ = nullptr;
+  QLabel* labels_[3] = {};
+  QPushButton* buttons_[4] = {};  // Search, Clear, Exit, Help
+  Metrics metrics_{};
+
+  HeldResult held_word_;
+  HeldResult held_include_;
+  HeldResult held_exclude_;
+  bool text_changed_ = true;
+  bool include_changed_ = true;
+  bool exclude_changed_ = true;
+  std::optional<QString> saved_text_;
+  bool maintenance_ = false;
+};
+
+}  // namespace trovix::panel

@@ -1,0 +1,445 @@
+// The search dialog and its result list on the offscreen platform, against
+// the built index store in a private tree. The catalogue and word index are
+// written straight into the database, so that thousands of files cost
+// nothing and every file's name, size and times are known.
+#include "panel/search_dialog.h"
+
+#include <sqlite3.h>
+
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QtTest/QtTest>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "indexer/kestine/dialog_units.h"
+#include "indexstore/testing/ordalis_fixture.h"
+#include "panel/result_list.h"
+#include "platform/filetime.h"
+#include "platform/testing/private_tree.h"
+#include "shared/database_format.h"
+
+namespace trovix::panel {
+namespace {
+
+struct File {
+  std::string directory;  // without the leading "/", with the trailing one
+  std::string name;
+  std::vector<std::string> words;
+  std::int64_t size = 100;
+  double created = 45000.5;  // 2023-03-15 12:00 UTC
+};
+
+// Appends files to the catalogue; identifiers continue from the last call.
+class Catalogue {
+ public:
+  explicit Catalogue(const std::string& database) {
+    sqlite3_open(database.c_str(), &db_);
+    Exec("INSERT OR IGNORE INTO Drives VALUES (1, 3, '/')");
+  }
+  ~Catalogue() { sqlite3_close(db_); }
+
+  void Add(const std::vector<File>& files) {
+    Exec("BEGIN");
+    for (const File& file : files) Add(file);
+    Exec("COMMIT");
+  }
+
+ private:
+  void Add(const File& file) {
+    const int directory = Id("INSERT OR IGNORE INTO Directories (Name, DriveID) VALUES (?, 1)",
+                             "SELECT DirectoryID FROM Directories WHERE Name = ?", file.directory);
+    const int id = ++files_;
+    Run("INSERT INTO Files (FileID, SizeLo32, DirectoryID, CreationDateTime, "
+        "ModificationDateTime, Name) VALUES (" +
+            std::to_string(id) + ", " + std::to_string(file.size) + ", " +
+            std::to_string(directory) + ", " + std::to_string(file.created) + ", " +
+            std::to_string(file.created + 1) + ", ?)",
+        file.name);
+    for (const std::string& word : file.words) {
+      const int word_id = Id("INSERT OR IGNORE INTO Words (Word) VALUES (?)",
+                             "SELECT ID FROM Words WHERE Word = ?", word);
+      Exec("INSERT INTO FilesWords VALUES (" + std::to_string(id) + ", " + std::to_string(word_id) +
+           ", 1)");
+    }
+  }
+  void Exec(const std::string& sql) {
+    QCOMPARE(sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+  }
+  int Run(const std::string& sql, const std::string& text) {
+    sqlite3_stmt* statement = nullptr;
+    sqlite3_prepare_v2(db_, sql.c_str(), -1, &statement, nullptr);
+    sqlite3_bind_text(statement, 1, text.c_str(), -1, SQLITE_TRANSIENT);
+    const int rc = sqlite3_step(statement);
+    const int value = rc == SQLITE_ROW ? sqlite3_column_int(statement, 0) : 0;
+    sqlite3_finalize(statement);
+    return value;
+  }
+  int Id(const std::string& insert, const std::string& select, const std::string& text) {
+    Run(insert, text);
+    return Run(select, text);
+  }
+
+  sqlite3* db_ = nullptr;
+  int files_ = 0;
+};
+
+std::vector<File> Numbered(int count, const std::string& word, const std::string& directory) {
+  std::vector<File> files;
+  for (int i = 0; i < count; ++i) {
+    files.push_back({directory, "f" + std::to_string(i) + ".txt", {word}});
+  }
+  return files;
+}
+
+// A box typed again with the text it holds: the user's edit marks it changed.
+void Retype(QLineEdit* box) {
+  const QString text = box->text();
+  box->clear();
+  box->setText(text);
+}
+
+// The template's bottom margin below the buttons, in pixels.
+int DialogMargin(const QFont& font) {
+  const indexer::DialogUnits du(font);
+  return du.Y(225) - du.Y(202) - du.Y(16);
+}
+
+QStringList Column(const ResultList& list, int column) {
+  QStringList texts;
+  for (int row = 0; row < list.row_count(); ++row) texts << list.text(row, column);
+  return texts;
+}
+
+}  // namespace
+
+class SearchDialogTest : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void initTestCase() {
+    setenv("TZ", "UTC", 1);  // row times become predictable
+    tzset();
+  }
+
+  void init() {
+    tree_.emplace();
+    std::string database;
+    QCOMPARE(ordalis::testing::PrepareBuiltStore(&database), S_OK);
+    catalogue_.emplace(database);
+    dialog_.emplace();
+    dialog_->ask_large = [this](int rows) {
+      asked_.push_back(rows);
+      return answer_;
+    };
+    asked_.clear();
+    answer_ = true;
+  }
+
+  void cleanup() {
+    dialog_.reset();
+    catalogue_.reset();
+    tree_.reset();
+  }
+
+  void StartsWithIncludeStarAndTheTextBoxFocused() {
+    dialog_->show();
+    QVERIFY(QTest::qWaitForWindowActive(&*dialog_));
+    QCOMPARE(dialog_->windowTitle(), QStringLiteral("Vistrel"));
+    QCOMPARE(dialog_->include_box()->text(), QStringLiteral("*"));
+    QVERIFY(dialog_->text_box()->text().isEmpty() && dialog_->exclude_box()->text().isEmpty());
+    QCOMPARE(QApplication::focusWidget(), dialog_->text_box());
+    QVERIFY(dialog_->search_button()->isDefault());
+  }
+
+  // There is no word result before the first word search, so the first
+  // search with an empty Text box shows nothing; separators alone select
+  // every catalogued file.
+  void EmptyTextFirstShowsNothingThenSeparatorsSelectEverything() {
+    catalogue_->Add(Numbered(3, "alpha", "srch/a/"));
+    dialog_->ClickSearch();
+    QCOMPARE(dialog_->result_list()->row_count(), 0);
+    QCOMPARE(dialog_->windowTitle(), QStringLiteral("Vistrel - (0 files)"));
+    QVERIFY(dialog_->text_changed());
+    QVERIFY(!dialog_->include_changed() && !dialog_->exclude_changed());
+
+    dialog_->SetQueryText(QStringLiteral("!!!"));
+    dialog_->ClickSearch();
+    QCOMPARE(dialog_->result_list()->row_count(), 3);
+    QCOMPARE(dialog_->text_box()->text(), QString());
+    QCOMPARE(dialog_->windowTitle(), QStringLiteral("Vistrel - (3 files)"));
+    // The component library was only initialised for the search.
+    QVERIFY(!ordalis::testing::ModuleIsLoaded());
+  }
+
+  void SearchWithoutChangesEvaluatesNothingAndKeepsTheList() {
+    catalogue_->Add(Numbered(2, "alpha", "srch/a/"));
+    dialog_->SetQueryText(QStringLiteral("alpha"));
+    dialog_->ClickSearch();
+    QCOMPARE(dialog_->result_list()->row_count(), 2);
+    const UINT word = dialog_->held_word();
+    const UINT include = dialog_->held_include();
+    catalogue_->Add(Numbered(1, "alpha", "srch/b/"));
+    dialog_->ClickSearch();
+    QCOMPARE(dialog_->held_word(), word);
+    QCOMPARE(dialog_->held_include(), include);
+    QCOMPARE(dialog_->result_list()->row_count(), 2);
+    // Retyping the same text is a change, but the held Include result is
+    // still the one made before the new file; only a changed Include lets
+    // the new file in.
+    dialog_->SetQueryText(QStringLiteral("alpha"));
+    dialog_->ClickSearch();
+    QVERIFY(dialog_->held_word() != word);
+    QCOMPARE(dialog_->held_include(), include);
+    QCOMPARE(dialog_->result_list()->row_count(), 2);
+    Retype(dialog_->include_box());
+    dialog_->ClickSearch();
+    QCOMPARE(dialog_->result_list()->row_count(), 3);
+  }
+
+  void MoreThan1500RowsAskFirstAndNoKeepsTheRows() {
+    catalogue_->Add(Numbered(1500, "alpha", "srch/a/"));
+    dialog_->SetQueryText(QStringLiteral("alpha"));
+    dialog_->ClickSearch();
+    QVERIFY(asked_.empty());
+    QCOMPARE(dialog_->result_list()->row_count(), 1500);
+
+    catalogue_->Add(Numbered(1, "alpha", "srch/b/"));
+    dialog_->SetQueryText(QStringLiteral("alpha"));
+    Retype(dialog_->include_box());
+    answer_ = false;
+    dialog_->ClickSearch();
+    QCOMPARE(asked_, std::vector<int>{1501});
+    QCOMPARE(dialog_->result_list()->row_count(), 1500);
+    QCOMPARE(dialog_->windowTitle(), QStringLiteral("Vistrel - (0 files)"));
+    QVERIFY(dialog_->text_changed());
+    // Nothing typed, yet the next Search asks again.
+    answer_ = true;
+    dialog_->ClickSearch();
+    QCOMPARE(asked_, (std::vector<int>{1501, 1501}));
+    QCOMPARE(dialog_->result_list()->row_count(), 1501);
+    QCOMPARE(dialog_->windowTitle(), QStringLiteral("Vistrel - (1501 files)"));
+  }
+
+  void IncludeAndExcludeListsAreSplitCleanedAndCombined() {
+    catalogue_->Add({{"srch/a/", "x.txt", {"alpha"}},
+                     {"srch/b/", "y.txt", {"alpha"}},
+                     {"srch/c/", "z.txt", {"alpha"}},
+                     {"srch/c/", "z.pdf", {"alpha"}}});
+    dialog_->SetQueryText(QStringLiteral("alpha"));
+    dialog_->include_box()->setText(QStringLiteral(";/srch/a/;;/srch/c/;"));
+    dialog_->ClickSearch();
+    QCOMPARE(Column(*dialog_->result_list(), kNameColumn),
+             (QStringList{"x.txt", "z.pdf", "z.txt"}));
+    QCOMPARE(dialog_->include_box()->text(), QStringLiteral("/srch/a/*;/srch/c/*"));
+    QCOMPARE(dialog_->include_box()->cursorPosition(), dialog_->include_box()->text().size());
+    QVERIFY(!dialog_->include_changed());
+
+    setenv("PANEL_TEST_DIR", "/srch/c", 1);
+    dialog_->exclude_box()->setText(QStringLiteral("$PANEL_TEST_DIR/*.pdf"));
+    dialog_->ClickSearch();
+    QCOMPARE(Column(*dialog_->result_list(), kNameColumn), (QStringList{"x.txt", "z.txt"}));
+    QCOMPARE(dialog_->exclude_box()->text(), QStringLiteral("/srch/c/*.pdf"));
+
+    dialog_->exclude_box()->clear();  // excludes nothing
+    dialog_->ClickSearch();
+    QCOMPARE(dialog_->result_list()->row_count(), 3);
+    dialog_->include_box()->clear();  // includes nothing
+    dialog_->ClickSearch();
+    QCOMPARE(dialog_->result_list()->row_count(), 0);
+  }
+
+  void ClearResetsTheBoxesAndTheNextSearchReusesTheWordResult() {
+    catalogue_->Add(Numbered(2, "alpha", "srch/a/"));
+    catalogue_->Add(Numbered(3, "beta", "srch/b/"));
+    dialog_->SetQueryText(QStringLiteral("alpha"));
+    dialog_->exclude_box()->setText(QStringLiteral("*.pdf"));
+    dialog_->ClickSearch();
+    QCOMPARE(dialog_->result_list()->row_count(), 2);
+    const UINT word = dialog_->held_word();
+    dialog_->Clear();
+    QCOMPARE(dialog_->result_list()->row_count(), 0);
+    QVERIFY(dialog_->text_box()->text().isEmpty() && dialog_->exclude_box()->text().isEmpty());
+    QCOMPARE(dialog_->include_box()->text(), QStringLiteral("*"));
+    QCOMPARE(dialog_->windowTitle(), QStringLiteral("Vistrel - (0 files)"));
+    QVERIFY(!dialog_->saved_text().has_value());
+    QVERIFY(dialog_->text_changed() && dialog_->include_changed() && dialog_->exclude_changed());
+    QCOMPARE(dialog_->held_word(), word);
+    dialog_->ClickSearch();
+    QCOMPARE(dialog_->result_list()->row_count(), 2);
+  }
+
+  void QueryTextsAreCleanedWhateverTheyHold() {
+    catalogue_->Add(Numbered(2, "alpha", "srch/a/"));
+    catalogue_->Add(Numbered(1, "beta", "srch/b/"));
+    dialog_->SetQueryText(QStringLiteral("  \"alpha'   ;beta\t"));
+    dialog_->ClickSearch();
+    QCOMPARE(dialog_->text_box()->text(), QStringLiteral("alpha beta"));
+    QCOMPARE(dialog_->text_box()->cursorPosition(), 10);
+    QCOMPARE(dialog_->saved_text(), std::optional<QString>(QStringLiteral("alpha beta")));
+
+    dialog_->SetQueryText(
+        QStringLiteral("\x01\x1f"
+                       "alpha\x7f"));
+    dialog_->ClickSearch();
+    QCOMPARE(dialog_->result_list()->row_count(), 2);
+
+    QString huge;
+    for (int i = 0; i < 1000; ++i) huge += QStringLiteral("alphaalpha");
+    dialog_->SetQueryText(huge);
+    dialog_->ClickSearch();  // one over-long word: not a word the index holds
+    QVERIFY(dialog_->result_list()->row_count() <= 2);
+    dialog_->SetQueryText(QStringLiteral("alpha ") + huge.left(9990));
+    dialog_->ClickSearch();
+    QVERIFY(dialog_->result_list()->row_count() <= 2);
+  }
+
+  void AMissingDatabaseGivesAnEmptyResult() {
+    std::filesystem::remove(DefaultDatabaseLocation().path);
+    dialog_->SetQueryText(QStringLiteral("alpha"));
+    dialog_->ClickSearch();
+    QCOMPARE(dialog_->result_list()->row_count(), 0);
+    QVERIFY(dialog_->text_changed());  // no word result was made
+  }
+
+  // Row texts, the shared direction across columns, and signed sizes.
+  void RowsShowTheRecordAndSortByTheSharedDirection() {
+    catalogue_->Add({{"srch/", "b.txt", {"alpha"}, 30, 45001.0},
+                     {"srch/", "A.txt", {"alpha"}, 0xFFFFFFF0, 45003.0},
+                     {"srch/", "c.txt", {"alpha"}, 10, 45002.0}});
+    dialog_->SetQueryText(QStringLiteral("alpha"));
+    dialog_->ClickSearch();
+    ResultList& list = *dialog_->result_list();
+    QCOMPARE(Column(list, kNameColumn), (QStringList{"A.txt", "b.txt", "c.txt"}));
+    QCOMPARE(list.text(0, kDirectoryColumn), QStringLiteral("/srch/"));
+    QCOMPARE(list.text(0, kCreatedColumn), QStringLiteral("03/18/23 00:00:00"));
+    QCOMPARE(list.text(0, kWrittenColumn), QStringLiteral("03/19/23 00:00:00"));
+    QCOMPARE(list.text(0, kSizeColumn), QStringLiteral("-16"));
+    QVERIFY(list.sort_ascending());  // the search's own sort leaves it alone
+
+    emit list.header()->sectionClicked(kSizeColumn);
+    QCOMPARE(Column(list, kSizeColumn), (QStringList{"-16", "10", "30"}));
+    emit list.header()->sectionClicked(kSizeColumn);
+    QCOMPARE(Column(list, kSizeColumn), (QStringList{"30", "10", "-16"}));
+    emit list.header()->sectionClicked(kWrittenColumn);
+    QCOMPARE(Column(list, kNameColumn), (QStringList{"b.txt", "c.txt", "A.txt"}));
+    emit list.header()->sectionClicked(kNameColumn);  // descending now
+    QCOMPARE(Column(list, kNameColumn), (QStringList{"c.txt", "b.txt", "A.txt"}));
+    emit list.header()->sectionClicked(kCreatedColumn);
+    QCOMPARE(Column(list, kNameColumn), (QStringList{"b.txt", "c.txt", "A.txt"}));
+    QVERIFY(!list.sort_ascending());
+  }
+
+  void ComparisonsFoldOnlyAsciiLettersAndEqualValuesHaveNoOrder() {
+    ResultRow a, b;
+    a.record = std::make_unique<SearchResultRecord>();
+    b.record = std::make_unique<SearchResultRecord>();
+    a.name = QStringLiteral("ABC");
+    b.name = QStringLiteral("abd");
+    QCOMPARE(CompareRows(a, b, kNameColumn, true), 'c' - 'd');
+    QCOMPARE(CompareRows(a, b, kNameColumn, false), 'd' - 'c');
+    a.name = QStringLiteral("\u00c9");  // É is not folded to é
+    b.name = QStringLiteral("\u00e9");
+    QVERIFY(CompareRows(a, b, kNameColumn, true) < 0);
+    a.name = QStringLiteral("ab");
+    b.name = QStringLiteral("ab.");
+    QVERIFY(CompareRows(a, b, kNameColumn, true) < 0);
+    QCOMPARE(CompareRows(a, b, kCreatedColumn, true), -1);
+    QCOMPARE(CompareRows(b, a, kCreatedColumn, true), -1);
+    QCOMPARE(CompareRows(a, b, kSizeColumn, false), 1);
+    QCOMPARE(CompareRows(a, b, 5, true), 0);
+  }
+
+  void TimesBefore1900AreTheEpoch() {
+    QCOMPARE(TimeText(1796502289), QStringLiteral("12/05/26 20:24:49"));
+    QCOMPARE(TimeValue(Int64ToFileTime(kFileTimeUnixEpoch + 1796502289LL * 10000000)),
+             std::int64_t{1796502289});
+    QCOMPARE(TimeValue(FILETIME{0, 0}), std::int64_t{0});  // 1601
+  }
+
+  void ActivatingARowOpensItsFile() {
+    catalogue_->Add({{"srch/d/", "open me.txt", {"alpha"}}});
+    dialog_->SetQueryText(QStringLiteral("alpha"));
+    dialog_->ClickSearch();
+    QStringList opened;
+    ResultList& list = *dialog_->result_list();
+    list.open_file = [&](const QString& path) { opened << path; };
+    dialog_->show();
+    list.setCurrentIndex(list.model()->index(0, 0));
+    list.setFocus();
+    QTest::keyClick(&list, Qt::Key_Return);
+    QCOMPARE(opened, QStringList{"/srch/d/open me.txt"});
+    QCOMPARE(dialog_->result_list()->row_count(), 1);  // Enter did not search
+    const QRect cell = list.visualRect(list.model()->index(0, 0));
+    QTest::mouseClick(list.viewport(), Qt::LeftButton, {}, cell.center());
+    QCOMPARE(opened.size(), 1);  // one click only selects
+    QTest::mouseDClick(list.viewport(), Qt::LeftButton, {}, cell.center());
+    QCOMPARE(opened.size(), 2);
+  }
+
+  void EscapeAndExitEndWithTwo() {
+    dialog_->show();
+    QTest::keyClick(&*dialog_, Qt::Key_Escape);
+    QCOMPARE(dialog_->result(), 2);
+    QVERIFY(!dialog_->isVisible());
+  }
+
+  void LayoutKeepsButtonsCentredAndGivesTheListTheRest_data() {
+    QTest::addColumn<QSize>("size");
+    QTest::newRow("template") << QSize(0, 0);
+    QTest::newRow("wide") << QSize(1200, 500);
+    QTest::newRow("tall") << QSize(500, 1100);
+    QTest::newRow("odd") << QSize(733, 611);
+  }
+  void LayoutKeepsButtonsCentredAndGivesTheListTheRest() {
+    QFETCH(QSize, size);
+    dialog_->show();
+    if (!size.isEmpty()) dialog_->resize(size);
+    QCoreApplication::processEvents();
+    const int w = dialog_->width();
+    const int h = dialog_->height();
+    const indexer::DialogUnits du(dialog_->font());
+    const int bw = du.X(50), bh = du.Y(16), gap = du.X(108) - du.X(42) - bw;
+    const int m = du.Y(225) - du.Y(202) - bh, lw = du.X(30), lh = du.Y(12);
+    for (int i = 0; i < 4; ++i) {
+      QCOMPARE(dialog_->button(i)->geometry(),
+               QRect(w / 2 - 2 * bw - gap + i * (bw + gap), h - m - bh, bw, bh));
+    }
+    const int list_height = h - 6 * m - 3 * lh - bh;
+    QCOMPARE(dialog_->result_list()->geometry(), QRect(gap, m, w - 2 * gap, list_height));
+    QLineEdit* const boxes[] = {dialog_->text_box(), dialog_->include_box(),
+                                dialog_->exclude_box()};
+    for (int i = 0; i < 3; ++i) {
+      const int y = list_height + 2 * m + i * (lh + m);
+      QCOMPARE(dialog_->label(i)->geometry(), QRect(gap, y, lw, lh));
+      QCOMPARE(boxes[i]->geometry(), QRect(lw + gap, y, w - 2 * gap - lw, lh));
+    }
+  }
+
+  // Small sizes are not guarded: the controls overlap, nothing breaks.
+  void ATinyWindowKeepsTheButtonsAtTheBottom() {
+    dialog_->show();
+    dialog_->resize(20, 10);
+    QCoreApplication::processEvents();
+    const QRect search = dialog_->search_button()->geometry();
+    QCOMPARE(dialog_->height() - search.bottom() - 1, DialogMargin(dialog_->font()));
+  }
+
+ private:
+  std::optional<testing::PrivateTree> tree_;
+  std::optional<Catalogue> catalogue_;
+  std::optional<SearchDialog> dialog_;
+  std::vector<int> asked_;
+  bool answer_ = true;
+};
+
+}  // namespace trovix::panel
+
+QTEST_MAIN(trovix::panel::SearchDialogTest)
+#include "search_dialog_test.moc"
