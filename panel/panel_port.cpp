@@ -13,30 +13,6 @@
 namespace trovix::panel {
 namespace {
 
-const QString kMaintenanceText = QStringLiteral("Down for maintenance, please wait ...");
-
-// The Text box shows the notice and, with the Search button, refuses input
-// until the compaction ends; the rest of the dialog stays usable. The text
-// typed before is kept as the saved text. A dialog that already shows the
-// display (it entered it itself) is left as it is, so that a second entry
-// never saves the notice over the typed text.
-void ShowMaintenance(SearchDialog* dialog) {
-  dialog->EnterMaintenance();
-  if (!dialog->text_box()->isEnabled()) return;
-  dialog->set_saved_text(dialog->text_box()->text());
-  dialog->SetQueryText(kMaintenanceText);
-  dialog->text_box()->setEnabled(false);
-  dialog->search_button()->setEnabled(false);
-}
-
-void EndMaintenance(SearchDialog* dialog) {
-  dialog->LeaveMaintenance();
-  if (dialog->text_box()->isEnabled()) return;
-  if (dialog->saved_text()) dialog->SetQueryText(*dialog->saved_text());
-  dialog->search_button()->setEnabled(true);
-  dialog->text_box()->setEnabled(true);
-}
-
 // The answer to a query taken (the Windows TRUE that senders test for).
 constexpr INT_PTR kQueryTaken = 1;
 
@@ -114,8 +90,8 @@ PanelHandlers HandlersFor(SearchDialog* dialog) {
     dialog->exclude_box()->clear();
   };
   handlers.click_search = [dialog] { dialog->ClickSearch(); };
-  handlers.enter_maintenance = [dialog] { ShowMaintenance(dialog); };
-  handlers.leave_maintenance = [dialog] { EndMaintenance(dialog); };
+  handlers.enter_maintenance = [dialog] { dialog->EnterMaintenance(); };
+  handlers.leave_maintenance = [dialog] { dialog->LeaveMaintenance(); };
   return handlers;
 }
 

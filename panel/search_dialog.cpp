@@ -212,8 +212,27 @@ void SearchDialog::SetQueryText(const QString& text) { SetBoxText(text_, text); 
 
 void SearchDialog::ClickSearch() { search_button()->click(); }
 
-void SearchDialog::EnterMaintenance() { maintenance_ = true; }
-void SearchDialog::LeaveMaintenance() { maintenance_ = false; }
+// The Text box shows the notice and, with the Search button, refuses input
+// until the compaction ends; the rest of the dialog stays usable. The text
+// typed before is kept as the saved text. Entering again while the display
+// shows changes nothing, so a second entry never saves the notice over the
+// typed text.
+void SearchDialog::EnterMaintenance() {
+  maintenance_ = true;
+  if (!text_->isEnabled()) return;
+  saved_text_ = text_->text();
+  SetQueryText(QStringLiteral("Down for maintenance, please wait ..."));
+  text_->setEnabled(false);
+  search_button()->setEnabled(false);
+}
+
+void SearchDialog::LeaveMaintenance() {
+  maintenance_ = false;
+  if (text_->isEnabled()) return;
+  if (saved_text_) SetQueryText(*saved_text_);
+  search_button()->setEnabled(true);
+  text_->setEnabled(true);
+}
 
 // Every write marks its box changed, also when the text stays the same.
 void SearchDialog::SetBoxText(QLineEdit* box, const QString& text) {
