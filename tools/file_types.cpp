@@ -45,6 +45,50 @@ LONG UnregisterTextHandler() {
   return RegDeleteTreeIfExists(HKEY_LOCAL_MACHINE, kTextHandlerKey);
 }
 
+// Markup documents, read by the document filter.
+struct DocumentType {
+  std::u16string_view extension;
+  std::u16string_view file_type;
+  std::u16string_view content_type;
+  std::u16string_view description;
+};
+constexpr DocumentType kDocumentTypes[] = {
+    {u".html", u"htmlfile", u"text/html", u"HTML Document"},
+    {u".htm", u"htmlfile", u"text/html", u"HTML Document"},
+    {u".xhtml", u"xhtmlfile", u"application/xhtml+xml", u"XHTML Document"},
+    {u".xml", u"xmlfile", u"application/xml", u"XML Document"}};
+
+WString HandlerKey(std::u16string_view extension) {
+  return u"Software\\Classes\\" + WString(extension) + u"\\PersistentHandler";
+}
+
+LONG RegisterDocumentType(const DocumentType& type) {
+  RegKey key;
+  LONG rc = SetDefault(type.file_type, type.description, &key);
+  if (rc == ERROR_SUCCESS) {
+    rc = SetDefault(WString(type.file_type) + u"\\shell\\open\\command", u"xdg-open \"%1\"", &key);
+  }
+  if (rc == ERROR_SUCCESS) rc = SetDefault(type.extension, type.file_type, &key);
+  if (rc == ERROR_SUCCESS) rc = key.SetString(u"Content Type", type.content_type);
+  if (rc == ERROR_SUCCESS) {
+    rc = SetDefault(HKEY_LOCAL_MACHINE, HandlerKey(type.extension),
+                    GuidToWString(trovix::CLSID_DocFilterHandler), &key);
+  }
+  return rc;
+}
+
+// Deletes `path` under `root` while its default value is still `expected`.
+LONG DeleteIfStill(HKEY root, std::u16string_view path, std::u16string_view expected) {
+  RegKey key;
+  WString value;
+  if (RegKey::Open(root, path, &key) != ERROR_SUCCESS ||
+      key.GetString(u"", &value) != ERROR_SUCCESS || value != expected) {
+    return ERROR_SUCCESS;  // absent, or taken over since
+  }
+  key = RegKey();
+  return RegDeleteTreeIfExists(root, path);
+}
+
 }  // namespace
 
 std::span<const std::u16string_view> PlainTextExtensions() { return kExtensions; }
@@ -83,6 +127,27 @@ LONG UnregisterPlainTextTypes() {
   }
   const LONG deleted = RegDeleteTreeIfExists(HKEY_CLASSES_ROOT, kTextFileType);
   return rc == ERROR_SUCCESS ? deleted : rc;
+}
+
+LONG RegisterDocumentTypes() {
+  LONG rc = ERROR_SUCCESS;
+  for (const DocumentType& type : kDocumentTypes) {
+    if (rc == ERROR_SUCCESS) rc = RegisterDocumentType(type);
+  }
+  return rc;
+}
+
+LONG UnregisterDocumentTypes() {
+  LONG rc = ERROR_SUCCESS;
+  const WString handler = GuidToWString(trovix::CLSID_DocFilterHandler);
+  for (const DocumentType& type : kDocumentTypes) {
+    for (LONG deleted : {DeleteIfStill(HKEY_LOCAL_MACHINE, HandlerKey(type.extension), handler),
+                         DeleteIfStill(HKEY_CLASSES_ROOT, type.extension, type.file_type),
+                         DeleteIfStill(HKEY_CLASSES_ROOT, type.file_type, type.description)}) {
+      if (rc == ERROR_SUCCESS) rc = deleted;
+    }
+  }
+  return rc;
 }
 
 }  // namespace trovix::setup

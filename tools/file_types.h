@@ -24,4 +24,14 @@ inline constexpr std::u16string_view kTextFileType = u"txtfile";
 // extension keys that still name "txtfile" and the txtfile key.
 [[nodiscard]] LONG UnregisterPlainTextTypes();
 
+// Writes HKCR\.html, .htm (file type "htmlfile", "text/html"), .xhtml
+// ("xhtmlfile", "application/xhtml+xml") and .xml ("xmlfile",
+// "application/xml"), each file type's shell\open\command, and
+// HKLM\Software\Classes\.ext\PersistentHandler naming the document
+// filter's handler for each. Answers the first registry error.
+[[nodiscard]] LONG RegisterDocumentTypes();
+// Removes those keys where they still name the document filter and its file
+// types.
+[[nodiscard]] LONG UnregisterDocumentTypes();
+
 }  // namespace trovix::setup

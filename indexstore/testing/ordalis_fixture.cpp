@@ -35,6 +35,12 @@ HRESULT RegisterBuiltTextFilter() {
   return trovix::setup::RegisterPlainTextTypes() == ERROR_SUCCESS ? S_OK : E_FAIL;
 }
 
+HRESULT RegisterBuiltDocFilter() {
+  const HRESULT hr = CallRegisterServer(std::string(TROVIX_MODULE_BUILD_DIR) + "/libdocfilter.so");
+  if (FAILED(hr)) return hr;
+  return trovix::setup::RegisterDocumentTypes() == ERROR_SUCCESS ? S_OK : E_FAIL;
+}
+
 HRESULT PrepareBuiltStore(std::string* database) {
   HRESULT hr = RegisterBuiltModule();
   if (SUCCEEDED(hr)) hr = RegisterBuiltTextFilter();

@@ -24,6 +24,10 @@ HRESULT RegisterBuiltModule();
 // Registers the built plain-text filter module and the plain-text file
 // types, as trovix-setup does, so that IndexFile can read .txt files.
 HRESULT RegisterBuiltTextFilter();
+// The same for the built document filter module and the markup file types.
+// The filter finds its helper through TROVIX_FILTERHOST, which the caller
+// sets.
+HRESULT RegisterBuiltDocFilter();
 
 // Everything a program needs to use the built index store in the current
 // private tree: the module and the text filter registered, a new database at

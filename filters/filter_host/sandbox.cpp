@@ -1,0 +1,42 @@
+#include "filters/filter_host/sandbox.h"
+
+#include <sched.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <unistd.h>
+
+#include "platform/thread_priority.h"
+
+namespace docfilter {
+namespace {
+
+void SetLimit(int resource, rlim_t soft, rlim_t hard) {
+  const struct rlimit limit { soft, hard };
+  (void)setrlimit(resource, &limit);
+}
+
+// A plain network namespace needs CAP_SYS_ADMIN; inside a new user
+// namespace an ordinary user may make one. File access is unchanged: the
+// kernel still checks the user's own ids.
+void LeaveNetwork() {
+  if (unshare(CLONE_NEWNET) == 0) return;
+  (void)unshare(CLONE_NEWUSER | CLONE_NEWNET);
+}
+
+}  // namespace
+
+void EnterSandbox(const HostLimits& limits) {
+  (void)prctl(PR_SET_PDEATHSIG, SIGKILL);
+  if (getppid() == 1) _exit(1);  // the reader is already gone
+  (void)prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0);
+  LeaveNetwork();
+  SetLimit(RLIMIT_AS, limits.address_space, limits.address_space);
+  SetLimit(RLIMIT_CPU, limits.cpu_seconds, limits.cpu_seconds + 1);
+  SetLimit(RLIMIT_NOFILE, limits.open_files, limits.open_files);
+  SetLimit(RLIMIT_CORE, 0, 0);
+  (void)LowerProcessCpuPriority(19);
+  (void)EnterIdleCpuScheduling();
+  (void)SetThreadPriorityLevel(0, THREAD_PRIORITY_IDLE);
+}
+
+}  // namespace docfilter

@@ -1,0 +1,124 @@
+#include "filters/helper_process.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+extern char** environ;
+
+namespace docfilter {
+namespace {
+
+// posix_spawn's attributes and file actions, released on every path.
+struct SpawnSetup {
+  posix_spawnattr_t attr;
+  posix_spawn_file_actions_t actions;
+  SpawnSetup() {
+    posix_spawnattr_init(&attr);
+    posix_spawn_file_actions_init(&actions);
+  }
+  ~SpawnSetup() {
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attr);
+  }
+  SpawnSetup(const SpawnSetup&) = delete;
+  SpawnSetup& operator=(const SpawnSetup&) = delete;
+
+  int Prepare(int output_fd) {
+    sigset_t all;
+    sigset_t none;
+    sigfillset(&all);
+    sigemptyset(&none);
+    int rc = posix_spawnattr_setsigdefault(&attr, &all);
+    if (rc == 0) rc = posix_spawnattr_setsigmask(&attr, &none);
+    if (rc == 0)
+      rc = posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+    if (rc == 0) rc = posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    if (rc == 0) rc = posix_spawn_file_actions_adddup2(&actions, output_fd, 1);
+    if (rc == 0) rc = posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    if (rc == 0) rc = posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+    return rc;
+  }
+};
+
+}  // namespace
+
+HRESULT HelperProcess::Start(const std::string& program, const std::vector<std::string>& args,
+                             std::chrono::milliseconds budget) {
+  Stop();
+  int pipe_fds[2];
+  if (pipe2(pipe_fds, O_CLOEXEC) != 0) return HresultFromErrno(errno);
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(program.c_str()));
+  for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+  argv.push_back(nullptr);
+  SpawnSetup setup;
+  int rc = setup.Prepare(pipe_fds[1]);
+  if (rc == 0) {
+    rc = posix_spawn(&pid_, program.c_str(), &setup.actions, &setup.attr, argv.data(), environ);
+  }
+  close(pipe_fds[1]);  // the helper holds the only write end: its exit is our end of file
+  if (rc != 0) {
+    pid_ = -1;
+    close(pipe_fds[0]);
+    return HresultFromErrno(rc);
+  }
+  fd_ = pipe_fds[0];
+  (void)fcntl(fd_, F_SETFL, O_NONBLOCK);
+  left_ = budget;
+  return S_OK;
+}
+
+HRESULT HelperProcess::WaitReadable() {
+  using Clock = std::chrono::steady_clock;
+  struct pollfd p {
+    fd_, POLLIN, 0
+  };
+  while (left_.count() > 0) {
+    const Clock::time_point start = Clock::now();
+    const int n = poll(&p, 1, static_cast<int>(left_.count()));
+    left_ -= std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
+    if (n > 0) return S_OK;
+    if (n < 0 && errno != EINTR) return HresultFromErrno(errno);
+  }
+  return HRESULT_FROM_WIN32(ERROR_TIMEOUT);
+}
+
+HRESULT HelperProcess::Read(void* data, std::size_t size) {
+  if (fd_ < 0) return E_UNEXPECTED;
+  char* p = static_cast<char*>(data);
+  while (size > 0) {
+    const ssize_t n = read(fd_, p, size);
+    if (n > 0) {
+      p += n;
+      size -= static_cast<std::size_t>(n);
+    } else if (n == 0) {
+      return E_FAIL;
+    } else if (errno == EAGAIN) {
+      const HRESULT hr = WaitReadable();
+      if (FAILED(hr)) return hr;
+    } else if (errno != EINTR) {
+      return HresultFromErrno(errno);
+    }
+  }
+  return S_OK;
+}
+
+void HelperProcess::Stop() {
+  if (fd_ >= 0) close(fd_);
+  fd_ = -1;
+  if (pid_ <= 0) return;
+  // Killed even when it seems done: that bounds the wait below, and a
+  // helper that already exited is only a zombie that the kill leaves alone.
+  (void)kill(pid_, SIGKILL);
+  while (waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
+  }
+  pid_ = -1;
+}
+
+}  // namespace docfilter

@@ -1,0 +1,53 @@
+// One run of a helper program whose standard output is read through a pipe,
+// with a budget on how long the reader may be kept waiting for it.
+//
+// The helper gets /dev/null as standard input and error, no other
+// descriptor of this process, default signal dispositions and an empty
+// signal mask (whatever this process ignores or blocks). It is this
+// process's child until Stop(), which kills it if still running and reaps
+// it, so no zombie is left; the destructor stops it too.
+//
+// Threads: one thread at a time. Stop() waits for this child only, never for
+// children of others (no waitpid(-1)).
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "platform/hresult.h"
+
+namespace docfilter {
+
+class HelperProcess {
+ public:
+  HelperProcess() = default;
+  ~HelperProcess() { Stop(); }
+  HelperProcess(const HelperProcess&) = delete;
+  HelperProcess& operator=(const HelperProcess&) = delete;
+
+  // Starts `program` with `args` after argv[0] (stopping a previous run) and
+  // gives the reader `budget` of waiting in all. HresultFromErrno of a
+  // failed pipe or spawn (ENOENT for a missing program).
+  [[nodiscard]] HRESULT Start(const std::string& program, const std::vector<std::string>& args,
+                              std::chrono::milliseconds budget);
+  // Reads exactly `size` bytes. E_FAIL when the output ends first (the
+  // helper exited or died), HRESULT_FROM_WIN32(ERROR_TIMEOUT) when the
+  // budget runs out, E_UNEXPECTED when not running.
+  [[nodiscard]] HRESULT Read(void* data, std::size_t size);
+  void Stop();
+  bool running() const { return pid_ > 0; }
+  pid_t pid() const { return pid_; }
+
+ private:
+  // Waits until the pipe is readable, charging the wait to the budget.
+  [[nodiscard]] HRESULT WaitReadable();
+
+  pid_t pid_ = -1;
+  int fd_ = -1;  // read end of the helper's standard output, non-blocking
+  std::chrono::milliseconds left_{0};
+};
+
+}  // namespace docfilter
