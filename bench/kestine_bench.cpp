@@ -109,10 +109,8 @@ int main(int argc, char** argv) {
   trovix::testing::PrivateTree tree;
   const std::string prefix = tree.root() + "/prefix";
   std::string output;
-  unsetenv("TROVIX_MACHINE_HIVE");
   for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) unsetenv(name);
-  if (RunProcess({CMAKE_COMMAND, "--install", TROVIX_BUILD_DIR, "--prefix", prefix}, &output) !=
-          0 ||
+  if (trovix::testing::InstallBuild(CMAKE_COMMAND, TROVIX_BUILD_DIR, prefix, &output) != 0 ||
       RunProcess({prefix + "/bin/trovix-setup"}, &output) != 0) {
     std::fprintf(stderr, "cannot install: %s\n", output.c_str());
     return 1;

@@ -21,10 +21,8 @@ class TrovixCliTest : public ::testing::Test {
   void SetUp() override {
     prefix_ = tree_.root() + "/prefix";
     std::string output;
-    ASSERT_EQ(
-        RunProcess({CMAKE_COMMAND, "--install", TROVIX_BUILD_DIR, "--prefix", prefix_}, &output), 0)
+    ASSERT_EQ(trovix::testing::InstallBuild(CMAKE_COMMAND, TROVIX_BUILD_DIR, prefix_, &output), 0)
         << output;
-    unsetenv("TROVIX_MACHINE_HIVE");  // the installed suite finds its own
     ASSERT_EQ(RunProcess({prefix_ + "/bin/trovix-setup"}, &output), 0) << output;
     docs_ = tree_.home() + "/docs";
   }

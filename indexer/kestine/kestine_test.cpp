@@ -29,10 +29,8 @@ class KestineTest : public ::testing::Test {
   void SetUp() override {
     prefix_ = tree_.root() + "/prefix";
     std::string output;
-    ASSERT_EQ(
-        RunProcess({CMAKE_COMMAND, "--install", TROVIX_BUILD_DIR, "--prefix", prefix_}, &output), 0)
+    ASSERT_EQ(trovix::testing::InstallBuild(CMAKE_COMMAND, TROVIX_BUILD_DIR, prefix_, &output), 0)
         << output;
-    unsetenv("TROVIX_MACHINE_HIVE");
     // No display: kestine runs without an icon.
     for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) unsetenv(name);
     ASSERT_EQ(RunProcess({prefix_ + "/bin/trovix-setup"}, &output), 0) << output;

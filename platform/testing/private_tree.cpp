@@ -18,9 +18,14 @@ namespace {
 
 constexpr const char* kUnset = "\x01unset";
 
-const char* const kVariables[] = {"HOME",           "XDG_CONFIG_HOME",    "XDG_DATA_HOME",
-                                  "XDG_STATE_HOME", "XDG_RUNTIME_DIR",    "TROVIX_MACHINE_HIVE",
-                                  "TROVIX_USER_HIVE", "APPDATA"};
+const char* const kVariables[] = {"HOME",
+                                  "XDG_CONFIG_HOME",
+                                  "XDG_DATA_HOME",
+                                  "XDG_STATE_HOME",
+                                  "XDG_RUNTIME_DIR",
+                                  "TROVIX_MACHINE_HIVE",
+                                  "TROVIX_USER_HIVE",
+                                  "APPDATA"};
 
 }  // namespace
 
@@ -101,6 +106,13 @@ int RunProcess(const std::vector<std::string>& argv, std::string* output) {
   if (waitpid(pid, &status, 0) < 0) return -1;
   if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
   return WEXITSTATUS(status);
+}
+
+int InstallBuild(const std::string& cmake, const std::string& build_dir, const std::string& prefix,
+                 std::string* output) {
+  const int status = RunProcess({cmake, "--install", build_dir, "--prefix", prefix}, output);
+  unsetenv("TROVIX_MACHINE_HIVE");
+  return status;
 }
 
 int OpenDescriptorCount() {

@@ -42,6 +42,13 @@ void WriteFile(const std::string& path, const std::string& bytes);
 // 128 + signal number when it was killed, or -1 when it could not start.
 int RunProcess(const std::vector<std::string>& argv, std::string* output = nullptr);
 
+// Installs the build in `build_dir` into `prefix` with `cmake --install`
+// (`cmake` is the cmake program) and unsets TROVIX_MACHINE_HIVE, so that the
+// installed programs use the machine hive of their own installation. Returns
+// the install command's exit status, its output in `*output`.
+int InstallBuild(const std::string& cmake, const std::string& build_dir, const std::string& prefix,
+                 std::string* output);
+
 // Number of open file descriptors of this process (from /proc/self/fd).
 int OpenDescriptorCount();
 // True when this process has a descriptor open on `path` (exact match after
