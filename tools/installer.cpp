@@ -121,7 +121,8 @@ HRESULT Install(const Installation& installation, std::ostream& out, std::ostrea
   if (SUCCEEDED(hr)) hr = RegisterIndexer(installation, /*unregister=*/false, out, err);
   if (SUCCEEDED(hr)) hr = SetBinPath(installation, out, err);
   if (SUCCEEDED(hr)) {
-    const LONG rc = RegisterPlainTextTypes();
+    LONG rc = RegisterPlainTextTypes();
+    if (rc == ERROR_SUCCESS) rc = RegisterDocumentTypes();
     if (rc != ERROR_SUCCESS) {
       hr = Report(err, HRESULT_FROM_WIN32(rc), "cannot register the plain-text file types");
     } else {
@@ -138,6 +139,7 @@ HRESULT Uninstall(const Installation& installation, std::ostream& out, std::ostr
   if (SUCCEEDED(hr)) hr = RegisterIndexer(installation, /*unregister=*/true, out, err);
   if (FAILED(hr)) return hr;
   LONG rc = UnregisterPlainTextTypes();
+  if (rc == ERROR_SUCCESS) rc = UnregisterDocumentTypes();
   if (rc != ERROR_SUCCESS) {
     return Report(err, HRESULT_FROM_WIN32(rc), "cannot remove the plain-text file types");
   }

@@ -73,6 +73,17 @@ TEST_F(InstallerTest, SetsUpAnEmptyHomeAndChangesNothingTheSecondTime) {
                   u"CLSID\\" + GuidToWString(trovix::CLSID_TextFilter) + u"\\InprocServer32", u""),
             Utf8ToUtf16(prefix_ + "/lib/trovix/libtxtfilter.so"));
   EXPECT_EQ(Value(HKEY_CLASSES_ROOT, u"txtfile\\shell\\open\\command", u""), u"xdg-open \"%1\"");
+  // Markup types lead to the document filter, which finds its helper.
+  EXPECT_EQ(Value(HKEY_CLASSES_ROOT, u".xhtml", u"Content Type"), u"application/xhtml+xml");
+  for (const char16_t* extension : {u".html", u".htm", u".xhtml", u".xml"}) {
+    EXPECT_EQ(Value(HKEY_LOCAL_MACHINE,
+                    u"Software\\Classes\\" + WString(extension) + u"\\PersistentHandler", u""),
+              GuidToWString(trovix::CLSID_DocFilterHandler));
+  }
+  EXPECT_EQ(Value(HKEY_CLASSES_ROOT,
+                  u"CLSID\\" + GuidToWString(trovix::CLSID_DocFilter) + u"\\InprocServer32", u""),
+            Utf8ToUtf16(prefix_ + "/lib/trovix/libdocfilter.so"));
+  EXPECT_TRUE(std::filesystem::exists(prefix_ + "/bin/trovix-filterhost"));
   EXPECT_TRUE(std::filesystem::exists(tree_.data() + "/Quillon/Ordalis.mdb"));
   for (const std::string& folder : {tree_.config() + "/Quillon", tree_.state() + "/Quillon",
                                     tree_.data() + "/Quillon", tree_.runtime() + "/Quillon"}) {
@@ -119,6 +130,9 @@ TEST_F(InstallerTest, UninstallRemovesRegistrationsAndKeepsTheIndex) {
             u"<no key>");
   EXPECT_EQ(Value(HKEY_CLASSES_ROOT, u".txt", u""), u"<no key>");
   EXPECT_EQ(Value(HKEY_LOCAL_MACHINE, u"Software\\Classes\\.txt", u""), u"<no key>");
+  EXPECT_EQ(Value(HKEY_LOCAL_MACHINE, u"Software\\Classes\\.html\\PersistentHandler", u""),
+            u"<no key>");
+  EXPECT_EQ(Value(HKEY_CLASSES_ROOT, u".xml", u""), u"<no key>");
   EXPECT_EQ(
       Value(HKEY_CLASSES_ROOT, u"CLSID\\" + GuidToWString(trovix::CLSID_TextFilterHandler), u""),
       u"<no key>");
