@@ -108,6 +108,42 @@ HRESULT EnsureDatabase(const std::string& path, std::ostream& out, std::ostream&
   return S_OK;
 }
 
+// The Exec key's program, quoted as desktop entries require: inside double
+// quotes '"', '`', '$' and '\\' take a backslash, then the value's own
+// escaping doubles every backslash; '%' is doubled as it starts field codes.
+std::string DesktopExecQuoted(const std::string& program) {
+  std::string quoted = "\"";
+  for (const char c : program) {
+    if (c == '"' || c == '`' || c == '$' || c == '\\') quoted += "\\\\";
+    if (c == '\\') quoted += "\\";
+    quoted += c;
+    if (c == '%') quoted += '%';
+  }
+  return quoted + "\"";
+}
+
+std::string AutostartEntry(const Installation& installation) {
+  return "[Desktop Entry]\n"
+         "Type=Application\n"
+         "Name=Trovix Desk Band\n"
+         "Comment=A small search box at the screen edge that hands queries to Trovix Search\n"
+         "Exec=" +
+         DesktopExecQuoted(installation.bin_dir() + "trovix-band") +
+         "\n"
+         "Terminal=false\n"
+         "X-GNOME-Autostart-enabled=true\n";
+}
+
+HRESULT RemoveAutostart(std::ostream& out, std::ostream& err) {
+  const std::string path = AutostartEntryPath();
+  if (path.empty() || unlink(path.c_str()) == 0) {
+    if (!path.empty()) out << "Autostart entry removed: " << path << "\n";
+    return S_OK;
+  }
+  if (errno == ENOENT) return S_OK;
+  return Report(err, HresultFromErrno(errno), "cannot remove " + path);
+}
+
 }  // namespace
 
 HRESULT Install(const Installation& installation, std::ostream& out, std::ostream& err) {
@@ -152,6 +188,23 @@ HRESULT Uninstall(const Installation& installation, std::ostream& out, std::ostr
     }
   }
   out << "BinPath removed; the index and settings stay in place\n";
+  return RemoveAutostart(out, err);
+}
+
+std::string AutostartEntryPath() {
+  const std::string config = ConfigHome();
+  return config.empty() ? std::string() : config + "/autostart/trovix-band.desktop";
+}
+
+HRESULT InstallAutostart(const Installation& installation, std::ostream& out, std::ostream& err) {
+  const std::string path = AutostartEntryPath();
+  if (path.empty()) return Report(err, E_FAIL, "cannot tell where autostart entries belong");
+  std::error_code ec;
+  std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
+  int error = ec ? ec.value() : 0;
+  if (error == 0) error = WriteFileAtomically(path, AutostartEntry(installation));
+  if (error != 0) return Report(err, HresultFromErrno(error), "cannot write " + path);
+  out << "Autostart entry written: " << path << "\n";
   return S_OK;
 }
 

@@ -28,9 +28,17 @@ struct Installation {
 [[nodiscard]] HRESULT Install(const Installation& installation, std::ostream& out,
                               std::ostream& err);
 
-// Removes what Install registered (modules, file types, "BinPath") and
-// leaves the user's database, log and settings in place.
+// Removes what Install registered (modules, file types, "BinPath") and the
+// autostart entry, and leaves the user's database, log and settings in place.
 [[nodiscard]] HRESULT Uninstall(const Installation& installation, std::ostream& out,
                                 std::ostream& err);
+
+// The desktop entry that starts the installation's trovix-band at login:
+// <config home>/autostart/trovix-band.desktop.
+[[nodiscard]] std::string AutostartEntryPath();
+// Writes that entry, running trovix-band from this installation's bin/ by
+// its full path (so a prefix off the PATH works). Replaces an older entry.
+[[nodiscard]] HRESULT InstallAutostart(const Installation& installation, std::ostream& out,
+                                       std::ostream& err);
 
 }  // namespace trovix::setup

@@ -140,6 +140,27 @@ TEST_F(InstallerTest, UninstallRemovesRegistrationsAndKeepsTheIndex) {
   EXPECT_TRUE(std::filesystem::exists(tree_.data() + "/Quillon/Ordalis.mdb"));
 }
 
+TEST_F(InstallerTest, AutostartEntryStartsTheInstalledBandAndUninstallRemovesIt) {
+  const std::string entry = tree_.config() + "/autostart/trovix-band.desktop";
+  std::string output;
+  ASSERT_EQ(Setup({}, &output), 0) << output;
+  EXPECT_FALSE(std::filesystem::exists(entry));  // only on request
+  EXPECT_TRUE(std::filesystem::exists(prefix_ + "/share/applications/trovix-band.desktop"));
+
+  ASSERT_EQ(Setup({"--autostart"}, &output), 0) << output;
+  const std::string text = ReadFile(entry);
+  EXPECT_NE(text.find("[Desktop Entry]\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("\nExec=\"" + prefix_ + "/bin/trovix-band\"\n"), std::string::npos) << text;
+  ASSERT_EQ(Setup({"--autostart"}, &output), 0) << output;  // written again, not duplicated
+  EXPECT_EQ(ReadFile(entry), text);
+
+  EXPECT_EQ(Setup({"--autostart", "--uninstall"}, &output), 2);
+  EXPECT_TRUE(std::filesystem::exists(entry));
+  ASSERT_EQ(Setup({"--uninstall"}, &output), 0) << output;
+  EXPECT_FALSE(std::filesystem::exists(entry));
+  ASSERT_EQ(Setup({"--uninstall"}, &output), 0) << output;  // nothing left to remove is fine
+}
+
 TEST_F(InstallerTest, FailsClearlyAndTouchesNothingOnADamagedHive) {
   const std::string damaged = "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\n\"broken\n";
   trovix::testing::WriteFile(MachineHive(), damaged);

@@ -12,10 +12,12 @@
 namespace {
 
 constexpr const char* kUsage =
-    "Usage: trovix-setup [--uninstall]\n"
+    "Usage: trovix-setup [--autostart | --uninstall]\n"
     "Registers the Trovix components of this installation for the current user,\n"
     "writes its settings and creates the search index database when it is missing.\n"
-    "  --uninstall  remove the registrations; the index and settings stay in place\n"
+    "  --autostart  also start the desk band strip (trovix-band) at login\n"
+    "  --uninstall  remove the registrations and the autostart entry; the index\n"
+    "               and settings stay in place\n"
     "  --help       show this text\n";
 
 // The prefix P of P/bin/trovix-setup.
@@ -30,9 +32,12 @@ std::string InstallationPrefix() {
 
 int main(int argc, char** argv) {
   bool uninstall = false;
+  bool autostart = false;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--uninstall") == 0) {
       uninstall = true;
+    } else if (std::strcmp(argv[i], "--autostart") == 0) {
+      autostart = true;
     } else if (std::strcmp(argv[i], "--help") == 0) {
       std::cout << kUsage;
       return 0;
@@ -41,13 +46,20 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
+  if (uninstall && autostart) {
+    std::cerr << "trovix-setup: --autostart and --uninstall exclude each other\n" << kUsage;
+    return 2;
+  }
   const trovix::setup::Installation installation{InstallationPrefix()};
   if (installation.prefix.empty()) {
     std::cerr << "trovix-setup: cannot tell where this installation lies\n";
     return 1;
   }
-  const HRESULT hr = uninstall ? trovix::setup::Uninstall(installation, std::cout, std::cerr)
-                               : trovix::setup::Install(installation, std::cout, std::cerr);
+  HRESULT hr = uninstall ? trovix::setup::Uninstall(installation, std::cout, std::cerr)
+                         : trovix::setup::Install(installation, std::cout, std::cerr);
+  if (SUCCEEDED(hr) && autostart) {
+    hr = trovix::setup::InstallAutostart(installation, std::cout, std::cerr);
+  }
   if (FAILED(hr)) return 1;
   std::cout << (uninstall ? "Trovix is unregistered.\n" : "Trovix is set up.\n");
   return 0;
