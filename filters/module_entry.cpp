@@ -3,11 +3,10 @@
 #include <atomic>
 #include <new>
 
+#include "filters/filter_registration.h"
 #include "filters/text_filter.h"
 #include "platform/com_object.h"
-#include "platform/reg_key.h"
 #include "platform/version_info.h"
-#include "platform/wstring.h"
 #include "shared/filter_ids.h"
 
 TROVIX_VERSION_BLOCK(TROVIX_VERSION_MAJOR, TROVIX_VERSION_MINOR, TROVIX_VERSION_PATCH, 0, VFT_DLL);
@@ -20,39 +19,9 @@ std::atomic<long> g_server_locks{0};  // LockServer(TRUE) not yet undone
 
 TextFilter* CreateFilter() { return TextFilter::Create(&g_live_objects); }
 
-// The keys are written to the machine's classes, not through
-// HKEY_CLASSES_ROOT: the index store looks filters up in the machine's
-// classes only, and HKEY_CLASSES_ROOT would put a new key into the user's
-// classes whenever the user has a CLSID key of their own.
-WString ClassKey(const CLSID& clsid) {
-  return u"Software\\Classes\\CLSID\\" + GuidToWString(clsid);
-}
-
-LONG SetKey(const WString& path, std::u16string_view value, RegKey* key) {
-  LONG rc = RegKey::Create(HKEY_LOCAL_MACHINE, path, key);
-  if (rc == ERROR_SUCCESS) rc = key->SetString(u"", value);
-  return rc;
-}
-
-// Each key is removed and written afresh, so registering again leaves the
-// hive exactly as the first time.
-LONG RegisterClasses(const WString& module_path) {
-  const WString filter = ClassKey(trovix::CLSID_TextFilter);
-  const WString handler = ClassKey(trovix::CLSID_TextFilterHandler);
-  RegKey key;
-  LONG rc = RegDeleteTreeIfExists(HKEY_LOCAL_MACHINE, filter);
-  if (rc == ERROR_SUCCESS) rc = RegDeleteTreeIfExists(HKEY_LOCAL_MACHINE, handler);
-  if (rc == ERROR_SUCCESS) rc = SetKey(filter, u"Trovix plain-text filter", &key);
-  if (rc == ERROR_SUCCESS) rc = SetKey(filter + u"\\InprocServer32", module_path, &key);
-  // Each reader creates its own filter object and uses it on one thread.
-  if (rc == ERROR_SUCCESS) rc = key.SetString(u"ThreadingModel", u"Both");
-  if (rc == ERROR_SUCCESS) rc = SetKey(handler, u"Trovix plain-text persistent handler", &key);
-  if (rc == ERROR_SUCCESS) {
-    rc = SetKey(handler + u"\\PersistentAddinsRegistered\\" + GuidToWString(IID_IFilter),
-                GuidToWString(trovix::CLSID_TextFilter), &key);
-  }
-  return rc;
-}
+constexpr trovix::filters::FilterClasses kClasses = {
+    trovix::CLSID_TextFilter, trovix::CLSID_TextFilterHandler, u"Trovix plain-text filter",
+    u"Trovix plain-text persistent handler"};
 
 }  // namespace
 }  // namespace txtfilter
@@ -70,18 +39,9 @@ TROVIX_EXPORT HRESULT DllCanUnloadNow() {
 }
 
 TROVIX_EXPORT HRESULT DllRegisterServer() {
-  const std::string path = ModulePathOfAddress(&txtfilter::g_live_objects);
-  if (path.empty()) return SELFREG_E_CLASS;
-  const LONG rc = txtfilter::RegisterClasses(Utf8ToUtf16(path));
-  return rc == ERROR_SUCCESS ? S_OK : SELFREG_E_CLASS;
+  return trovix::filters::RegisterFilterClasses(txtfilter::kClasses, &txtfilter::g_live_objects);
 }
 
 TROVIX_EXPORT HRESULT DllUnregisterServer() {
-  HRESULT hr = S_OK;
-  for (const CLSID& clsid : {trovix::CLSID_TextFilter, trovix::CLSID_TextFilterHandler}) {
-    if (RegDeleteTreeIfExists(HKEY_LOCAL_MACHINE, txtfilter::ClassKey(clsid)) != ERROR_SUCCESS) {
-      hr = SELFREG_E_CLASS;
-    }
-  }
-  return hr;
+  return trovix::filters::UnregisterFilterClasses(txtfilter::kClasses);
 }
