@@ -8,16 +8,14 @@
 #include <QStyle>
 #include <vector>
 
-#include "indexer/kestine/dialog_units.h"
 #include "panel/search_dialog.h"
 #include "platform/com.h"
 #include "platform/version_info.h"
 #include "shared/itrovixdb.h"
+#include "ui/dialog_units.h"
 
 namespace trovix::panel {
 namespace {
-
-using trovix::indexer::DialogUnits;
 
 // The About text is held in a buffer of 1024 UTF-16 units, its null included.
 constexpr int kAboutCapacity = 1023;
@@ -107,7 +105,7 @@ std::string PanelProgramPath() {
 QDialog* BuildAboutBox(QWidget* owner, const QString& text) {
   auto* box = new QDialog(owner, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint);
   box->setWindowTitle(QStringLiteral("About Trovix"));
-  const DialogUnits units(box->font());
+  const trovix::ui::DialogUnits units(box->font());
   box->setFixedSize(units.X(287), units.Y(118));
   auto* icon = new QLabel(box);
   icon->setObjectName(QStringLiteral("icon"));
@@ -125,7 +123,7 @@ QDialog* BuildAboutBox(QWidget* owner, const QString& text) {
 QDialog* BuildHelpBox(QWidget* owner) {
   // A box without a caption, as a sheet of notes over the panel.
   auto* box = new QDialog(owner, Qt::Dialog | Qt::FramelessWindowHint);
-  const DialogUnits units(box->font());
+  const trovix::ui::DialogUnits units(box->font());
   box->setFixedSize(units.X(443), units.Y(238));
   auto* edit = new QPlainTextEdit(HelpText(), box);
   edit->setObjectName(QStringLiteral("help_text"));

@@ -16,12 +16,12 @@
 #include <string>
 #include <vector>
 
-#include "indexer/kestine/dialog_units.h"
 #include "panel/result_list.h"
 #include "platform/com.h"
 #include "platform/wstring.h"
 #include "shared/itrovixdb.h"
 #include "shared/search_result.h"
+#include "ui/dialog_units.h"
 
 namespace trovix::panel {
 namespace {
@@ -129,7 +129,7 @@ SearchDialog::~SearchDialog() = default;
 // The template's controls in dialog units of the dialog's font; the metrics
 // the layout keeps are measured from the template once.
 void SearchDialog::BuildControls() {
-  const indexer::DialogUnits du(font());
+  const trovix::ui::DialogUnits du(font());
   list_ = new ResultList(this);
   list_->setGeometry(du.Rect(15, 7, 302, 110));
   static const char* const kLabels[] = {"Text:", "Include:", "Exclude:"};

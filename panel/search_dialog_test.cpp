@@ -18,12 +18,12 @@
 #include <string>
 #include <vector>
 
-#include "indexer/kestine/dialog_units.h"
 #include "indexstore/testing/ordalis_fixture.h"
 #include "panel/result_list.h"
 #include "platform/filetime.h"
 #include "platform/testing/private_tree.h"
 #include "shared/database_format.h"
+#include "ui/dialog_units.h"
 
 namespace trovix::panel {
 namespace {
@@ -107,7 +107,7 @@ void Retype(QLineEdit* box) {
 
 // The template's bottom margin below the buttons, in pixels.
 int DialogMargin(const QFont& font) {
-  const indexer::DialogUnits du(font);
+  const trovix::ui::DialogUnits du(font);
   return du.Y(225) - du.Y(202) - du.Y(16);
 }
 
@@ -404,7 +404,7 @@ class SearchDialogTest : public QObject {
     QCoreApplication::processEvents();
     const int w = dialog_->width();
     const int h = dialog_->height();
-    const indexer::DialogUnits du(dialog_->font());
+    const trovix::ui::DialogUnits du(dialog_->font());
     const int bw = du.X(50), bh = du.Y(16), gap = du.X(108) - du.X(42) - bw;
     const int m = du.Y(225) - du.Y(202) - bh, lw = du.X(30), lh = du.Y(12);
     for (int i = 0; i < 4; ++i) {

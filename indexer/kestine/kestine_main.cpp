@@ -1,13 +1,7 @@
 // kestine: the indexer. Without a display or a tray it runs without an icon
 // and stops on SIGTERM or SIGINT through the same shutdown sequence.
-#include <signal.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <QApplication>
 #include <QMessageBox>
-#include <QSocketNotifier>
-#include <cstdlib>
 #include <iostream>
 #include <memory>
 #include <string>
@@ -19,29 +13,9 @@
 #include "platform/com.h"
 #include "platform/index_roots.h"
 #include "platform/thread_priority.h"
+#include "ui/process_signals.h"
 
 namespace {
-
-int g_signal_pipe[2] = {-1, -1};
-
-extern "C" void OnStopSignal(int) {
-  const char byte = 1;
-  static_cast<void>(write(g_signal_pipe[1], &byte, 1));
-}
-
-// SIGTERM and SIGINT end the event loop, so shutdown runs in order.
-void QuitOnSignals(QCoreApplication* app) {
-  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, g_signal_pipe) != 0) return;
-  auto* notifier = new QSocketNotifier(g_signal_pipe[0], QSocketNotifier::Read, app);
-  QObject::connect(notifier, &QSocketNotifier::activated, app, &QCoreApplication::quit);
-  signal(SIGTERM, OnStopSignal);
-  signal(SIGINT, OnStopSignal);
-}
-
-bool HasDisplay() {
-  return std::getenv("DISPLAY") != nullptr || std::getenv("WAYLAND_DISPLAY") != nullptr ||
-         std::getenv("QT_QPA_PLATFORM") != nullptr;
-}
 
 // "-RegServer" or "/UnregServer", compared without regard to case.
 int HandleCommandLine(int argc, char** argv, bool* handled) {
@@ -79,10 +53,10 @@ int main(int argc, char** argv) {
   const int status = HandleCommandLine(argc, argv, &handled);
   if (handled) return status;
 
-  const bool gui = HasDisplay();
+  const bool gui = trovix::ui::HasDisplay();
   std::unique_ptr<QCoreApplication> app = gui ? std::make_unique<QApplication>(argc, argv)
                                               : std::make_unique<QCoreApplication>(argc, argv);
-  QuitOnSignals(app.get());
+  trovix::ui::QuitOnSignals(app.get());
   // Indexing never competes with the desktop: the whole process runs nice.
   static_cast<void>(LowerProcessCpuPriority(10));
 

@@ -11,13 +11,13 @@
 #include <array>
 #include <cstring>
 
-#include "indexer/kestine/dialog_units.h"
 #include "platform/com.h"
 #include "platform/reg_key.h"
 #include "platform/registry.h"
 #include "platform/wstring.h"
 #include "shared/itrovixdb.h"
 #include "shared/registry_keys.h"
+#include "ui/dialog_units.h"
 
 namespace trovix::indexer {
 namespace {
@@ -69,7 +69,7 @@ StatusWindow::~StatusWindow() { SavePosition(); }
 
 // The template's controls, placed in dialog units of the window's font.
 void StatusWindow::BuildControls() {
-  const DialogUnits du(font());
+  const trovix::ui::DialogUnits du(font());
   setFixedSize(du.X(265), du.Y(124));
   auto* group = new QGroupBox(QStringLiteral("File Processing Statistics"), this);
   group->setGeometry(du.Rect(6, 7, 243, 84));

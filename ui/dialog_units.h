@@ -7,7 +7,7 @@
 #include <QFontMetrics>
 #include <QRect>
 
-namespace trovix::indexer {
+namespace trovix::ui {
 
 class DialogUnits {
  public:
@@ -30,4 +30,4 @@ class DialogUnits {
   double base_y_;
 };
 
-}  // namespace trovix::indexer
+}  // namespace trovix::ui
