@@ -76,9 +76,10 @@ class KestineTest : public ::testing::Test {
     return output;
   }
 
-  // Polls until `found` holds for the search output, for at most 30 s.
-  bool Eventually(const std::string& word, const std::function<bool(const std::string&)>& found) {
-    const auto deadline = Clock::now() + std::chrono::seconds(30);
+  // Polls until `found` holds for the search output, for at most `limit`.
+  bool Eventually(const std::string& word, const std::function<bool(const std::string&)>& found,
+                  std::chrono::seconds limit = std::chrono::seconds(30)) {
+    const auto deadline = Clock::now() + limit;
     while (Clock::now() < deadline) {
       if (found(Search(word))) return true;
       std::this_thread::sleep_for(std::chrono::milliseconds(200));
@@ -100,10 +101,13 @@ TEST_F(KestineTest, ScansItsRootAndFollowsChanges) {
   trovix::testing::WriteFile(root_ + "/old.txt", "preexisting zebra");
   trovix::testing::WriteFile(root_ + "/deep/er/nested.md", "preexisting walrus");
   Start();
-  ASSERT_TRUE(
-      Eventually("zebra", [&](const std::string& o) { return Has(o, root_ + "/old.txt"); }));
+  // The scanner looks at its root 20 s after start-up; allow for a busy machine.
+  const auto first_scan = std::chrono::seconds(90);
   ASSERT_TRUE(Eventually(
-      "walrus", [&](const std::string& o) { return Has(o, root_ + "/deep/er/nested.md"); }));
+      "zebra", [&](const std::string& o) { return Has(o, root_ + "/old.txt"); }, first_scan));
+  ASSERT_TRUE(Eventually(
+      "walrus", [&](const std::string& o) { return Has(o, root_ + "/deep/er/nested.md"); },
+      first_scan));
 
   trovix::testing::WriteFile(root_ + "/new.txt", "fresh giraffe");
   EXPECT_TRUE(
@@ -139,9 +143,10 @@ TEST_F(KestineTest, SigtermDuringHeavyIndexingKeepsTheBacklog) {
   EXPECT_EQ(Stop(), 0);
   // The next start applies what was left (from the saved backlog or its scan).
   Start();
-  EXPECT_TRUE(Eventually("quokka", [&](const std::string& o) {
-    return o.find("400 files matched") != std::string::npos;
-  }));
+  EXPECT_TRUE(Eventually(
+      "quokka",
+      [&](const std::string& o) { return o.find("400 files matched") != std::string::npos; },
+      std::chrono::seconds(90)));
   EXPECT_EQ(Stop(), 0);
 }
 
