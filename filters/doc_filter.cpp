@@ -67,46 +67,7 @@ DocFilter* DocFilter::Create(std::atomic<long>* module_objects, HelperSettings s
 }
 
 DocFilter::DocFilter(std::atomic<long>* module_objects, HelperSettings settings)
-    : module_objects_(module_objects), settings_(std::move(settings)) {
-  if (module_objects_ != nullptr) ++*module_objects_;
-}
-
-HRESULT DocFilter::QueryInterface(REFIID riid, void** ppv) {
-  if (ppv == nullptr) return E_POINTER;
-  if (riid == IID_IUnknown || riid == IID_IFilter) {
-    *ppv = static_cast<IFilter*>(this);
-  } else if (riid == IID_IPersistFile) {
-    *ppv = static_cast<IPersistFile*>(this);
-  } else if (riid == IID_IPersist) {
-    *ppv = static_cast<IPersist*>(static_cast<IPersistFile*>(this));
-  } else {
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-  }
-  AddRef();
-  return S_OK;
-}
-
-ULONG DocFilter::AddRef() { return ++refs_; }
-
-ULONG DocFilter::Release() {
-  const ULONG left = --refs_;
-  if (left == 0) {
-    std::atomic<long>* module_objects = module_objects_;
-    delete this;  // stops and reaps the helper
-    // Last: once the count drops, the module may be unloaded.
-    if (module_objects != nullptr) --*module_objects;
-  }
-  return left;
-}
-
-HRESULT DocFilter::GetClassID(CLSID* pClassID) {
-  if (pClassID == nullptr) return E_POINTER;
-  *pClassID = trovix::CLSID_DocFilter;
-  return S_OK;
-}
-
-HRESULT DocFilter::IsDirty() { return S_FALSE; }
+    : FilterObject(module_objects, trovix::CLSID_DocFilter), settings_(std::move(settings)) {}
 
 HRESULT DocFilter::Load(const WCHAR* pszFileName, DWORD dwMode) {
   if (pszFileName == nullptr) return E_INVALIDARG;
@@ -122,14 +83,6 @@ HRESULT DocFilter::Load(const WCHAR* pszFileName, DWORD dwMode) {
   }
   if (FAILED(hr)) path_.clear();
   return hr;
-}
-
-HRESULT DocFilter::Save(const WCHAR*, BOOL) { return E_NOTIMPL; }
-HRESULT DocFilter::SaveCompleted(const WCHAR*) { return E_NOTIMPL; }
-
-HRESULT DocFilter::GetCurFile(WCHAR** ppszFileName) {
-  if (ppszFileName != nullptr) *ppszFileName = nullptr;
-  return E_NOTIMPL;
 }
 
 HRESULT DocFilter::StartHelper() {
@@ -251,16 +204,6 @@ HRESULT DocFilter::GetText(ULONG* pcwcBuffer, WCHAR* awcBuffer) {
   delivered_ += count;
   *pcwcBuffer = static_cast<ULONG>(count);
   return S_OK;
-}
-
-HRESULT DocFilter::GetValue(PROPVARIANT** ppPropValue) {
-  if (ppPropValue != nullptr) *ppPropValue = nullptr;
-  return FILTER_E_NO_VALUES;
-}
-
-HRESULT DocFilter::BindRegion(FILTERREGION, REFIID, void** ppunk) {
-  if (ppunk != nullptr) *ppunk = nullptr;
-  return E_NOTIMPL;
 }
 
 }  // namespace docfilter

@@ -32,8 +32,8 @@
 #include <string>
 
 #include "filters/filter_host/frame.h"
+#include "filters/filter_object.h"
 #include "filters/helper_process.h"
-#include "platform/filter.h"
 
 namespace docfilter {
 
@@ -51,33 +51,22 @@ struct HelperSettings {
 // HKCU\Software\Quillon\Trovix followed by "trovix-filterhost".
 [[nodiscard]] HelperSettings InstalledHelper();
 
-class DocFilter final : public IFilter, public IPersistFile {
+class DocFilter final : public trovix::filters::FilterObject {
  public:
   // A new object with one reference, or null when memory runs out.
   [[nodiscard]] static DocFilter* Create(std::atomic<long>* module_objects,
                                          HelperSettings settings);
 
-  HRESULT QueryInterface(REFIID riid, void** ppv) override;
-  ULONG AddRef() override;
-  ULONG Release() override;
-
-  HRESULT GetClassID(CLSID* pClassID) override;
-  HRESULT IsDirty() override;
   HRESULT Load(const WCHAR* pszFileName, DWORD dwMode) override;
-  HRESULT Save(const WCHAR* pszFileName, BOOL fRemember) override;
-  HRESULT SaveCompleted(const WCHAR* pszFileName) override;
-  HRESULT GetCurFile(WCHAR** ppszFileName) override;
 
   HRESULT Init(ULONG grfFlags, ULONG cAttributes, const FULLPROPSPEC* aAttributes,
                ULONG* pFlags) override;
   HRESULT GetChunk(STAT_CHUNK* pStat) override;
   HRESULT GetText(ULONG* pcwcBuffer, WCHAR* awcBuffer) override;
-  HRESULT GetValue(PROPVARIANT** ppPropValue) override;
-  HRESULT BindRegion(FILTERREGION origPos, REFIID riid, void** ppunk) override;
 
  private:
   DocFilter(std::atomic<long>* module_objects, HelperSettings settings);
-  ~DocFilter() = default;
+  ~DocFilter() override = default;
 
   [[nodiscard]] HRESULT StartHelper();
   // Reads the next frame into header_/text_; an end frame or a failure ends
@@ -89,8 +78,6 @@ class DocFilter final : public IFilter, public IPersistFile {
   void End(HRESULT status);
   bool Wanted(std::uint16_t flags) const;
 
-  std::atomic<long>* const module_objects_;
-  std::atomic<ULONG> refs_{1};
   const HelperSettings settings_;
 
   HelperProcess helper_;

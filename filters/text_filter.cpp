@@ -76,62 +76,16 @@ TextFilter* TextFilter::Create(std::atomic<long>* module_objects) {
   return new (std::nothrow) TextFilter(module_objects);
 }
 
-TextFilter::TextFilter(std::atomic<long>* module_objects) : module_objects_(module_objects) {
-  if (module_objects_ != nullptr) ++*module_objects_;
-}
+TextFilter::TextFilter(std::atomic<long>* module_objects)
+    : FilterObject(module_objects, trovix::CLSID_TextFilter) {}
 
 TextFilter::~TextFilter() { CloseFile(); }
-
-HRESULT TextFilter::QueryInterface(REFIID riid, void** ppv) {
-  if (ppv == nullptr) return E_POINTER;
-  if (riid == IID_IUnknown || riid == IID_IFilter) {
-    *ppv = static_cast<IFilter*>(this);
-  } else if (riid == IID_IPersistFile) {
-    *ppv = static_cast<IPersistFile*>(this);
-  } else if (riid == IID_IPersist) {
-    *ppv = static_cast<IPersist*>(static_cast<IPersistFile*>(this));
-  } else {
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-  }
-  AddRef();
-  return S_OK;
-}
-
-ULONG TextFilter::AddRef() { return ++refs_; }
-
-ULONG TextFilter::Release() {
-  const ULONG left = --refs_;
-  if (left == 0) {
-    std::atomic<long>* module_objects = module_objects_;
-    delete this;
-    // Last: once the count drops, the module may be unloaded.
-    if (module_objects != nullptr) --*module_objects;
-  }
-  return left;
-}
-
-HRESULT TextFilter::GetClassID(CLSID* pClassID) {
-  if (pClassID == nullptr) return E_POINTER;
-  *pClassID = trovix::CLSID_TextFilter;
-  return S_OK;
-}
-
-HRESULT TextFilter::IsDirty() { return S_FALSE; }
 
 HRESULT TextFilter::Load(const WCHAR* pszFileName, DWORD dwMode) {
   if (pszFileName == nullptr) return E_INVALIDARG;
   if ((dwMode & (STGM_WRITE | STGM_READWRITE)) != 0) return E_INVALIDARG;
   CloseFile();
   return OpenRegularFile(ToUtf8(pszFileName), &fd_);
-}
-
-HRESULT TextFilter::Save(const WCHAR*, BOOL) { return E_NOTIMPL; }
-HRESULT TextFilter::SaveCompleted(const WCHAR*) { return E_NOTIMPL; }
-
-HRESULT TextFilter::GetCurFile(WCHAR** ppszFileName) {
-  if (ppszFileName != nullptr) *ppszFileName = nullptr;
-  return E_NOTIMPL;
 }
 
 void TextFilter::CloseFile() {
@@ -267,16 +221,6 @@ HRESULT TextFilter::GetText(ULONG* pcwcBuffer, WCHAR* awcBuffer) {
   delivered_ += count;
   *pcwcBuffer = static_cast<ULONG>(count);
   return delivered_ == text_.size() ? FILTER_S_LAST_TEXT : S_OK;
-}
-
-HRESULT TextFilter::GetValue(PROPVARIANT** ppPropValue) {
-  if (ppPropValue != nullptr) *ppPropValue = nullptr;
-  return FILTER_E_NO_VALUES;
-}
-
-HRESULT TextFilter::BindRegion(FILTERREGION, REFIID, void** ppunk) {
-  if (ppunk != nullptr) *ppunk = nullptr;
-  return E_NOTIMPL;
 }
 
 }  // namespace txtfilter

@@ -25,52 +25,39 @@
 #include <string>
 #include <vector>
 
+#include "filters/filter_object.h"
 #include "filters/text_decoder.h"
-#include "platform/filter.h"
 
 namespace txtfilter {
 
 // Bytes of the file behind one chunk (the last chunk may have fewer).
 inline constexpr std::size_t kBlockSize = 64 * 1024;
 
-class TextFilter final : public IFilter, public IPersistFile {
+class TextFilter final : public trovix::filters::FilterObject {
  public:
   // A new object with one reference, or null when memory runs out.
   // `module_objects` counts the module's live objects (see ComObject).
   [[nodiscard]] static TextFilter* Create(std::atomic<long>* module_objects);
 
-  HRESULT QueryInterface(REFIID riid, void** ppv) override;
-  ULONG AddRef() override;
-  ULONG Release() override;
-
   // IPersist and IPersistFile. Load accepts only reading access modes
   // (E_INVALIDARG otherwise), opens the file without waiting on FIFOs and
   // refuses a directory (HRESULT of EISDIR) and every other file that is
   // not a regular file (FILTER_E_ACCESS); open failures give the HRESULT of
-  // their errno. Save and GetCurFile answer E_NOTIMPL: a filter never
-  // writes, and there is no task allocator for a returned path.
-  HRESULT GetClassID(CLSID* pClassID) override;
-  HRESULT IsDirty() override;
+  // their errno.
   HRESULT Load(const WCHAR* pszFileName, DWORD dwMode) override;
-  HRESULT Save(const WCHAR* pszFileName, BOOL fRemember) override;
-  HRESULT SaveCompleted(const WCHAR* pszFileName) override;
-  HRESULT GetCurFile(WCHAR** ppszFileName) override;
 
   // IFilter. The only chunks are text chunks of the body text
   // (PSGUID_STORAGE, PID_STG_CONTENTS), numbered from 1; an attribute list
-  // without that property gives no chunks. GetValue answers
-  // FILTER_E_NO_VALUES, BindRegion E_NOTIMPL. A failed read ends the chunks
+  // without that property gives no chunks. A failed read ends the chunks
   // with its HRESULT.
   HRESULT Init(ULONG grfFlags, ULONG cAttributes, const FULLPROPSPEC* aAttributes,
                ULONG* pFlags) override;
   HRESULT GetChunk(STAT_CHUNK* pStat) override;
   HRESULT GetText(ULONG* pcwcBuffer, WCHAR* awcBuffer) override;
-  HRESULT GetValue(PROPVARIANT** ppPropValue) override;
-  HRESULT BindRegion(FILTERREGION origPos, REFIID riid, void** ppunk) override;
 
  private:
   explicit TextFilter(std::atomic<long>* module_objects);
-  ~TextFilter();
+  ~TextFilter() override;
 
   void CloseFile();
   // Reads one block, fewer bytes only where the file ends (`*at_end`).
@@ -79,9 +66,6 @@ class TextFilter final : public IFilter, public IPersistFile {
   [[nodiscard]] HRESULT NextChunkText();
   // Moves the text after the chunk's cut to `carry_`.
   void CutChunk();
-
-  std::atomic<long>* const module_objects_;
-  std::atomic<ULONG> refs_{1};
 
   int fd_ = -1;
   bool initialised_ = false;  // Init called since Load

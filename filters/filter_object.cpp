@@ -1,0 +1,64 @@
+#include "filters/filter_object.h"
+
+namespace trovix::filters {
+
+FilterObject::FilterObject(std::atomic<long>* module_objects, const CLSID& clsid)
+    : module_objects_(module_objects), clsid_(clsid) {
+  if (module_objects_ != nullptr) ++*module_objects_;
+}
+
+HRESULT FilterObject::QueryInterface(REFIID riid, void** ppv) {
+  if (ppv == nullptr) return E_POINTER;
+  if (riid == IID_IUnknown || riid == IID_IFilter) {
+    *ppv = static_cast<IFilter*>(this);
+  } else if (riid == IID_IPersistFile) {
+    *ppv = static_cast<IPersistFile*>(this);
+  } else if (riid == IID_IPersist) {
+    *ppv = static_cast<IPersist*>(static_cast<IPersistFile*>(this));
+  } else {
+    *ppv = nullptr;
+    return E_NOINTERFACE;
+  }
+  AddRef();
+  return S_OK;
+}
+
+ULONG FilterObject::AddRef() { return ++refs_; }
+
+ULONG FilterObject::Release() {
+  const ULONG left = --refs_;
+  if (left == 0) {
+    std::atomic<long>* module_objects = module_objects_;
+    delete this;
+    // Last: once the count drops, the module may be unloaded.
+    if (module_objects != nullptr) --*module_objects;
+  }
+  return left;
+}
+
+HRESULT FilterObject::GetClassID(CLSID* pClassID) {
+  if (pClassID == nullptr) return E_POINTER;
+  *pClassID = clsid_;
+  return S_OK;
+}
+
+HRESULT FilterObject::IsDirty() { return S_FALSE; }
+HRESULT FilterObject::Save(const WCHAR*, BOOL) { return E_NOTIMPL; }
+HRESULT FilterObject::SaveCompleted(const WCHAR*) { return E_NOTIMPL; }
+
+HRESULT FilterObject::GetCurFile(WCHAR** ppszFileName) {
+  if (ppszFileName != nullptr) *ppszFileName = nullptr;
+  return E_NOTIMPL;
+}
+
+HRESULT FilterObject::GetValue(PROPVARIANT** ppPropValue) {
+  if (ppPropValue != nullptr) *ppPropValue = nullptr;
+  return FILTER_E_NO_VALUES;
+}
+
+HRESULT FilterObject::BindRegion(FILTERREGION, REFIID, void** ppunk) {
+  if (ppunk != nullptr) *ppunk = nullptr;
+  return E_NOTIMPL;
+}
+
+}  // namespace trovix::filters
