@@ -244,6 +244,8 @@ TEST_F(TaskFileTest, WorkerAppliesInSetOrderAndSteersItsPriorityByTheBacklog) {
                          [](const auto& a, const auto& b) { return a.path == b.path; }));
   state.AddPending(Task(u"/h/late.txt", kAdded));
   EXPECT_TRUE(levels_are({P::kIdle, P::kNormal, P::kIdle}));
+  // Stopping before the late task is applied would rightly save it to the file.
+  ASSERT_TRUE(WaitUntil([&] { return fake.count() == all.size() + 1; }));
   EXPECT_TRUE(Stop(state, worker, 2000));
   EXPECT_FALSE(std::filesystem::exists(file_));
   EXPECT_TRUE(lines_.empty());
