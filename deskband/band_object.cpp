@@ -7,6 +7,8 @@
 #include "deskband/band_site.h"
 #include "deskband/brimwick_ids.h"
 #include "deskband/brimwick_typelib.h"
+#include "platform/com_object.h"
+#include "platform/typelib.h"
 
 namespace brimwick {
 namespace {
@@ -83,13 +85,7 @@ HRESULT CTrovBrimwick::QueryInterface(REFIID riid, void** ppv) {
 ULONG CTrovBrimwick::AddRef() { return ++refs_; }
 
 ULONG CTrovBrimwick::Release() {
-  const ULONG left = --refs_;
-  if (left == 0) {
-    delete this;
-    // Last: once the count reaches 0 the module may be unloaded.
-    --g_live_objects;
-  }
-  return left;
+  return ReleaseModuleObject(refs_, &g_live_objects, [this] { delete this; });
 }
 
 HRESULT CTrovBrimwick::GetTypeInfoCount(UINT* pctinfo) {
@@ -99,11 +95,7 @@ HRESULT CTrovBrimwick::GetTypeInfoCount(UINT* pctinfo) {
 }
 
 HRESULT CTrovBrimwick::GetTypeInfo(UINT iTInfo, LCID /*lcid*/, ITypeInfo** ppTInfo) {
-  if (ppTInfo == nullptr) return E_POINTER;
-  *ppTInfo = nullptr;
-  if (iTInfo != 0) return DISP_E_BADINDEX;
-  *ppTInfo = TypeInfo::Create(TrovBrimwickInterfaceType(), &g_live_objects);
-  return *ppTInfo != nullptr ? S_OK : E_OUTOFMEMORY;
+  return DispatchTypeInfo(TrovBrimwickInterfaceType(), iTInfo, ppTInfo, &g_live_objects);
 }
 
 HRESULT CTrovBrimwick::GetIDsOfNames(REFIID riid, const WCHAR* const* rgszNames, UINT cNames,

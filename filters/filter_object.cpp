@@ -1,5 +1,7 @@
 #include "filters/filter_object.h"
 
+#include "platform/com_object.h"
+
 namespace trovix::filters {
 
 FilterObject::FilterObject(std::atomic<long>* module_objects, const CLSID& clsid)
@@ -26,14 +28,7 @@ HRESULT FilterObject::QueryInterface(REFIID riid, void** ppv) {
 ULONG FilterObject::AddRef() { return ++refs_; }
 
 ULONG FilterObject::Release() {
-  const ULONG left = --refs_;
-  if (left == 0) {
-    std::atomic<long>* module_objects = module_objects_;
-    delete this;
-    // Last: once the count drops, the module may be unloaded.
-    if (module_objects != nullptr) --*module_objects;
-  }
-  return left;
+  return ReleaseModuleObject(refs_, module_objects_, [this] { delete this; });
 }
 
 HRESULT FilterObject::GetClassID(CLSID* pClassID) {

@@ -4,6 +4,7 @@
 
 #include "indexstore/ordalis_typelib.h"
 #include "platform/com_object.h"
+#include "platform/typelib.h"
 
 namespace ordalis {
 namespace {
@@ -119,13 +120,7 @@ HRESULT TrovixDB::QueryInterface(REFIID riid, void** ppv) {
 ULONG TrovixDB::AddRef() { return ++refs_; }
 
 ULONG TrovixDB::Release() {
-  const ULONG left = --refs_;
-  if (left == 0) {
-    delete this;
-    // Last: once the count reaches 0 the module may be unloaded.
-    --g_live_objects;
-  }
-  return left;
+  return ReleaseModuleObject(refs_, &g_live_objects, [this] { delete this; });
 }
 
 HRESULT TrovixDB::GetTypeInfoCount(UINT* pctinfo) {
@@ -135,11 +130,7 @@ HRESULT TrovixDB::GetTypeInfoCount(UINT* pctinfo) {
 }
 
 HRESULT TrovixDB::GetTypeInfo(UINT iTInfo, LCID /*lcid*/, ITypeInfo** ppTInfo) {
-  if (ppTInfo == nullptr) return E_POINTER;
-  *ppTInfo = nullptr;
-  if (iTInfo != 0) return DISP_E_BADINDEX;
-  *ppTInfo = TypeInfo::Create(TrovixDBInterfaceType(), &g_live_objects);
-  return *ppTInfo != nullptr ? S_OK : E_OUTOFMEMORY;
+  return DispatchTypeInfo(TrovixDBInterfaceType(), iTInfo, ppTInfo, &g_live_objects);
 }
 
 HRESULT TrovixDB::GetIDsOfNames(REFIID riid, const WCHAR* const* rgszNames, UINT cNames,

@@ -7,9 +7,23 @@
 
 #include "platform/unknwn.h"
 
-// `module_objects` counts the live objects of the module that made the object
-// (may be null): the module must not be unloaded while one of its objects
-// lives, since its code and data are behind the object.
+// Drops one of an object's references (`refs`, a member of it); the last one
+// runs `destroy` (which deletes the object) and only then uncounts it from
+// `module_objects` (may be null), the count of its module's live objects: the
+// module must not be unloaded while one of its objects lives, since its code
+// and data are behind it.
+template <typename Destroy>
+ULONG ReleaseModuleObject(std::atomic<ULONG>& refs, std::atomic<long>* module_objects,
+                          Destroy destroy) {
+  const ULONG left = --refs;
+  if (left == 0) {
+    destroy();
+    if (module_objects != nullptr) --*module_objects;
+  }
+  return left;
+}
+
+// `module_objects` as for ReleaseModuleObject.
 template <typename Interface, const IID& kInterfaceId>
 class ComObject : public Interface {
  public:
@@ -25,14 +39,7 @@ class ComObject : public Interface {
   }
   ULONG AddRef() override { return ++refs_; }
   ULONG Release() override {
-    const ULONG left = --refs_;
-    if (left == 0) {
-      std::atomic<long>* module_objects = module_objects_;
-      delete this;
-      // Last: once the count drops, the module may be unloaded.
-      if (module_objects != nullptr) --*module_objects;
-    }
-    return left;
+    return ReleaseModuleObject(refs_, module_objects_, [this] { delete this; });
   }
 
  protected:

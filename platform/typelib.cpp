@@ -29,6 +29,15 @@ TypeInfo* TypeInfo::Create(const TypeDesc& desc, std::atomic<long>* module_objec
   return new (std::nothrow) TypeInfo(desc, module_objects);
 }
 
+HRESULT DispatchTypeInfo(const TypeDesc& desc, UINT index, ITypeInfo** info,
+                         std::atomic<long>* module_objects) {
+  if (info == nullptr) return E_POINTER;
+  *info = nullptr;
+  if (index != 0) return DISP_E_BADINDEX;
+  *info = TypeInfo::Create(desc, module_objects);
+  return *info != nullptr ? S_OK : E_OUTOFMEMORY;
+}
+
 HRESULT TypeInfo::GetTypeGuid(GUID* guid) {
   if (guid == nullptr) return E_POINTER;
   *guid = desc_.guid;

@@ -69,6 +69,11 @@ class TypeInfo final : public ComObject<ITypeInfo, IID_ITypeInfo> {
   const TypeDesc& desc_;
 };
 
+// IDispatch::GetTypeInfo of an object whose one type is `desc`: index 0
+// only, a new TypeInfo counted in `module_objects`.
+[[nodiscard]] HRESULT DispatchTypeInfo(const TypeDesc& desc, UINT index, ITypeInfo** info,
+                                       std::atomic<long>* module_objects);
+
 // Finds a function by dispatch identifier; null when there is none.
 [[nodiscard]] const FuncDesc* FindFunc(const TypeDesc& desc, DISPID id);
 // Resolves names as IDispatch::GetIDsOfNames does: the first name is a
