@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/com_object.h"
 #include "platform/filter.h"
 #include "platform/wstring.h"
 
@@ -25,7 +26,8 @@ inline constexpr CLSID CLSID_FakeFilterB = MakeGuid("{611C0305-710D-4462-870C-92
 
 namespace {
 
-std::atomic<long> g_objects{0};
+std::atomic<long> g_objects{0};       // filters and factories alive
+std::atomic<long> g_server_locks{0};  // LockServer(TRUE) not yet undone
 
 struct Step {
   enum Kind { kText, kValue, kChunkFail, kTextFail } kind;
@@ -57,12 +59,7 @@ class FakeFilter final : public IFilter, public IPersistFile {
   }
   ULONG AddRef() override { return ++refs_; }
   ULONG Release() override {
-    const ULONG left = --refs_;
-    if (left == 0) {
-      delete this;
-      --g_objects;
-    }
-    return left;
+    return ReleaseModuleObject(refs_, &g_objects, [this] { delete this; });
   }
 
   HRESULT GetClassID(CLSID* clsid) override {
@@ -141,38 +138,21 @@ class FakeFilter final : public IFilter, public IPersistFile {
   std::size_t delivered_ = 0;
 };
 
-class Factory final : public IClassFactory {
- public:
-  explicit Factory(const CLSID& clsid) : clsid_(clsid) {}
-  HRESULT QueryInterface(REFIID riid, void** ppv) override {
-    *ppv = (riid == IID_IUnknown || riid == IID_IClassFactory) ? this : nullptr;
-    return *ppv != nullptr ? S_OK : E_NOINTERFACE;
-  }
-  ULONG AddRef() override { return 1; }
-  ULONG Release() override { return 1; }
-  HRESULT CreateInstance(IUnknown* outer, REFIID riid, void** ppv) override {
-    if (outer != nullptr) return CLASS_E_NOAGGREGATION;
-    FakeFilter* filter = new (std::nothrow) FakeFilter(clsid_);
-    if (filter == nullptr) return E_OUTOFMEMORY;
-    const HRESULT hr = filter->QueryInterface(riid, ppv);
-    filter->Release();
-    return hr;
-  }
-  HRESULT LockServer(BOOL) override { return S_OK; }
-
- private:
-  const CLSID clsid_;
-};
-Factory g_factory_a(CLSID_FakeFilterA);
-Factory g_factory_b(CLSID_FakeFilterB);
+FakeFilter* CreateA() { return new (std::nothrow) FakeFilter(CLSID_FakeFilterA); }
+FakeFilter* CreateB() { return new (std::nothrow) FakeFilter(CLSID_FakeFilterB); }
 
 }  // namespace
 
 TROVIX_EXPORT HRESULT DllGetClassObject(REFCLSID clsid, REFIID riid, void** ppv) {
-  if (clsid == CLSID_FakeFilterA) return g_factory_a.QueryInterface(riid, ppv);
-  if (clsid == CLSID_FakeFilterB) return g_factory_b.QueryInterface(riid, ppv);
+  if (ppv == nullptr) return E_POINTER;
   *ppv = nullptr;
-  return CLASS_E_CLASSNOTAVAILABLE;
+  const auto create = clsid == CLSID_FakeFilterA   ? CreateA
+                      : clsid == CLSID_FakeFilterB ? CreateB
+                                                   : nullptr;
+  if (create == nullptr) return CLASS_E_CLASSNOTAVAILABLE;
+  return GetClassFactory<FakeFilter>(create, &g_objects, &g_server_locks, riid, ppv);
 }
 
-TROVIX_EXPORT HRESULT DllCanUnloadNow() { return g_objects == 0 ? S_OK : S_FALSE; }
+TROVIX_EXPORT HRESULT DllCanUnloadNow() {
+  return g_objects == 0 && g_server_locks == 0 ? S_OK : S_FALSE;
+}

@@ -10,12 +10,14 @@
 #include <string>
 
 #include "platform/com.h"
+#include "platform/com_object.h"
 
 inline constexpr CLSID CLSID_TestComponent = MakeGuid("{7A1C3E55-0B2D-4F6A-9E81-2C4D6F8A0B13}");
 
 namespace {
 
-std::atomic<long> g_objects{0};
+std::atomic<long> g_objects{0};       // objects and factories alive
+std::atomic<long> g_server_locks{0};  // LockServer(TRUE) not yet undone
 
 // A static template instance with a destructor: the kind of object that pins
 // a module in memory when it is exported or uniquely bound.
@@ -32,59 +34,23 @@ struct UnloadWitness {
 };
 UnloadWitness g_witness;
 
-class Object final : public IUnknown {
+class Object final : public ComObject<IUnknown, IID_IUnknown> {
  public:
-  Object() { ++g_objects; }
-  HRESULT QueryInterface(REFIID riid, void** ppv) override {
-    if (ppv == nullptr) return E_POINTER;
-    *ppv = riid == IID_IUnknown ? static_cast<IUnknown*>(this) : nullptr;
-    if (*ppv == nullptr) return E_NOINTERFACE;
-    AddRef();
-    return S_OK;
-  }
-  ULONG AddRef() override { return ++refs_; }
-  ULONG Release() override {
-    const ULONG left = --refs_;
-    if (left == 0) {
-      delete this;
-      --g_objects;
-    }
-    return left;
-  }
+  static Object* Create() { return new (std::nothrow) Object(); }
 
  private:
-  ~Object() = default;
-  std::atomic<ULONG> refs_{1};
+  Object() : ComObject(&g_objects) {}
 };
-
-class Factory final : public IClassFactory {
- public:
-  HRESULT QueryInterface(REFIID riid, void** ppv) override {
-    if (ppv == nullptr) return E_POINTER;
-    *ppv = (riid == IID_IUnknown || riid == IID_IClassFactory) ? this : nullptr;
-    return *ppv != nullptr ? S_OK : E_NOINTERFACE;
-  }
-  ULONG AddRef() override { return 1; }
-  ULONG Release() override { return 1; }
-  HRESULT CreateInstance(IUnknown* outer, REFIID riid, void** ppv) override {
-    if (outer != nullptr) return CLASS_E_NOAGGREGATION;
-    Object* object = new (std::nothrow) Object();
-    if (object == nullptr) return E_OUTOFMEMORY;
-    const HRESULT hr = object->QueryInterface(riid, ppv);
-    object->Release();
-    return hr;
-  }
-  HRESULT LockServer(BOOL) override { return S_OK; }
-};
-Factory g_factory;
 
 }  // namespace
 
 TROVIX_EXPORT HRESULT DllGetClassObject(REFCLSID clsid, REFIID riid, void** ppv) {
+  if (ppv == nullptr) return E_POINTER;
+  *ppv = nullptr;
   if (!(clsid == CLSID_TestComponent)) return CLASS_E_CLASSNOTAVAILABLE;
-  return g_factory.QueryInterface(riid, ppv);
+  return GetClassFactory<Object>(Object::Create, &g_objects, &g_server_locks, riid, ppv);
 }
 
 TROVIX_EXPORT HRESULT DllCanUnloadNow() {
-  return g_objects == 0 && g_witness.table.size() == 1 ? S_OK : S_FALSE;
+  return g_objects == 0 && g_server_locks == 0 && g_witness.table.size() == 1 ? S_OK : S_FALSE;
 }

@@ -11,13 +11,15 @@
 #include <string>
 
 #include "deskband/band_site.h"
+#include "platform/com_object.h"
 #include "platform/shell_band.h"
 
 inline constexpr CLSID CLSID_FakeBand = MakeGuid("{5B8E2F40-7C1A-4D39-A6E2-0F3B9C7D1E24}");
 
 namespace {
 
-std::atomic<long> g_objects{0};
+std::atomic<long> g_objects{0};       // bands and factories alive
+std::atomic<long> g_server_locks{0};  // LockServer(TRUE) not yet undone
 
 void Log(const std::string& line) {
   const char* path = std::getenv("TROVIX_TEST_BAND_LOG");
@@ -48,13 +50,10 @@ class FakeBand final : public IDeskBand, public IObjectWithSite {
   }
   ULONG AddRef() override { return ++refs_; }
   ULONG Release() override {
-    const ULONG left = --refs_;
-    if (left == 0) {
+    return ReleaseModuleObject(refs_, &g_objects, [this] {
       Log("Released");
       delete this;
-      --g_objects;
-    }
-    return left;
+    });
   }
 
   HRESULT GetWindow(HWND* window) override {
@@ -135,32 +134,15 @@ void FakeBand::TakeSite(IUnknown* site) {
   }
 }
 
-class Factory final : public IClassFactory {
- public:
-  HRESULT QueryInterface(REFIID riid, void** ppv) override {
-    if (ppv == nullptr) return E_POINTER;
-    *ppv = (riid == IID_IUnknown || riid == IID_IClassFactory) ? this : nullptr;
-    return *ppv != nullptr ? S_OK : E_NOINTERFACE;
-  }
-  ULONG AddRef() override { return 1; }
-  ULONG Release() override { return 1; }
-  HRESULT CreateInstance(IUnknown* outer, REFIID riid, void** ppv) override {
-    if (outer != nullptr) return CLASS_E_NOAGGREGATION;
-    FakeBand* band = new (std::nothrow) FakeBand();
-    if (band == nullptr) return E_OUTOFMEMORY;
-    const HRESULT hr = band->QueryInterface(riid, ppv);
-    band->Release();
-    return hr;
-  }
-  HRESULT LockServer(BOOL) override { return S_OK; }
-};
-Factory g_factory;
+FakeBand* CreateBand() { return new (std::nothrow) FakeBand(); }
 
 }  // namespace
 
 TROVIX_EXPORT HRESULT DllGetClassObject(REFCLSID clsid, REFIID riid, void** ppv) {
+  if (ppv == nullptr) return E_POINTER;
+  *ppv = nullptr;
   if (!(clsid == CLSID_FakeBand)) return CLASS_E_CLASSNOTAVAILABLE;
-  return g_factory.QueryInterface(riid, ppv);
+  return GetClassFactory<FakeBand>(CreateBand, &g_objects, &g_server_locks, riid, ppv);
 }
 
 // Never unloaded while the host's process runs: Qt keeps the metadata of the
