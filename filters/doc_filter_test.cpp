@@ -37,9 +37,14 @@ struct Result {
   HRESULT end = S_OK;  // GetChunk's last answer
   std::vector<Chunk> chunks;
   std::vector<ULONG> pieces;  // sizes of every piece handed out
+  // The text chunks joined, without the line break that ends each.
   std::string Body() const {
     std::string body;
-    for (const Chunk& c : chunks) body += c.title ? "" : c.text;
+    for (const Chunk& c : chunks) {
+      if (c.title) continue;
+      body += c.text;
+      if (!body.empty() && body.back() == '\n') body.pop_back();
+    }
     return body;
   }
 };
@@ -273,7 +278,7 @@ TEST_F(DocFilterTest, InitStartsOverAndAttributesSelectChunks) {
     WCHAR buffer[64];
     ULONG count = 64;
     ASSERT_EQ(filter->GetText(&count, buffer), S_OK);
-    EXPECT_EQ(std::u16string(buffer, count), u"body text");
+    EXPECT_EQ(std::u16string(buffer, count), u"body text\n");
     EXPECT_EQ(filter->GetChunk(&stat), FILTER_E_END_OF_CHUNKS);
   }
   filter->Release();

@@ -5,7 +5,7 @@
 //   trovix-filterhost [--max-chars=N] [PATH]
 //
 // Without PATH, the path is the first line of standard input. The text cap
-// N (UTF-16 units per chunk, default 16 Mi) may also come from the
+// N (UTF-16 units for the whole file, default 16 Mi) may also come from the
 // environment variable TROVIX_FILTERHOST_MAX_CHARS; text beyond it is
 // dropped and the end frame says S_FALSE. Exit status 0 once the end frame
 // is written, whatever its status; 2 for a bad command line.
@@ -14,13 +14,15 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <cstdlib>
 #include <iostream>
 #include <new>
 #include <string>
 
 #include "filters/filter_host/frame.h"
-#include "filters/filter_host/markup_text.h"
+#include "filters/filter_host/chunk_sink.h"
+#include "filters/filter_host/formats.h"
 #include "filters/filter_host/sandbox.h"
 
 namespace docfilter {
@@ -40,23 +42,32 @@ bool WriteAll(const void* data, std::size_t size) {
   return true;
 }
 
-// Writes `text` as frames of chunk `id`, none ending inside a surrogate pair.
-bool WriteChunk(std::uint32_t id, std::uint16_t flags, std::u16string_view text) {
-  while (!text.empty()) {
-    std::size_t count = std::min<std::size_t>(text.size(), kMaxFrameUnits);
-    if (count < text.size() && text[count - 1] >= 0xD800 && text[count - 1] <= 0xDBFF) --count;
-    FrameHeader header;
-    header.type = kFrameText;
-    header.flags = flags;
-    header.chunk_id = id;
-    header.length = static_cast<std::uint32_t>(count);
-    if (!WriteAll(&header, sizeof header) || !WriteAll(text.data(), count * sizeof(char16_t))) {
-      return false;
+// Writes each chunk as frames to standard output, none ending inside a
+// surrogate pair.
+class FrameSink : public ChunkSink {
+ public:
+  using ChunkSink::ChunkSink;
+
+ protected:
+  bool Deliver(std::uint32_t id, ChunkKind kind, std::u16string_view text) override {
+    const std::uint16_t flags = kind == ChunkKind::kTitle ? kFlagText | kFlagTitle : kFlagText;
+    while (!text.empty()) {
+      std::size_t count = std::min<std::size_t>(text.size(), kMaxFrameUnits);
+      if (count < text.size() && text[count - 1] >= 0xD800 && text[count - 1] <= 0xDBFF) --count;
+      FrameHeader header;
+      header.type = kFrameText;
+      header.flags = flags;
+      header.chunk_id = id;
+      header.length = static_cast<std::uint32_t>(count);
+      if (!WriteAll(&header, sizeof header) ||
+          !WriteAll(text.data(), count * sizeof(char16_t))) {
+        return false;
+      }
+      text.remove_prefix(count);
     }
-    text.remove_prefix(count);
+    return true;
   }
-  return true;
-}
+};
 
 bool WriteEnd(HRESULT status) {
   FrameHeader header;
@@ -85,19 +96,16 @@ HRESULT OpenDocument(const std::string& path, int* fd) {
 }
 
 HRESULT Extract(const std::string& path, std::size_t max_chars) {
+  const Extractor extract = ExtractorForPath(path);
+  if (extract == nullptr) return HRESULT_FROM_WIN32(ERROR_NOT_SUPPORTED);
   int fd = -1;
   HRESULT hr = OpenDocument(path, &fd);
-  MarkupText text;
-  if (SUCCEEDED(hr)) hr = ExtractMarkupText(fd, KindForPath(path), max_chars, &text);
+  FrameSink sink(max_chars);
+  if (SUCCEEDED(hr)) hr = extract(fd, &sink);
   if (fd >= 0) close(fd);
+  if (sink.failed()) return E_ABORT;
   if (FAILED(hr)) return hr;
-  // Readers join the text of consecutive chunks: the title must not run
-  // into the first word of the body.
-  if (!text.title.empty()) text.title.push_back(u'\n');
-  std::uint32_t id = 0;
-  if (!text.title.empty() && !WriteChunk(++id, kFlagText | kFlagTitle, text.title)) return E_ABORT;
-  if (!text.body.empty() && !WriteChunk(++id, kFlagText, text.body)) return E_ABORT;
-  return text.truncated ? S_FALSE : S_OK;
+  return sink.truncated() ? S_FALSE : S_OK;
 }
 
 int Run(int argc, char** argv) {

@@ -7,8 +7,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
 #include <cstring>
 #include <memory>
+#include <string_view>
 
 #include "platform/wstring.h"
 
@@ -160,18 +162,6 @@ const xmlNode* TitleElement(xmlDoc* doc) {
   return ChildElement(ChildElement(root, "head"), "title");
 }
 
-// Converts to UTF-16 and cuts at `max_units`, never inside a surrogate pair.
-std::u16string Capped(const std::string& utf8, std::size_t max_units, bool* truncated) {
-  std::u16string text = Utf8ToUtf16(utf8);
-  if (text.size() > max_units) {
-    std::size_t cut = max_units;
-    if (cut > 0 && text[cut - 1] >= 0xD800 && text[cut - 1] <= 0xDBFF) --cut;
-    text.resize(cut);
-    *truncated = true;
-  }
-  return text;
-}
-
 // No external resource is ever loaded: no DTD, no external entity, whatever
 // the document asks for.
 xmlParserInputPtr RefuseExternalEntity(const char*, const char*, xmlParserCtxtPtr) {
@@ -206,76 +196,142 @@ bool IsUtf8(const unsigned char* p, std::size_t size) {
 // pages without one are nearly always UTF-8, so a start that declares
 // nothing and is valid UTF-8 is read as UTF-8 (libxml2 falls back to
 // ISO-8859-1 by itself where later bytes are not UTF-8).
-const char* HtmlEncoding(int fd) {
-  unsigned char head[4096];
-  const ssize_t n = pread(fd, head, sizeof head, 0);
-  if (n <= 0) return nullptr;
-  const std::string_view text(reinterpret_cast<const char*>(head), static_cast<std::size_t>(n));
-  std::string lower(text);
+const char* HtmlEncoding(std::string_view head) {
+  std::string lower(head);
   std::transform(lower.begin(), lower.end(), lower.begin(),
                  [](unsigned char c) { return std::tolower(c); });
   if (lower.find("charset") != std::string::npos || lower.find("encoding=") != std::string::npos) {
     return nullptr;
   }
-  return IsUtf8(head, static_cast<std::size_t>(n)) ? "UTF-8" : nullptr;
-}
-
-DocPtr Parse(int fd, MarkupKind kind) {
-  xmlSetExternalEntityLoader(RefuseExternalEntity);
-  constexpr int kQuiet = XML_PARSE_NOERROR | XML_PARSE_NOWARNING;
-  if (kind == MarkupKind::kXml) {
-    // Entities stay references (no XML_PARSE_NOENT), no DTD is loaded (no
-    // XML_PARSE_DTDLOAD), and libxml2's own limits on nesting and entity
-    // amplification stay on (no XML_PARSE_HUGE).
-    DocPtr doc(xmlReadFd(fd, nullptr, nullptr, XML_PARSE_NONET | kQuiet));
-    if (doc != nullptr && xmlDocGetRootElement(doc.get()) != nullptr) return doc;
-    if (lseek(fd, 0, SEEK_SET) != 0) return nullptr;
-  }
-  return DocPtr(htmlReadFd(
-      fd, nullptr, HtmlEncoding(fd),
-      HTML_PARSE_NONET | HTML_PARSE_NOERROR | HTML_PARSE_NOWARNING | HTML_PARSE_RECOVER));
+  return IsUtf8(reinterpret_cast<const unsigned char*>(head.data()), head.size()) ? "UTF-8"
+                                                                                    : nullptr;
 }
 
 // A NUL byte near the start without a UTF-16 byte-order mark: an image,
 // archive or other binary file under a markup name.
-bool LooksBinary(int fd) {
-  unsigned char head[4096];
-  const ssize_t n = pread(fd, head, sizeof head, 0);
-  if (n <= 0) return false;
-  if (n >= 2 && ((head[0] == 0xFF && head[1] == 0xFE) || (head[0] == 0xFE && head[1] == 0xFF))) {
+bool LooksBinary(std::string_view head) {
+  if (head.size() >= 2 && ((head[0] == '\xFF' && head[1] == '\xFE') ||
+                           (head[0] == '\xFE' && head[1] == '\xFF'))) {
     return false;
   }
-  return std::memchr(head, 0, static_cast<std::size_t>(n)) != nullptr;
+  return head.find('\0') != std::string_view::npos;
+}
+
+constexpr int kQuiet = XML_PARSE_NOERROR | XML_PARSE_NOWARNING;
+// Entities stay references (no XML_PARSE_NOENT), no DTD is loaded (no
+// XML_PARSE_DTDLOAD), and libxml2's own limits on nesting and entity
+// amplification stay on (no XML_PARSE_HUGE).
+constexpr int kXmlOptions = XML_PARSE_NONET | kQuiet;
+constexpr int kHtmlOptions =
+    HTML_PARSE_NONET | HTML_PARSE_NOERROR | HTML_PARSE_NOWARNING | HTML_PARSE_RECOVER;
+
+bool HasRoot(const DocPtr& doc) { return doc != nullptr && xmlDocGetRootElement(doc.get()); }
+
+// A document read either from a descriptor or from memory. XML that does
+// not parse falls back to the forgiving HTML parser, so a mislabelled text
+// or HTML file still gives its words.
+class Source {
+ public:
+  virtual ~Source() = default;
+  virtual std::string_view Head() = 0;  // up to 4 KiB from the start
+  virtual DocPtr ReadXml() = 0;
+  virtual DocPtr ReadHtml(const char* encoding) = 0;
+  virtual bool Empty() = 0;
+
+  DocPtr Parse(MarkupKind kind) {
+    xmlSetExternalEntityLoader(RefuseExternalEntity);
+    if (kind == MarkupKind::kXml) {
+      DocPtr doc = ReadXml();
+      if (HasRoot(doc)) return doc;
+    }
+    return ReadHtml(HtmlEncoding(Head()));
+  }
+};
+
+class FdSource : public Source {
+ public:
+  explicit FdSource(int fd) : fd_(fd) {}
+  std::string_view Head() override {
+    if (!head_read_) {
+      head_read_ = true;
+      const ssize_t n = pread(fd_, head_, sizeof head_, 0);
+      head_size_ = n > 0 ? static_cast<std::size_t>(n) : 0;
+    }
+    return {head_, head_size_};
+  }
+  DocPtr ReadXml() override {
+    if (lseek(fd_, 0, SEEK_SET) != 0) return nullptr;
+    return DocPtr(xmlReadFd(fd_, nullptr, nullptr, kXmlOptions));
+  }
+  DocPtr ReadHtml(const char* encoding) override {
+    if (lseek(fd_, 0, SEEK_SET) != 0) return nullptr;
+    return DocPtr(htmlReadFd(fd_, nullptr, encoding, kHtmlOptions));
+  }
+  bool Empty() override {
+    struct stat st {};
+    return fstat(fd_, &st) == 0 && st.st_size == 0;
+  }
+
+ private:
+  int fd_;
+  char head_[4096];
+  std::size_t head_size_ = 0;
+  bool head_read_ = false;
+};
+
+class MemorySource : public Source {
+ public:
+  explicit MemorySource(std::string_view bytes) : bytes_(bytes) {}
+  std::string_view Head() override { return bytes_.substr(0, 4096); }
+  DocPtr ReadXml() override {
+    return DocPtr(xmlReadMemory(bytes_.data(), Size(), nullptr, nullptr, kXmlOptions));
+  }
+  DocPtr ReadHtml(const char* encoding) override {
+    return DocPtr(htmlReadMemory(bytes_.data(), Size(), nullptr, encoding, kHtmlOptions));
+  }
+  bool Empty() override { return bytes_.empty(); }
+
+ private:
+  // libxml2 takes an int size; larger buffers are cut (the text cap is far
+  // below what 2 GiB of markup would give).
+  int Size() const {
+    return static_cast<int>(std::min<std::size_t>(bytes_.size(), INT_MAX));
+  }
+  std::string_view bytes_;
+};
+
+HRESULT Extract(Source* source, MarkupKind kind, bool with_title, ChunkSink* sink) {
+  if (LooksBinary(source->Head())) return HRESULT_FROM_WIN32(ERROR_BAD_FORMAT);
+  const DocPtr doc = source->Parse(kind);
+  // An empty document has no text; otherwise libxml2 ran out of memory or
+  // could not read the file.
+  if (doc == nullptr) return source->Empty() ? S_OK : E_FAIL;
+  if (with_title) {
+    Collector title(sink->left());
+    if (const xmlNode* element = TitleElement(doc.get())) Walk(element->children, &title);
+    sink->AddUtf8(ChunkKind::kTitle, title.utf8());
+  }
+  Collector body(sink->left());
+  Walk(doc->children, &body);
+  sink->AddUtf8(ChunkKind::kText, body.utf8());
+  return S_OK;
 }
 
 }  // namespace
 
-MarkupKind KindForPath(const std::string& path) {
-  const std::size_t dot = path.find_last_of("./");
-  if (dot == std::string::npos || path[dot] != '.') return MarkupKind::kHtml;
-  std::string ext = path.substr(dot + 1);
-  std::transform(ext.begin(), ext.end(), ext.begin(),
-                 [](unsigned char c) { return std::tolower(c); });
-  return ext == "xml" || ext == "xhtml" ? MarkupKind::kXml : MarkupKind::kHtml;
+HRESULT ExtractHtml(int fd, ChunkSink* sink) {
+  FdSource source(fd);
+  return Extract(&source, MarkupKind::kHtml, true, sink);
 }
 
-HRESULT ExtractMarkupText(int fd, MarkupKind kind, std::size_t max_units, MarkupText* out) {
-  if (LooksBinary(fd)) return HRESULT_FROM_WIN32(ERROR_BAD_FORMAT);
-  const DocPtr doc = Parse(fd, kind);
-  if (doc == nullptr) {
-    // An empty file gives no document and has no text; otherwise libxml2
-    // ran out of memory or could not read the file.
-    struct stat st {};
-    return fstat(fd, &st) == 0 && st.st_size == 0 ? S_OK : E_FAIL;
-  }
-  Collector title(max_units);
-  if (const xmlNode* element = TitleElement(doc.get())) Walk(element->children, &title);
-  Collector body(max_units);
-  Walk(doc->children, &body);
-  out->truncated = body.full();
-  out->title = Capped(title.utf8(), max_units, &out->truncated);
-  out->body = Capped(body.utf8(), max_units, &out->truncated);
-  return S_OK;
+HRESULT ExtractXml(int fd, ChunkSink* sink) {
+  FdSource source(fd);
+  return Extract(&source, MarkupKind::kXml, true, sink);
+}
+
+HRESULT ExtractMarkupBuffer(std::string_view bytes, MarkupKind kind, ChunkSink* sink) {
+  MemorySource source(bytes);
+  return Extract(&source, kind, false, sink);
 }
 
 }  // namespace docfilter

@@ -1,35 +1,30 @@
-// The text of an HTML, XHTML or XML document, parsed with libxml2 without
+// The text of HTML, XHTML and XML documents, parsed with libxml2 without
 // network access, without loading external DTDs or entities, and without
 // expanding entities declared in the document (entity-expansion bombs give
-// no text).
+// no text). Markup, scripts and styles are left out; character references
+// are decoded.
 #pragma once
 
-#include <cstddef>
-#include <string>
+#include <string_view>
 
+#include "filters/filter_host/chunk_sink.h"
 #include "platform/hresult.h"
 
 namespace docfilter {
 
 enum class MarkupKind { kHtml, kXml };
 
-struct MarkupText {
-  std::u16string title;    // the HTML or XHTML title, empty elsewhere
-  std::u16string body;     // all other text, markup, scripts and styles left out
-  bool truncated = false;  // body cut at the cap
-};
-
-// The kind a file's extension promises: kXml for .xml and .xhtml, kHtml
-// otherwise.
-[[nodiscard]] MarkupKind KindForPath(const std::string& path);
-
-// Parses the document open on `fd` (read from its start). XML that does not
-// parse falls back to the forgiving HTML parser, so a mislabelled text or
-// HTML file still gives its words. `max_units` caps title and body (UTF-16
-// units each). HRESULT_FROM_WIN32(ERROR_BAD_FORMAT) when the file is binary,
-// E_FAIL when libxml2 built no document from a non-empty file (memory or a
-// read failure).
-[[nodiscard]] HRESULT ExtractMarkupText(int fd, MarkupKind kind, std::size_t max_units,
-                                        MarkupText* out);
+// A web page: its title (html/head/title) as a title chunk, then the rest
+// of its text as one chunk. HRESULT_FROM_WIN32(ERROR_BAD_FORMAT) when the
+// file is binary, E_FAIL when libxml2 built no document from a non-empty
+// file (memory or a read failure).
+[[nodiscard]] HRESULT ExtractHtml(int fd, ChunkSink* sink);
+// The same for XML and XHTML; XML that does not parse is read as HTML, so a
+// mislabelled text or HTML file still gives its words.
+[[nodiscard]] HRESULT ExtractXml(int fd, ChunkSink* sink);
+// The text of a markup document held in memory (a part of an archive), as
+// one chunk and without its title.
+[[nodiscard]] HRESULT ExtractMarkupBuffer(std::string_view bytes, MarkupKind kind,
+                                          ChunkSink* sink);
 
 }  // namespace docfilter
