@@ -1,6 +1,7 @@
 # Debian packages the suite needs, and a helper that installs the missing ones.
 # Sourced by the other scripts.
-TROVIX_BUILD_PACKAGES=(build-essential cmake pkg-config libsqlite3-dev sqlite3 qt6-base-dev libxml2-dev)
+TROVIX_BUILD_PACKAGES=(build-essential cmake pkg-config libsqlite3-dev sqlite3 qt6-base-dev libxml2-dev
+  libpoppler-cpp-dev libzip-dev)
 TROVIX_TEST_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev)
 
 # trovix_install_packages PACKAGE... — installs those not installed yet.

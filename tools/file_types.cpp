@@ -10,11 +10,11 @@ namespace {
 // Text formats people keep in their home folders: notes, logs, settings and
 // source code. Their content is read as plain text.
 constexpr std::u16string_view kExtensions[] = {
-    u".txt",  u".text", u".md",   u".markdown", u".rst",  u".log",  u".csv",  u".tsv",
-    u".ini",  u".cfg",  u".conf", u".json",     u".yaml", u".yml",  u".toml", u".tex",
-    u".c",    u".h",    u".cc",   u".cpp",      u".hpp",  u".cxx",  u".java", u".py",
-    u".sh",   u".js",   u".ts",   u".rs",       u".go",   u".rb",   u".pl",   u".sql",
-    u".css",  u".lua",  u".cs",   u".kt",       u".php",  u".srt",  u".org",  u".diff"};
+    u".txt", u".text", u".md",   u".markdown", u".rst",  u".log", u".csv",  u".tsv",
+    u".ini", u".cfg",  u".conf", u".json",     u".yaml", u".yml", u".toml", u".tex",
+    u".c",   u".h",    u".cc",   u".cpp",      u".hpp",  u".cxx", u".java", u".py",
+    u".sh",  u".js",   u".ts",   u".rs",       u".go",   u".rb",  u".pl",   u".sql",
+    u".css", u".lua",  u".cs",   u".kt",       u".php",  u".srt", u".org",  u".diff"};
 
 LONG SetDefault(HKEY root, std::u16string_view path, std::u16string_view value, RegKey* key) {
   LONG rc = RegKey::Create(root, path, key);
@@ -45,7 +45,7 @@ LONG UnregisterTextHandler() {
   return RegDeleteTreeIfExists(HKEY_LOCAL_MACHINE, kTextHandlerKey);
 }
 
-// Markup documents, read by the document filter.
+// Documents read by the document filter (parsed by trovix-filterhost).
 struct DocumentType {
   std::u16string_view extension;
   std::u16string_view file_type;
@@ -56,7 +56,24 @@ constexpr DocumentType kDocumentTypes[] = {
     {u".html", u"htmlfile", u"text/html", u"HTML Document"},
     {u".htm", u"htmlfile", u"text/html", u"HTML Document"},
     {u".xhtml", u"xhtmlfile", u"application/xhtml+xml", u"XHTML Document"},
-    {u".xml", u"xmlfile", u"application/xml", u"XML Document"}};
+    {u".xml", u"xmlfile", u"application/xml", u"XML Document"},
+    {u".pdf", u"pdffile", u"application/pdf", u"PDF Document"},
+    {u".odt", u"odtfile", u"application/vnd.oasis.opendocument.text", u"OpenDocument Text"},
+    {u".ods", u"odsfile", u"application/vnd.oasis.opendocument.spreadsheet",
+     u"OpenDocument Spreadsheet"},
+    {u".odp", u"odpfile", u"application/vnd.oasis.opendocument.presentation",
+     u"OpenDocument Presentation"},
+    {u".odg", u"odgfile", u"application/vnd.oasis.opendocument.graphics", u"OpenDocument Drawing"},
+    {u".docx", u"docxfile",
+     u"application/vnd.openxmlformats-officedocument.wordprocessingml.document", u"Word Document"},
+    {u".xlsx", u"xlsxfile", u"application/vnd.openxmlformats-officedocument.spreadsheetml.sheet",
+     u"Excel Workbook"},
+    {u".pptx", u"pptxfile",
+     u"application/vnd.openxmlformats-officedocument.presentationml.presentation",
+     u"PowerPoint Presentation"},
+    {u".epub", u"epubfile", u"application/epub+zip", u"EPUB Book"},
+    {u".rtf", u"rtffile", u"application/rtf", u"Rich Text Document"},
+    {u".eml", u"emlfile", u"message/rfc822", u"E-mail Message"}};
 
 WString HandlerKey(std::u16string_view extension) {
   return u"Software\\Classes\\" + WString(extension) + u"\\PersistentHandler";

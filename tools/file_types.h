@@ -24,9 +24,10 @@ inline constexpr std::u16string_view kTextFileType = u"txtfile";
 // extension keys that still name "txtfile" and the txtfile key.
 [[nodiscard]] LONG UnregisterPlainTextTypes();
 
-// Writes HKCR\.html, .htm (file type "htmlfile", "text/html"), .xhtml
-// ("xhtmlfile", "application/xhtml+xml") and .xml ("xmlfile",
-// "application/xml"), each file type's shell\open\command, and
+// Writes HKCR\.ext with its file type and Content Type for the markup
+// (.html, .htm, .xhtml, .xml), PDF, OpenDocument (.odt, .ods, .odp, .odg),
+// Office Open XML (.docx, .xlsx, .pptx), EPUB, RTF and e-mail (.eml) types,
+// each file type's shell\open\command, and
 // HKLM\Software\Classes\.ext\PersistentHandler naming the document
 // filter's handler for each. Answers the first registry error.
 [[nodiscard]] LONG RegisterDocumentTypes();

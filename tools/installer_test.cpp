@@ -22,9 +22,8 @@ class InstallerTest : public ::testing::Test {
   void SetUp() override {
     prefix_ = tree_.root() + "/prefix";
     std::string output;
-    ASSERT_EQ(RunProcess({CMAKE_COMMAND, "--install", TROVIX_BUILD_DIR, "--prefix", prefix_},
-                         &output),
-              0)
+    ASSERT_EQ(
+        RunProcess({CMAKE_COMMAND, "--install", TROVIX_BUILD_DIR, "--prefix", prefix_}, &output), 0)
         << output;
     // The installed suite finds its machine hive beside itself.
     unsetenv("TROVIX_MACHINE_HIVE");
@@ -73,9 +72,13 @@ TEST_F(InstallerTest, SetsUpAnEmptyHomeAndChangesNothingTheSecondTime) {
                   u"CLSID\\" + GuidToWString(trovix::CLSID_TextFilter) + u"\\InprocServer32", u""),
             Utf8ToUtf16(prefix_ + "/lib/trovix/libtxtfilter.so"));
   EXPECT_EQ(Value(HKEY_CLASSES_ROOT, u"txtfile\\shell\\open\\command", u""), u"xdg-open \"%1\"");
-  // Markup types lead to the document filter, which finds its helper.
+  // Document types lead to the document filter, which finds its helper.
   EXPECT_EQ(Value(HKEY_CLASSES_ROOT, u".xhtml", u"Content Type"), u"application/xhtml+xml");
-  for (const char16_t* extension : {u".html", u".htm", u".xhtml", u".xml"}) {
+  EXPECT_EQ(Value(HKEY_CLASSES_ROOT, u".eml", u"Content Type"), u"message/rfc822");
+  EXPECT_EQ(Value(HKEY_CLASSES_ROOT, u".docx", u""), u"docxfile");
+  for (const char16_t* extension :
+       {u".html", u".htm", u".xhtml", u".xml", u".pdf", u".odt", u".ods", u".odp", u".odg",
+        u".docx", u".xlsx", u".pptx", u".epub", u".rtf", u".eml"}) {
     EXPECT_EQ(Value(HKEY_LOCAL_MACHINE,
                     u"Software\\Classes\\" + WString(extension) + u"\\PersistentHandler", u""),
               GuidToWString(trovix::CLSID_DocFilterHandler));

@@ -3,7 +3,12 @@
 #include <algorithm>
 #include <string_view>
 
+#include "filters/filter_host/epub_text.h"
+#include "filters/filter_host/mail_text.h"
 #include "filters/filter_host/markup_text.h"
+#include "filters/filter_host/office_text.h"
+#include "filters/filter_host/pdf_text.h"
+#include "filters/filter_host/rtf_text.h"
 
 namespace docfilter {
 namespace {
@@ -18,6 +23,17 @@ constexpr Format kFormats[] = {
     {"htm", ExtractHtml},
     {"xhtml", ExtractXml},
     {"xml", ExtractXml},
+    {"pdf", ExtractPdf},
+    {"odt", ExtractOpenDocument},
+    {"ods", ExtractOpenDocument},
+    {"odp", ExtractOpenDocument},
+    {"odg", ExtractOpenDocument},
+    {"docx", ExtractOfficeOpenXml},
+    {"xlsx", ExtractOfficeOpenXml},
+    {"pptx", ExtractOfficeOpenXml},
+    {"epub", ExtractEpub},
+    {"rtf", ExtractRtf},
+    {"eml", ExtractMail},
 };
 
 }  // namespace

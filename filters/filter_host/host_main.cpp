@@ -13,16 +13,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <iostream>
 #include <new>
 #include <string>
 
-#include "filters/filter_host/frame.h"
 #include "filters/filter_host/chunk_sink.h"
 #include "filters/filter_host/formats.h"
+#include "filters/filter_host/frame.h"
 #include "filters/filter_host/sandbox.h"
 
 namespace docfilter {
@@ -59,8 +59,7 @@ class FrameSink : public ChunkSink {
       header.flags = flags;
       header.chunk_id = id;
       header.length = static_cast<std::uint32_t>(count);
-      if (!WriteAll(&header, sizeof header) ||
-          !WriteAll(text.data(), count * sizeof(char16_t))) {
+      if (!WriteAll(&header, sizeof header) || !WriteAll(text.data(), count * sizeof(char16_t))) {
         return false;
       }
       text.remove_prefix(count);

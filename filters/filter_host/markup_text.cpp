@@ -204,14 +204,14 @@ const char* HtmlEncoding(std::string_view head) {
     return nullptr;
   }
   return IsUtf8(reinterpret_cast<const unsigned char*>(head.data()), head.size()) ? "UTF-8"
-                                                                                    : nullptr;
+                                                                                  : nullptr;
 }
 
 // A NUL byte near the start without a UTF-16 byte-order mark: an image,
 // archive or other binary file under a markup name.
 bool LooksBinary(std::string_view head) {
-  if (head.size() >= 2 && ((head[0] == '\xFF' && head[1] == '\xFE') ||
-                           (head[0] == '\xFE' && head[1] == '\xFF'))) {
+  if (head.size() >= 2 &&
+      ((head[0] == '\xFF' && head[1] == '\xFE') || (head[0] == '\xFE' && head[1] == '\xFF'))) {
     return false;
   }
   return head.find('\0') != std::string_view::npos;
@@ -294,9 +294,7 @@ class MemorySource : public Source {
  private:
   // libxml2 takes an int size; larger buffers are cut (the text cap is far
   // below what 2 GiB of markup would give).
-  int Size() const {
-    return static_cast<int>(std::min<std::size_t>(bytes_.size(), INT_MAX));
-  }
+  int Size() const { return static_cast<int>(std::min<std::size_t>(bytes_.size(), INT_MAX)); }
   std::string_view bytes_;
 };
 

@@ -24,7 +24,6 @@ enum class MarkupKind { kHtml, kXml };
 [[nodiscard]] HRESULT ExtractXml(int fd, ChunkSink* sink);
 // The text of a markup document held in memory (a part of an archive), as
 // one chunk and without its title.
-[[nodiscard]] HRESULT ExtractMarkupBuffer(std::string_view bytes, MarkupKind kind,
-                                          ChunkSink* sink);
+[[nodiscard]] HRESULT ExtractMarkupBuffer(std::string_view bytes, MarkupKind kind, ChunkSink* sink);
 
 }  // namespace docfilter

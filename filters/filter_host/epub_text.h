@@ -1,0 +1,12 @@
+// The text of EPUB e-books.
+#pragma once
+
+#include "filters/filter_host/chunk_sink.h"
+#include "platform/hresult.h"
+
+namespace docfilter {
+
+// The book's title as a title chunk, then the text of every content document\n// in reading order.
+[[nodiscard]] HRESULT ExtractEpub(int fd, ChunkSink* sink);
+
+}  // namespace docfilter
