@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "filters/testing/filter_run.h"
 #include "indexstore/testing/ordalis_fixture.h"
 #include "platform/testing/private_tree.h"
 #include "platform/wstring.h"
@@ -25,54 +26,12 @@ namespace {
 
 using trovix::testing::WriteFile;
 
-const std::string kHost = std::string(TROVIX_BUILD_DIR) + "/bin/trovix-filterhost";
+using testing::FilterRun;
+const std::string kHost = testing::BuiltHost();
+using Result = FilterRun;
 
-struct Chunk {
-  bool title = false;
-  std::string text;  // UTF-8
-};
-
-struct Result {
-  HRESULT load = E_FAIL;
-  HRESULT end = S_OK;  // GetChunk's last answer
-  std::vector<Chunk> chunks;
-  std::vector<ULONG> pieces;  // sizes of every piece handed out
-  // The text chunks joined, without the line break that ends each.
-  std::string Body() const {
-    std::string body;
-    for (const Chunk& c : chunks) {
-      if (c.title) continue;
-      body += c.text;
-      if (!body.empty() && body.back() == '\n') body.pop_back();
-    }
-    return body;
-  }
-};
-
-// Reads a file the way the index store does: pieces of at most 4095 units.
 Result Filter(const std::string& path, HelperSettings settings = {kHost}) {
-  Result r;
-  DocFilter* filter = DocFilter::Create(nullptr, std::move(settings));
-  r.load = filter->Load(Utf8ToUtf16(path).c_str(), STGM_READ | STGM_SHARE_DENY_NONE);
-  ULONG flags = 0;
-  if (SUCCEEDED(r.load) && SUCCEEDED(filter->Init(0, 0, nullptr, &flags))) {
-    STAT_CHUNK stat{};
-    while (SUCCEEDED(r.end = filter->GetChunk(&stat))) {
-      Chunk chunk{stat.attribute.guidPropSet == FMTID_SummaryInformation, {}};
-      std::u16string text;
-      WCHAR buffer[4096];
-      ULONG count = 4095;
-      while (SUCCEEDED(filter->GetText(&count, buffer))) {
-        r.pieces.push_back(count);
-        text.append(buffer, count);
-        count = 4095;
-      }
-      chunk.text = Utf16ToUtf8(text);
-      r.chunks.push_back(chunk);
-    }
-  }
-  filter->Release();
-  return r;
+  return testing::RunFilter(path, std::move(settings));
 }
 
 class DocFilterTest : public ::testing::Test {

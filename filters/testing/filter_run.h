@@ -1,0 +1,35 @@
+// Runs a file through the document filter and its real trovix-filterhost
+// the way the index store reads it (pieces of at most 4095 units), for
+// tests of every document format. Hostile files go through here: whatever
+// the parser does, it does in the helper process, not in the test.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "filters/doc_filter.h"
+
+namespace docfilter::testing {
+
+// The helper built beside the tests.
+std::string BuiltHost();
+
+struct FilteredChunk {
+  bool title = false;
+  std::string text;  // UTF-8
+};
+
+struct FilterRun {
+  HRESULT load = E_FAIL;
+  HRESULT end = S_OK;  // GetChunk's last answer
+  std::vector<FilteredChunk> chunks;
+  std::vector<ULONG> pieces;  // sizes of every piece handed out
+  // The text chunks joined, without the line break that ends each.
+  std::string Body() const;
+  // The title chunks joined the same way.
+  std::string Title() const;
+};
+
+FilterRun RunFilter(const std::string& path, HelperSettings settings = {BuiltHost()});
+
+}  // namespace docfilter::testing
