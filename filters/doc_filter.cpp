@@ -7,7 +7,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <memory>
 #include <new>
+#include <vector>
 
 #include "platform/reg_key.h"
 #include "platform/wstring.h"
@@ -49,14 +51,17 @@ constexpr bool IsHighSurrogate(char16_t unit) { return unit >= 0xD800 && unit <=
 
 HelperSettings InstalledHelper() {
   HelperSettings settings;
+  RegKey key;
+  const bool opened = RegKey::Open(HKEY_CURRENT_USER, trovix::keys::kTrovix, &key) == ERROR_SUCCESS;
+  DWORD max_chars = 0;
+  if (opened && key.GetDword(trovix::keys::kMaxTextPerFile, &max_chars) == ERROR_SUCCESS) {
+    settings.max_chars = max_chars;
+  }
+  WString bin;
   if (const char* env = std::getenv("TROVIX_FILTERHOST"); env != nullptr && *env != 0) {
     settings.program = env;
-    return settings;
-  }
-  RegKey key;
-  WString bin;
-  if (RegKey::Open(HKEY_CURRENT_USER, trovix::keys::kTrovix, &key) == ERROR_SUCCESS &&
-      key.GetString(trovix::keys::kBinPath, &bin) == ERROR_SUCCESS && !bin.empty()) {
+  } else if (opened && key.GetString(trovix::keys::kBinPath, &bin) == ERROR_SUCCESS &&
+             !bin.empty()) {
     settings.program = Utf16ToUtf8(bin) + "trovix-filterhost";
   }
   return settings;
@@ -72,16 +77,48 @@ DocFilter::DocFilter(std::atomic<long>* module_objects, HelperSettings settings)
 HRESULT DocFilter::Load(const WCHAR* pszFileName, DWORD dwMode) {
   if (pszFileName == nullptr) return E_INVALIDARG;
   if ((dwMode & (STGM_WRITE | STGM_READWRITE)) != 0) return E_INVALIDARG;
-  helper_.Stop();
+  Abandon();
   initialised_ = false;
   path_.clear();
   const std::string path = ToUtf8(pszFileName);
   HRESULT hr = CheckRegularFile(path);
+  if (SUCCEEDED(hr) && path.size() > kMaxRequestPath) {
+    hr = HRESULT_FROM_WIN32(ERROR_FILENAME_EXCED_RANGE);
+  }
   if (SUCCEEDED(hr)) {
     path_ = path;
     hr = StartHelper();
   }
   if (FAILED(hr)) path_.clear();
+  return hr;
+}
+
+void DocFilter::Abandon() {
+  if (helper_ != nullptr) helper_->Stop();
+  helper_.reset();
+}
+
+HRESULT DocFilter::Request(bool fresh) {
+  Abandon();
+  if (!fresh && settings_.pool != nullptr) helper_ = settings_.pool->Take(settings_.program);
+  from_pool_ = helper_ != nullptr;
+  if (helper_ == nullptr) {
+    helper_ = std::make_unique<HelperProcess>();
+    std::vector<std::string> args{"--serve"};
+    if (settings_.max_chars != 0)
+      args.push_back("--max-chars=" + std::to_string(settings_.max_chars));
+    const HRESULT hr = helper_->Start(settings_.program, args, settings_.budget);
+    if (FAILED(hr)) {
+      helper_.reset();
+      return hr;
+    }
+  }
+  RequestHeader request;
+  request.length = static_cast<std::uint32_t>(path_.size());
+  std::string message(reinterpret_cast<const char*>(&request), sizeof request);
+  message += path_;
+  const HRESULT hr = helper_->Send(message.data(), message.size(), settings_.budget);
+  if (FAILED(hr)) Abandon();
   return hr;
 }
 
@@ -96,7 +133,11 @@ HRESULT DocFilter::StartHelper() {
   delivered_ = 0;
   text_.clear();
   if (settings_.program.empty()) return HresultFromErrno(ENOENT);
-  return helper_.Start(settings_.program, {path_}, settings_.budget);
+  HRESULT hr = Request(/*fresh=*/false);
+  // An idle helper may have died since its last file (with the thread that
+  // started it): one more try with a new one.
+  if (FAILED(hr) && from_pool_) hr = Request(/*fresh=*/true);
+  return hr;
 }
 
 HRESULT DocFilter::Init(ULONG, ULONG cAttributes, const FULLPROPSPEC* aAttributes, ULONG* pFlags) {
@@ -107,7 +148,7 @@ HRESULT DocFilter::Init(ULONG, ULONG cAttributes, const FULLPROPSPEC* aAttribute
   want_body_ = AsksFor(cAttributes, aAttributes, PSGUID_STORAGE, PID_STG_CONTENTS);
   want_title_ = AsksFor(cAttributes, aAttributes, FMTID_SummaryInformation, PIDSI_TITLE);
   initialised_ = false;
-  // A helper's output is read once: starting over takes a new helper.
+  // A file's output is read once: starting over asks again.
   if (read_from_helper_) {
     const HRESULT hr = StartHelper();
     if (FAILED(hr)) return hr;
@@ -116,31 +157,49 @@ HRESULT DocFilter::Init(ULONG, ULONG cAttributes, const FULLPROPSPEC* aAttribute
   return S_OK;
 }
 
-void DocFilter::End(HRESULT status) {
+void DocFilter::End(HRESULT status, bool reusable) {
   end_status_ = status;
-  helper_.Stop();
+  if (reusable && settings_.pool != nullptr && helper_ != nullptr) {
+    settings_.pool->Give(std::move(helper_));
+  }
+  Abandon();
+}
+
+HRESULT DocFilter::ReadHeader() {
+  if (helper_ == nullptr) return E_UNEXPECTED;
+  HRESULT hr = helper_->Read(&header_, sizeof header_);
+  // An idle helper that died before answering its first frame (it died
+  // with the thread that started it) has read nothing of this file: ask a
+  // new one.
+  if (hr == E_FAIL && from_pool_ && !read_from_helper_) {
+    hr = Request(/*fresh=*/true);
+    if (SUCCEEDED(hr)) hr = helper_->Read(&header_, sizeof header_);
+  }
+  read_from_helper_ = true;
+  return hr;
 }
 
 HRESULT DocFilter::ReadFrame() {
-  read_from_helper_ = true;
-  HRESULT hr = helper_.Read(&header_, sizeof header_);
+  HRESULT hr = ReadHeader();
   if (SUCCEEDED(hr) && !IsWellFormed(header_)) hr = FILTER_E_ACCESS;
   const bool same_chunk = header_.chunk_id == helper_chunk_;
   if (SUCCEEDED(hr) && header_.type == kFrameText &&
       (header_.chunk_id < helper_chunk_ || (same_chunk && header_.flags != chunk_flags_))) {
     hr = FILTER_E_ACCESS;  // chunks out of order, or one chunk changing its kind
   }
+  // Only a helper that parsed its file to a good end is trusted again.
+  const bool clean_end = SUCCEEDED(hr) && header_.type == kFrameEnd && SUCCEEDED(header_.status);
   if (SUCCEEDED(hr) && header_.type == kFrameEnd) {
     hr = SUCCEEDED(header_.status) ? FILTER_E_END_OF_CHUNKS : header_.status;
   }
   if (SUCCEEDED(hr)) {
     text_.resize(header_.length);
-    hr = helper_.Read(text_.data(), text_.size() * sizeof(char16_t));
+    hr = helper_->Read(text_.data(), text_.size() * sizeof(char16_t));
   }
   delivered_ = 0;
   if (FAILED(hr)) {
     text_.clear();
-    End(hr);
+    End(hr, clean_end);
   }
   return hr;
 }

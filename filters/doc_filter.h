@@ -3,8 +3,9 @@
 // filter_host/frame.h) it checks and hands out as chunks and pieces.
 //
 // Load checks that the file is a regular file (the same codes as the
-// plain-text filter) and starts a fresh helper for it; Init starts another
-// one when text was already read. Chunks: the document's title (property
+// plain-text filter) and asks a helper for it: an idle one from the pool
+// when settings give one, else a new one; Init asks again when text was
+// already read. Chunks: the document's title (property
 // PIDSI_TITLE of the summary information set) when it has one, then its
 // body text (PSGUID_STORAGE, PID_STG_CONTENTS). Each GetChunk reads ahead
 // only as far as the next chunk starts, so memory stays at one frame.
@@ -22,17 +23,20 @@
 //                           the wait budget; it is killed
 //   FILTER_E_ACCESS         the output is not well-formed frames
 // The helper is killed and reaped as soon as the file ends this way, on a
-// new Load and on the last Release.
+// new Load and on the last Release; after a clean end it goes back to the
+// pool, if any.
 //
 // Threads: an object belongs to one thread at a time, so it takes no locks.
 #pragma once
 
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <string>
 
 #include "filters/filter_host/frame.h"
 #include "filters/filter_object.h"
+#include "filters/helper_pool.h"
 #include "filters/helper_process.h"
 
 namespace docfilter {
@@ -45,10 +49,15 @@ struct HelperSettings {
   std::string program;  // empty: not installed, Load answers ENOENT's code
   // The time the helper may keep the reader waiting, per file.
   std::chrono::milliseconds budget{30'000};
+  // Where helpers wait between files; null: a new helper for every file.
+  HelperPool* pool = nullptr;
+  // UTF-16 units of text per file; 0: the helper's own default.
+  std::size_t max_chars = 0;
 };
 
 // The environment variable TROVIX_FILTERHOST when set, else BinPath from
-// HKCU\Software\Quillon\Trovix followed by "trovix-filterhost".
+// HKCU\Software\Quillon\Trovix followed by "trovix-filterhost"; the text
+// cap from that key's "Max Text Per File" (a DWORD of characters) when set.
 [[nodiscard]] HelperSettings InstalledHelper();
 
 class DocFilter final : public trovix::filters::FilterObject {
@@ -69,22 +78,31 @@ class DocFilter final : public trovix::filters::FilterObject {
   ~DocFilter() override = default;
 
   [[nodiscard]] HRESULT StartHelper();
+  // Hands path_ to a helper: an idle one from the pool unless `fresh`, else
+  // a new one.
+  [[nodiscard]] HRESULT Request(bool fresh);
+  // Kills the current helper, if any, mid-file or not.
+  void Abandon();
+  [[nodiscard]] HRESULT ReadHeader();
   // Reads the next frame into header_/text_; an end frame or a failure ends
   // the file (end_status_).
   [[nodiscard]] HRESULT ReadFrame();
   // Moves past the rest of the current chunk to the first frame of the
   // next one (held in header_/text_); false when the file ended.
   bool ReachNextChunk();
-  void End(HRESULT status);
+  // Ends the file with `status`; the helper goes back to the pool when
+  // `reusable`, else it is killed.
+  void End(HRESULT status, bool reusable);
   bool Wanted(std::uint16_t flags) const;
 
   const HelperSettings settings_;
 
-  HelperProcess helper_;
-  std::string path_;               // the loaded file, empty before Load
-  bool initialised_ = false;       // Init called since Load
-  bool read_from_helper_ = false;  // the running helper's output was read
-  bool want_body_ = true;          // asked for by Init's attribute list
+  std::unique_ptr<HelperProcess> helper_;  // null between files
+  bool from_pool_ = false;                 // helper_ served files before
+  std::string path_;                       // the loaded file, empty before Load
+  bool initialised_ = false;               // Init called since Load
+  bool read_from_helper_ = false;          // the running helper's output was read
+  bool want_body_ = true;                  // asked for by Init's attribute list
   bool want_title_ = true;
   HRESULT end_status_ = S_OK;       // S_OK while not ended
   FrameHeader header_;              // the last frame read

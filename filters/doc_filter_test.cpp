@@ -5,6 +5,7 @@
 #include "filters/doc_filter.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -13,6 +14,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -241,6 +243,91 @@ TEST_F(DocFilterTest, InitStartsOverAndAttributesSelectChunks) {
     EXPECT_EQ(filter->GetChunk(&stat), FILTER_E_END_OF_CHUNKS);
   }
   filter->Release();
+  ExpectNoChildLeft();
+}
+
+TEST_F(DocFilterTest, PooledHelpersServeFileAfterFileUntilOneFailsOrRetires) {
+  const std::string alpha = Write("alpha.html", "<p>alpha</p>");
+  const std::string beta = Write("beta.html", "<p>beta</p>");
+  {
+    HelperPool pool(/*max_idle=*/2, /*max_requests=*/3);
+    HelperSettings settings{kHost};
+    settings.pool = &pool;
+    EXPECT_EQ(Filter(alpha, settings).Body(), "alpha");
+    ASSERT_EQ(pool.idle(), 1u);
+    std::unique_ptr<HelperProcess> helper = pool.Take(kHost);
+    ASSERT_NE(helper, nullptr);
+    const pid_t first = helper->pid();
+    pool.Give(std::move(helper));
+    EXPECT_EQ(Filter(beta, settings).Body(), "beta");
+    helper = pool.Take(kHost);
+    ASSERT_NE(helper, nullptr);
+    EXPECT_EQ(helper->pid(), first);  // the same process read both files
+    EXPECT_EQ(pool.Take("/other/program"), nullptr);
+
+    // An idle helper that died (as when the thread that started it ends):
+    // the next file still gets its text.
+    kill(helper->pid(), SIGKILL);
+    pool.Give(std::move(helper));
+    EXPECT_EQ(Filter(alpha, settings).Body(), "alpha");
+    EXPECT_EQ(pool.idle(), 1u);
+
+    // A failed parse is not trusted again.
+    EXPECT_EQ(Filter(Write("image.html", std::string("\x89PNG\0\0\0", 8)), settings).end,
+              HRESULT_FROM_WIN32(ERROR_BAD_FORMAT));
+    EXPECT_EQ(pool.idle(), 0u);
+    // Nor is one abandoned in the middle of a file.
+    DocFilter* filter = DocFilter::Create(nullptr, settings);
+    ASSERT_EQ(filter->Load(Utf8ToUtf16(alpha).c_str(), STGM_READ), S_OK);
+    filter->Release();
+    EXPECT_EQ(pool.idle(), 0u);
+
+    // A helper retires after its third file.
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(Filter(beta, settings).Body(), "beta");
+    EXPECT_EQ(pool.idle(), 0u);
+    EXPECT_EQ(Filter(beta, settings).Body(), "beta");
+    EXPECT_EQ(pool.idle(), 1u);
+  }
+  ExpectNoChildLeft();  // the pool stopped its idle helper
+}
+
+TEST_F(DocFilterTest, ServingHelperAnswersRequestsInTurnAndRefusesMalformedOnes) {
+  const std::string alpha = Write("alpha.html", "<title>T</title><p>alpha</p>");
+  HelperProcess helper;
+  ASSERT_EQ(helper.Start(kHost, {"--serve"}, std::chrono::seconds(10)), S_OK);
+  auto request = [](const std::string& path) {
+    RequestHeader header;
+    header.length = static_cast<std::uint32_t>(path.size());
+    return std::string(reinterpret_cast<const char*>(&header), sizeof header) + path;
+  };
+  // Reads one answer: the number of text frames before the end frame.
+  auto answer = [&](HRESULT* status) {
+    int frames = 0;
+    for (;;) {
+      FrameHeader header;
+      if (FAILED(helper.Read(&header, sizeof header))) return -1;
+      if (header.type == kFrameEnd) {
+        *status = header.status;
+        return frames;
+      }
+      std::u16string text(header.length, u' ');
+      if (FAILED(helper.Read(text.data(), text.size() * 2))) return -1;
+      ++frames;
+    }
+  };
+  const std::string both = request(alpha) + request(tree_.home() + "/missing.html");
+  ASSERT_EQ(helper.Send(both.data(), both.size(), std::chrono::seconds(10)), S_OK);
+  HRESULT status = E_FAIL;
+  EXPECT_EQ(answer(&status), 2);  // title and body
+  EXPECT_EQ(status, S_OK);
+  EXPECT_EQ(answer(&status), 0);
+  EXPECT_EQ(status, HresultFromErrno(ENOENT));
+  // A request that is not one ends the helper.
+  std::string bad = request(alpha);
+  bad[0] = 'X';
+  ASSERT_EQ(helper.Send(bad.data(), bad.size(), std::chrono::seconds(10)), S_OK);
+  EXPECT_EQ(answer(&status), -1);
+  helper.Stop();
   ExpectNoChildLeft();
 }
 

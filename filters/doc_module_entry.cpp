@@ -2,6 +2,7 @@
 // self-registration.
 #include <atomic>
 #include <new>
+#include <utility>
 
 #include "filters/doc_filter.h"
 #include "filters/filter_registration.h"
@@ -17,7 +18,14 @@ namespace {
 std::atomic<long> g_live_objects{0};  // filters and factories alive
 std::atomic<long> g_server_locks{0};  // LockServer(TRUE) not yet undone
 
-DocFilter* CreateFilter() { return DocFilter::Create(&g_live_objects, InstalledHelper()); }
+// Helpers waiting between files; stopped when the module is unloaded.
+HelperPool g_helpers;
+
+DocFilter* CreateFilter() {
+  HelperSettings settings = InstalledHelper();
+  settings.pool = &g_helpers;
+  return DocFilter::Create(&g_live_objects, std::move(settings));
+}
 
 constexpr trovix::filters::FilterClasses kClasses = {
     trovix::CLSID_DocFilter, trovix::CLSID_DocFilterHandler, u"Trovix document filter",

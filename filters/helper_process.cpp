@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -29,7 +30,7 @@ struct SpawnSetup {
   SpawnSetup(const SpawnSetup&) = delete;
   SpawnSetup& operator=(const SpawnSetup&) = delete;
 
-  int Prepare(int output_fd) {
+  int Prepare(int input_fd, int output_fd) {
     sigset_t all;
     sigset_t none;
     sigfillset(&all);
@@ -38,7 +39,7 @@ struct SpawnSetup {
     if (rc == 0) rc = posix_spawnattr_setsigmask(&attr, &none);
     if (rc == 0)
       rc = posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
-    if (rc == 0) rc = posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    if (rc == 0) rc = posix_spawn_file_actions_adddup2(&actions, input_fd, 0);
     if (rc == 0) rc = posix_spawn_file_actions_adddup2(&actions, output_fd, 1);
     if (rc == 0) rc = posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
     if (rc == 0) rc = posix_spawn_file_actions_addclosefrom_np(&actions, 3);
@@ -53,25 +54,63 @@ HRESULT HelperProcess::Start(const std::string& program, const std::vector<std::
   Stop();
   int pipe_fds[2];
   if (pipe2(pipe_fds, O_CLOEXEC) != 0) return HresultFromErrno(errno);
+  int input_fds[2];
+  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, input_fds) != 0) {
+    const int error = errno;
+    close(pipe_fds[0]);
+    close(pipe_fds[1]);
+    return HresultFromErrno(error);
+  }
   std::vector<char*> argv;
   argv.push_back(const_cast<char*>(program.c_str()));
   for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
   argv.push_back(nullptr);
   SpawnSetup setup;
-  int rc = setup.Prepare(pipe_fds[1]);
+  int rc = setup.Prepare(input_fds[1], pipe_fds[1]);
   if (rc == 0) {
     rc = posix_spawn(&pid_, program.c_str(), &setup.actions, &setup.attr, argv.data(), environ);
   }
   close(pipe_fds[1]);  // the helper holds the only write end: its exit is our end of file
+  close(input_fds[1]);
   if (rc != 0) {
     pid_ = -1;
     close(pipe_fds[0]);
+    close(input_fds[0]);
     return HresultFromErrno(rc);
   }
   fd_ = pipe_fds[0];
+  input_ = input_fds[0];
+  requests_ = 0;
+  program_ = program;
   (void)fcntl(fd_, F_SETFL, O_NONBLOCK);
   left_ = budget;
   return S_OK;
+}
+
+HRESULT HelperProcess::Send(const void* data, std::size_t size, std::chrono::milliseconds budget) {
+  if (input_ < 0) return E_UNEXPECTED;
+  const char* p = static_cast<const char*>(data);
+  while (size > 0) {
+    const ssize_t n = send(input_, p, size, MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return HresultFromErrno(errno);
+    p += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  ++requests_;
+  left_ = budget;
+  return S_OK;
+}
+
+bool HelperProcess::Exited() {
+  if (pid_ <= 0) return true;
+  int status = 0;
+  pid_t done = waitpid(pid_, &status, WNOHANG);
+  while (done < 0 && errno == EINTR) done = waitpid(pid_, &status, WNOHANG);
+  if (done == 0) return false;
+  pid_ = -1;  // reaped (or not ours to wait for any more)
+  Stop();
+  return true;
 }
 
 HRESULT HelperProcess::WaitReadable() {
@@ -112,6 +151,8 @@ HRESULT HelperProcess::Read(void* data, std::size_t size) {
 void HelperProcess::Stop() {
   if (fd_ >= 0) close(fd_);
   fd_ = -1;
+  if (input_ >= 0) close(input_);
+  input_ = -1;
   if (pid_ <= 0) return;
   // Killed even when it seems done: that bounds the wait below, and a
   // helper that already exited is only a zombie that the kill leaves alone.

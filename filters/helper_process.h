@@ -1,7 +1,9 @@
 // One run of a helper program whose standard output is read through a pipe,
 // with a budget on how long the reader may be kept waiting for it.
 //
-// The helper gets /dev/null as standard input and error, no other
+// The helper's standard input is a socket this process writes requests to
+// (a socket, so that writing to a helper that died raises no SIGPIPE here);
+// standard error is /dev/null. It gets no other
 // descriptor of this process, default signal dispositions and an empty
 // signal mask (whatever this process ignores or blocks). It is this
 // process's child until Stop(), which kills it if still running and reaps
@@ -33,12 +35,22 @@ class HelperProcess {
   // failed pipe or spawn (ENOENT for a missing program).
   [[nodiscard]] HRESULT Start(const std::string& program, const std::vector<std::string>& args,
                               std::chrono::milliseconds budget);
+  // Writes all of `data` to the helper's standard input and renews the
+  // wait budget to `budget` (one budget per request). HresultFromErrno of the
+  // failure (EPIPE when the helper is gone), E_UNEXPECTED when not running.
+  [[nodiscard]] HRESULT Send(const void* data, std::size_t size, std::chrono::milliseconds budget);
   // Reads exactly `size` bytes. E_FAIL when the output ends first (the
   // helper exited or died), HRESULT_FROM_WIN32(ERROR_TIMEOUT) when the
   // budget runs out, E_UNEXPECTED when not running.
   [[nodiscard]] HRESULT Read(void* data, std::size_t size);
   void Stop();
   bool running() const { return pid_ > 0; }
+  // Whether the process has ended (reaping it then); a running helper that
+  // has not ended may still be waiting for a request.
+  bool Exited();
+  // Requests sent since Start.
+  unsigned requests() const { return requests_; }
+  const std::string& program() const { return program_; }
   pid_t pid() const { return pid_; }
 
  private:
@@ -46,7 +58,10 @@ class HelperProcess {
   [[nodiscard]] HRESULT WaitReadable();
 
   pid_t pid_ = -1;
-  int fd_ = -1;  // read end of the helper's standard output, non-blocking
+  int fd_ = -1;     // read end of the helper's standard output, non-blocking
+  int input_ = -1;  // our end of the helper's standard input
+  unsigned requests_ = 0;
+  std::string program_;
   std::chrono::milliseconds left_{0};
 };
 

@@ -13,6 +13,9 @@ inline constexpr std::u16string_view kVistrel = u"Software\\Quillon\\Trovix\\Vis
 
 // Values of kTrovix: the installed bin/ folder, ending with '/'.
 inline constexpr std::u16string_view kBinPath = u"BinPath";
+// Value of kTrovix: characters of text taken from one document at most
+// (DWORD; absent or 0: 16 Mi).
+inline constexpr std::u16string_view kMaxTextPerFile = u"Max Text Per File";
 // Values of kOrdalis: the statistics counters kept between runs.
 inline constexpr std::u16string_view kFilesIndexed = u"Files Indexed";
 inline constexpr std::u16string_view kFilesProcessed = u"Files Processed";

@@ -11,6 +11,10 @@
 //               or the failure code of the parse. Nothing follows it.
 //
 // A frame never splits a surrogate pair, so every payload is whole text.
+//
+// In serve mode the helper reads requests from its standard input, each a
+// RequestHeader followed by `length` bytes of path (no terminator), and
+// answers each with text frames and one end frame; end of input ends it.
 #pragma once
 
 #include <cstdint>
@@ -36,6 +40,15 @@ struct FrameHeader {
   std::int32_t status = 0;   // end frame only
 };
 static_assert(sizeof(FrameHeader) == 20, "the header is read and written as raw bytes");
+
+inline constexpr std::uint32_t kRequestMagic = 0x52585654;  // "TVXR"
+inline constexpr std::uint32_t kMaxRequestPath = 4096;      // bytes, PATH_MAX
+
+struct RequestHeader {
+  std::uint32_t magic = kRequestMagic;
+  std::uint32_t length = 0;  // path bytes, 1..kMaxRequestPath
+};
+static_assert(sizeof(RequestHeader) == 8, "the header is read and written as raw bytes");
 
 // Whether a header read from the stream can be trusted on its own; the
 // reader checks the order of chunk ids itself.

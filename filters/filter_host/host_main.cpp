@@ -3,8 +3,12 @@
 // that crashes, loops or swells on a hostile file harms nothing but itself.
 //
 //   trovix-filterhost [--max-chars=N] [PATH]
+//   trovix-filterhost [--max-chars=N] --serve
 //
-// Without PATH, the path is the first line of standard input. The text cap
+// Without PATH, the path is the first line of standard input. With
+// --serve, it answers the requests on standard input one after the other
+// (see frame.h), each file under the same CPU limit, so that a run of
+// files costs one process start. The text cap
 // N (UTF-16 units for the whole file, default 16 Mi) may also come from the
 // environment variable TROVIX_FILTERHOST_MAX_CHARS; text beyond it is
 // dropped and the end frame says S_FALSE. Exit status 0 once the end frame
@@ -75,6 +79,30 @@ bool WriteEnd(HRESULT status) {
   return WriteAll(&header, sizeof header);
 }
 
+bool ReadAll(void* data, std::size_t size) {
+  char* p = static_cast<char*>(data);
+  while (size > 0) {
+    const ssize_t n = read(STDIN_FILENO, p, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    p += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+// The next request's path; false at the end of input or on a malformed
+// request (the reader is then not one to trust: the helper exits).
+bool ReadRequest(std::string* path) {
+  RequestHeader header;
+  if (!ReadAll(&header, sizeof header)) return false;
+  if (header.magic != kRequestMagic || header.length == 0 || header.length > kMaxRequestPath) {
+    return false;
+  }
+  path->resize(header.length);
+  return ReadAll(path->data(), path->size());
+}
+
 bool ParseCount(const char* text, std::size_t* out) {
   char* end = nullptr;
   errno = 0;
@@ -107,32 +135,47 @@ HRESULT Extract(const std::string& path, std::size_t max_chars) {
   return sink.truncated() ? S_FALSE : S_OK;
 }
 
-int Run(int argc, char** argv) {
-  std::size_t max_chars = kDefaultMaxChars;
-  if (const char* env = std::getenv("TROVIX_FILTERHOST_MAX_CHARS"); env != nullptr && *env != 0) {
-    if (!ParseCount(env, &max_chars)) return 2;
-  }
-  std::string path;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (arg.rfind("--max-chars=", 0) == 0) {
-      if (!ParseCount(arg.c_str() + 12, &max_chars)) return 2;
-    } else if (path.empty() && !arg.empty()) {
-      path = arg;
-    } else {
-      return 2;
-    }
-  }
-  if (path.empty() && !std::getline(std::cin, path)) return 2;
-  EnterSandbox(HostLimits{});
+// Extracts one file and answers with its end frame; false when the reader
+// is gone.
+bool Answer(const std::string& path, std::size_t max_chars, const HostLimits& limits) {
+  LimitCpuForNextFile(limits);
   HRESULT hr = E_OUTOFMEMORY;
   try {
     hr = Extract(path, max_chars);
   } catch (const std::bad_alloc&) {
   }
   // The reader stopped listening: nobody is left to tell.
-  if (hr == E_ABORT) return 1;
-  return WriteEnd(hr) ? 0 : 1;
+  return hr != E_ABORT && WriteEnd(hr);
+}
+
+int Run(int argc, char** argv) {
+  std::size_t max_chars = kDefaultMaxChars;
+  if (const char* env = std::getenv("TROVIX_FILTERHOST_MAX_CHARS"); env != nullptr && *env != 0) {
+    if (!ParseCount(env, &max_chars)) return 2;
+  }
+  std::string path;
+  bool serve = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg.rfind("--max-chars=", 0) == 0) {
+      if (!ParseCount(arg.c_str() + 12, &max_chars)) return 2;
+    } else if (arg == "--serve") {
+      serve = true;
+    } else if (path.empty() && !arg.empty() && arg[0] != '-') {
+      path = arg;
+    } else {
+      return 2;
+    }
+  }
+  if (serve && !path.empty()) return 2;
+  if (!serve && path.empty() && !std::getline(std::cin, path)) return 2;
+  const HostLimits limits;
+  EnterSandbox(limits);
+  if (!serve) return Answer(path, max_chars, limits) ? 0 : 1;
+  while (ReadRequest(&path)) {
+    if (!Answer(path, max_chars, limits)) return 1;
+  }
+  return 0;
 }
 
 }  // namespace

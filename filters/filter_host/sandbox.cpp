@@ -31,12 +31,22 @@ void EnterSandbox(const HostLimits& limits) {
   (void)prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0);
   LeaveNetwork();
   SetLimit(RLIMIT_AS, limits.address_space, limits.address_space);
-  SetLimit(RLIMIT_CPU, limits.cpu_seconds, limits.cpu_seconds + 1);
   SetLimit(RLIMIT_NOFILE, limits.open_files, limits.open_files);
   SetLimit(RLIMIT_CORE, 0, 0);
   (void)LowerProcessCpuPriority(19);
   (void)EnterIdleCpuScheduling();
   (void)SetThreadPriorityLevel(0, THREAD_PRIORITY_IDLE);
+}
+
+void LimitCpuForNextFile(const HostLimits& limits) {
+  struct rusage usage {};
+  struct rlimit current {};
+  if (getrusage(RUSAGE_SELF, &usage) != 0 || getrlimit(RLIMIT_CPU, &current) != 0) return;
+  // Whole seconds used so far, rounded up: the limit is in seconds.
+  const rlim_t used = static_cast<rlim_t>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) + 1;
+  rlim_t soft = used + limits.cpu_seconds;
+  if (current.rlim_max != RLIM_INFINITY && soft > current.rlim_max) soft = current.rlim_max;
+  SetLimit(RLIMIT_CPU, soft, current.rlim_max);
 }
 
 }  // namespace docfilter

@@ -9,15 +9,20 @@ namespace docfilter {
 
 struct HostLimits {
   rlim_t address_space = rlim_t{1} << 30;  // bytes
-  rlim_t cpu_seconds = 30;                 // SIGXCPU, then SIGKILL a second later
+  rlim_t cpu_seconds = 30;                 // per file: SIGXCPU ends the process
   rlim_t open_files = 16;
 };
 
 // Leaves the network (a network namespace of its own when the kernel lets
 // an unprivileged process have one; the host never opens sockets anyway),
-// applies `limits`, forbids core dumps, takes the lowest
+// applies the memory and file limits of `limits`, forbids core dumps, takes the lowest
 // CPU and I/O priorities and dies with its parent. Every step is best
 // effort: a refused one leaves the others in force.
 void EnterSandbox(const HostLimits& limits);
+
+// Lets the next file use `limits.cpu_seconds` of CPU time from now on: the
+// limit counts the process's whole life, so it is moved before each file.
+// Over it, SIGXCPU ends the process (its default action).
+void LimitCpuForNextFile(const HostLimits& limits);
 
 }  // namespace docfilter
