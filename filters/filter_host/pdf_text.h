@@ -6,7 +6,11 @@
 
 namespace docfilter {
 
-// Each page's text as a chunk, after the document's title as a title chunk.
+// The title from the document information as a title chunk, then each
+// page's text in reading order as a chunk of its own. A file cut short
+// gives the pages whose objects it still holds whole. FILTER_E_PASSWORD when
+// the document opens only with a password, HRESULT_FROM_WIN32(
+// ERROR_BAD_FORMAT) when poppler can make no document of the file.
 [[nodiscard]] HRESULT ExtractPdf(int fd, ChunkSink* sink);
 
 }  // namespace docfilter
