@@ -6,7 +6,9 @@
 
 namespace docfilter {
 
-// The book's title as a title chunk, then the text of every content document\n// in reading order.
+// The book's title as a title chunk, then the text of every content document
+// in reading order, one chunk each. FILTER_E_PASSWORD when a content
+// document is encrypted.
 [[nodiscard]] HRESULT ExtractEpub(int fd, ChunkSink* sink);
 
 }  // namespace docfilter
