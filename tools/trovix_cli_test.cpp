@@ -202,6 +202,45 @@ TEST_F(TrovixCliTest, StatsDuplicatesAndCompact) {
   ASSERT_EQ(Trovix({"search", "different"}, &output), 0) << "the index survives compaction";
 }
 
+// One document of every format the document filter reads, each with a word
+// no other has; then damaged and disguised copies of them all.
+TEST_F(TrovixCliTest, EveryDocumentFormatIsIndexedAndHostileFilesLeaveTheRunStanding) {
+  namespace fs = std::filesystem;
+  const std::map<std::string, std::string> word_of = {
+      {"html", "coffee"}, {"xml", "raw"},      {"pdf", "second"}, {"odt", "berlin"},
+      {"docx", "dear"},   {"epub", "chapter"}, {"rtf", "lait"},   {"eml", "soft"}};
+  std::vector<std::string> seeds;
+  for (const auto& [extension, word] : word_of) {
+    for (const auto& seed : fs::directory_iterator(fs::path(TROVIX_SEED_DOCUMENTS) / extension)) {
+      const std::string bytes = trovix::testing::ReadFile(seed.path());
+      trovix::testing::WriteFile(docs_ + "/good/doc." + extension, bytes);
+      // Cut in the middle, its bytes scrambled, another format's bytes.
+      trovix::testing::WriteFile(docs_ + "/bad/cut." + extension,
+                                 bytes.substr(0, bytes.size() / 2));
+      std::string scrambled = bytes;
+      for (std::size_t i = 7; i < scrambled.size(); i += 13) scrambled[i] ^= 0x5A;
+      trovix::testing::WriteFile(docs_ + "/bad/scrambled." + extension, scrambled);
+      trovix::testing::WriteFile(docs_ + "/bad/disguised." + extension,
+                                 extension == "pdf" ? "PK\x03\x04 not a zip" : "%PDF-1.4 junk");
+      seeds.push_back(extension);
+    }
+  }
+  ASSERT_EQ(seeds.size(), word_of.size());
+  std::string output;
+  ASSERT_EQ(Trovix({"index", docs_}, &output), 0) << output;
+  for (const auto& [extension, word] : word_of) {
+    ASSERT_EQ(Trovix({"search", "--include", docs_ + "/good/", word}, &output), 0) << word;
+    EXPECT_EQ(Paths(output), std::vector<std::string>{docs_ + "/good/doc." + extension}) << output;
+  }
+  // Every hostile file is catalogued, with or without words.
+  std::vector<std::string> catalogued;
+  for (const char* which : {"+", "-"}) {
+    Trovix({"search", "--include", docs_ + "/bad/", which}, &output);
+    for (const std::string& path : Paths(output)) catalogued.push_back(path);
+  }
+  EXPECT_EQ(catalogued.size(), 3 * word_of.size()) << output;
+}
+
 TEST_F(TrovixCliTest, BadInputGetsAClearMessageAndStatus) {
   std::string output;
   EXPECT_EQ(Trovix({}, &output), 2);
