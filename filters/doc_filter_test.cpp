@@ -15,6 +15,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
+#include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -164,6 +166,34 @@ TEST_F(DocFilterTest, TextIsCutAtTheCapAndLongChunksComeInPieces) {
   unsetenv("TROVIX_FILTERHOST_MAX_CHARS");
   EXPECT_EQ(capped.end, FILTER_E_END_OF_CHUNKS);
   EXPECT_EQ(capped.Body(), words.substr(0, 100));
+}
+
+TEST_F(DocFilterTest, PagesTooLargeForATreeStreamInChunksThatEndBetweenWords) {
+  // As a tree this page would need more than the helper's 1 GiB.
+  std::string page = "<html><head><title>Big</title></head><body><table>";
+  const std::string row =
+      "<tr><td class=\"c\">alpha <b>be</b>ta</td><td><a href=\"#\">link</a>"
+      "</td></tr>\n";
+  while (page.size() < (std::size_t{70} << 20)) page += row;
+  page += "<tr><td>lastword</td></tr></table></body></html>";
+  const std::string path = Write("big.html", page);
+  page = std::string();
+  setenv("TROVIX_FILTERHOST_MAX_CHARS", "100000000", 1);
+  const Result r = Filter(path);
+  unsetenv("TROVIX_FILTERHOST_MAX_CHARS");
+  EXPECT_EQ(r.end, FILTER_E_END_OF_CHUNKS);
+  ASSERT_GT(r.chunks.size(), 10u);
+  EXPECT_EQ(r.chunks[0].text, "Big\n");
+  // Read as the index store reads it (chunk after chunk), no word is cut.
+  std::set<std::string> words;
+  for (std::size_t i = 1; i < r.chunks.size(); ++i) {
+    std::istringstream text(r.chunks[i].text);
+    for (std::string word; text >> word;) words.insert(word);
+  }
+  EXPECT_EQ(words, (std::set<std::string>{"alpha", "beta", "link", "lastword"}));
+  const std::string body = r.Body();
+  EXPECT_EQ(body.substr(0, 21), "alpha beta link alpha");
+  EXPECT_EQ(body.substr(body.size() - 8), "lastword");
 }
 
 // Frames as the helper writes them, for hand-made helpers.
