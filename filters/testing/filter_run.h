@@ -30,6 +30,11 @@ struct FilterRun {
   std::string Title() const;
 };
 
-FilterRun RunFilter(const std::string& path, HelperSettings settings = {BuiltHost()});
+// The helper runs in the idle CPU class: while other tests keep every core
+// busy it may wait long for its turn, so the default wait budget here is
+// generous (a looping parser still meets its CPU limit).
+HelperSettings TestHelper();
+
+FilterRun RunFilter(const std::string& path, HelperSettings settings = TestHelper());
 
 }  // namespace docfilter::testing
