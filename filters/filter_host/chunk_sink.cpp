@@ -48,6 +48,7 @@ std::string CollectingSink::Text(ChunkKind kind) const {
     if (chunk.kind != kind) continue;
     if (!joined.empty()) joined.push_back('\n');
     joined += Utf16ToUtf8(chunk.text);
+    if (!joined.empty() && joined.back() == '\n') joined.pop_back();
   }
   return joined;
 }

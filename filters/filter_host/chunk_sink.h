@@ -63,7 +63,8 @@ class CollectingSink : public ChunkSink {
     std::u16string text;
   };
   using ChunkSink::ChunkSink;
-  // The chunks of `kind` joined by line breaks, as UTF-8.
+  // The chunks of `kind`, each without the line break that ends it, joined
+  // by line breaks, as UTF-8.
   std::string Text(ChunkKind kind) const;
   const std::vector<Chunk>& collected() const { return chunks_; }
 

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "filters/filter_host/testing/extract_file.h"
 #include "filters/filter_host/zip_fixture.h"
 #include "filters/testing/filter_run.h"
 #include "platform/testing/private_tree.h"
@@ -89,7 +90,7 @@ TEST_F(EpubTextTest, SpineOrderTitleAndResolvedHrefs) {
                                     {"c1", "gone", "c2", "c1", "c3", "nosuchid"})},
   });
   ASSERT_EQ(e.hr, S_OK);
-  EXPECT_EQ(e.title, "Das Buch\n");
+  EXPECT_EQ(e.title, "Das Buch");
   EXPECT_EQ(e.text_chunks, 3u);  // one per document, c1 once
   EXPECT_EQ(e.Words(), (std::vector<std::string>{"Eins", "Word", "Zwei",
                                                  "Gr\xC3\xBC\xC3\x9F"

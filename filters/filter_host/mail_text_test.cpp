@@ -9,6 +9,7 @@
 #include <chrono>
 #include <string>
 
+#include "filters/filter_host/testing/extract_file.h"
 #include "filters/testing/filter_run.h"
 #include "platform/testing/private_tree.h"
 #include "platform/wstring.h"
@@ -38,26 +39,7 @@ std::string Base64(const std::string& bytes) {
   return out + "\n";
 }
 
-// The chunks of `kind`, each without the line break that ends it, joined
-// by line breaks.
-std::string Joined(const CollectingSink& sink, ChunkKind kind) {
-  std::string joined;
-  bool first = true;
-  for (const CollectingSink::Chunk& chunk : sink.collected()) {
-    if (chunk.kind != kind) continue;
-    std::string text = Utf16ToUtf8(chunk.text);
-    if (!text.empty() && text.back() == '\n') text.pop_back();
-    joined += (first ? "" : "\n") + text;
-    first = false;
-  }
-  return joined;
-}
-
-struct Extracted {
-  HRESULT hr = E_FAIL;
-  std::string title;
-  std::string text;
-};
+using testing::Extracted;
 
 class MailTextTest : public ::testing::Test {
  protected:
@@ -67,15 +49,7 @@ class MailTextTest : public ::testing::Test {
     return path;
   }
   Extracted Extract(const std::string& mail) {
-    const int fd = open(Write("mail.eml", mail).c_str(), O_RDONLY | O_CLOEXEC);
-    EXPECT_GE(fd, 0);
-    CollectingSink sink(std::size_t{1} << 24);
-    Extracted r;
-    r.hr = ExtractMail(fd, &sink);
-    close(fd);
-    r.title = Joined(sink, ChunkKind::kTitle);
-    r.text = Joined(sink, ChunkKind::kText);
-    return r;
+    return testing::ExtractFile(ExtractMail, Write("mail.eml", mail), std::size_t{1} << 24);
   }
   static bool Has(const std::string& text, const std::string& word) {
     return text.find(word) != std::string::npos;

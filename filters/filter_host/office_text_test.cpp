@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "filters/filter_host/testing/extract_file.h"
 #include "filters/filter_host/zip_fixture.h"
 #include "filters/testing/filter_run.h"
 #include "platform/testing/private_tree.h"
@@ -112,7 +113,7 @@ TEST_F(OfficeTextTest, OpenDocumentTextGivesTitleAndWordsAsWritten) {
   const Extracted e =
       ExtractFile(ExtractOpenDocument, Zip("doc.odt", Odf(OdfContent(body), " Mein  Titel ")));
   ASSERT_EQ(e.hr, S_OK);
-  EXPECT_EQ(e.title, "Mein Titel\n");
+  EXPECT_EQ(e.title, "Mein Titel");
   EXPECT_NE(e.text.find("Gr\xC3\xBC\xC3\x9F"
                         "e aus Word\n"),
             std::string::npos)
@@ -158,7 +159,7 @@ TEST_F(OfficeTextTest, WordDocumentRunsHeadersFootersAndFootnotes) {
                      "</w:r></w:p></w:footnote>")},
            {"docProps/core.xml", Core("Der \xE6\x97\xA5 Titel")}}));
   ASSERT_EQ(e.hr, S_OK);
-  EXPECT_EQ(e.title, "Der \xE6\x97\xA5 Titel\n");
+  EXPECT_EQ(e.title, "Der \xE6\x97\xA5 Titel");
   EXPECT_EQ(e.Words(),
             (std::vector<std::string>{"Word",
                                       "Gr\xC3\xBC\xC3\x9F"
@@ -218,7 +219,7 @@ TEST_F(OfficeTextTest, PresentationSlidesInNumberOrderThenNotes) {
            {"ppt/slides/slide1.xml", slide("<a:p><a:r><a:t>first</a:t></a:r></a:p>")},
            {"docProps/core.xml", Core("Deck")}}));
   ASSERT_EQ(e.hr, S_OK);
-  EXPECT_EQ(e.title, "Deck\n");
+  EXPECT_EQ(e.title, "Deck");
   EXPECT_EQ(e.Words(),
             (std::vector<std::string>{"first", "Second", "line", "para", "tenth", "spoken"}));
 }

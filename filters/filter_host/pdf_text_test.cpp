@@ -158,7 +158,7 @@ TEST_F(PdfTextTest, TitleThenOneChunkPerPageInOrderWithWordsApart) {
   const auto& chunks = sink.collected();
   ASSERT_EQ(chunks.size(), 4u);
   EXPECT_EQ(chunks[0].kind, ChunkKind::kTitle);
-  EXPECT_EQ(sink.Text(ChunkKind::kTitle), "Quarterly report\n");
+  EXPECT_EQ(sink.Text(ChunkKind::kTitle), "Quarterly report");
   const std::vector<std::vector<std::string>> words = {
       {"alpha bravo", "tango uniform", "charlie"}, {"delta", "echo foxtrot"}, {"golf", "hotel"}};
   for (std::size_t page = 0; page < words.size(); ++page) {
@@ -197,7 +197,7 @@ TEST_F(PdfTextTest, NonAsciiTitleAndText) {
                     &sink),
             S_OK);
   EXPECT_EQ(sink.Text(ChunkKind::kTitle),
-            "Cafe\xCC\x81 \xE8\xA8\xBF \xF0\x9F\x98\x80\n");  // combining accent, CJK, emoji
+            "Cafe\xCC\x81 \xE8\xA8\xBF \xF0\x9F\x98\x80");  // combining accent, CJK, emoji
   const std::string body = sink.Text(ChunkKind::kText);
   EXPECT_TRUE(Has(body,
                   "Caf\xC3\xA9 cr\xC3\xA8me br\xC3\xBBl\xC3\xA9"
@@ -215,7 +215,7 @@ TEST_F(PdfTextTest, NoTitleBlankTitleAndEmptyPagesGiveNoChunk) {
     CollectingSink sink(1 << 20);
     ASSERT_EQ(Extract(Pdf(info, {Lines({"(first)"}), "", Lines({"(third)"})}), &sink), S_OK);
     ASSERT_EQ(sink.collected().size(), 2u) << info;
-    EXPECT_EQ(sink.Text(ChunkKind::kText), "first\n\nthird\n") << info;
+    EXPECT_EQ(sink.Text(ChunkKind::kText), "first\nthird") << info;
   }
 }
 

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <string>
 
+#include "filters/filter_host/testing/extract_file.h"
 #include "filters/testing/filter_run.h"
 #include "platform/testing/private_tree.h"
 #include "platform/wstring.h"
@@ -19,27 +20,7 @@ namespace {
 using testing::FilterRun;
 using trovix::testing::WriteFile;
 
-// The chunks of `kind`, each without the line break that ends it, joined
-// by line breaks.
-std::string Joined(const CollectingSink& sink, ChunkKind kind) {
-  std::string joined;
-  bool first = true;
-  for (const CollectingSink::Chunk& chunk : sink.collected()) {
-    if (chunk.kind != kind) continue;
-    std::string text = Utf16ToUtf8(chunk.text);
-    if (!text.empty() && text.back() == '\n') text.pop_back();
-    joined += (first ? "" : "\n") + text;
-    first = false;
-  }
-  return joined;
-}
-
-struct Extracted {
-  HRESULT hr = E_FAIL;
-  std::string title;
-  std::string text;
-  std::vector<CollectingSink::Chunk> chunks;
-};
+using testing::Extracted;
 
 class RtfTextTest : public ::testing::Test {
  protected:
@@ -49,16 +30,7 @@ class RtfTextTest : public ::testing::Test {
     return path;
   }
   Extracted Extract(const std::string& rtf) {
-    const int fd = open(Write("doc.rtf", rtf).c_str(), O_RDONLY | O_CLOEXEC);
-    EXPECT_GE(fd, 0);
-    CollectingSink sink(std::size_t{1} << 24);
-    Extracted r;
-    r.hr = ExtractRtf(fd, &sink);
-    close(fd);
-    r.title = Joined(sink, ChunkKind::kTitle);
-    r.text = Joined(sink, ChunkKind::kText);
-    r.chunks = sink.collected();
-    return r;
+    return testing::ExtractFile(ExtractRtf, Write("doc.rtf", rtf), std::size_t{1} << 24);
   }
   // The body of a document in code page 1252 with one font.
   std::string Text(const std::string& body) {

@@ -10,6 +10,7 @@
 
 #include <string>
 
+#include "filters/filter_host/testing/extract_file.h"
 #include "filters/filter_host/zip_fixture.h"
 #include "platform/testing/private_tree.h"
 

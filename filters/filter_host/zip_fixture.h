@@ -7,9 +7,6 @@
 #include <string_view>
 #include <vector>
 
-#include "filters/filter_host/chunk_sink.h"
-#include "platform/hresult.h"
-
 namespace docfilter::testing {
 
 struct ZipEntry {
@@ -28,17 +25,5 @@ void WriteZip(const std::string& path, const std::vector<ZipEntry>& entries);
 void SetEntryFlags(std::string* zip, std::string_view name, std::uint16_t flags);
 // Makes both headers claim an uncompressed size of `size` bytes.
 void SetDeclaredSize(std::string* zip, std::string_view name, std::uint32_t size);
-
-// What an extractor gave for a file, run in this process.
-struct Extracted {
-  HRESULT hr = E_FAIL;
-  std::string title;  // the title chunks, UTF-8, joined by line breaks
-  std::string text;   // the text chunks the same way
-  std::size_t text_chunks = 0;
-  // The words of `text` (split at white space).
-  std::vector<std::string> Words() const;
-};
-Extracted ExtractFile(HRESULT (*extract)(int, ChunkSink*), const std::string& path,
-                      std::size_t max_units = std::size_t{1} << 20);
 
 }  // namespace docfilter::testing
