@@ -1,5 +1,9 @@
 #include "filters/testing/filter_run.h"
 
+#include <gtest/gtest.h>
+
+#include <chrono>
+
 #include "platform/wstring.h"
 
 namespace docfilter::testing {
@@ -51,6 +55,14 @@ FilterRun RunFilter(const std::string& path, HelperSettings settings) {
   }
   filter->Release();
   return r;
+}
+
+FilterRun RunHostileFilter(const std::string& path) {
+  const auto start = std::chrono::steady_clock::now();
+  FilterRun run = RunFilter(path);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::minutes(2)) << path;
+  EXPECT_EQ(run.load, S_OK) << path;
+  return run;
 }
 
 }  // namespace docfilter::testing

@@ -37,4 +37,9 @@ HelperSettings TestHelper();
 
 FilterRun RunFilter(const std::string& path, HelperSettings settings = TestHelper());
 
+// RunFilter for a hostile file: fails the test unless the file loads and
+// its run ends (with text or a failure code) within two minutes, however
+// busy the machine.
+FilterRun RunHostileFilter(const std::string& path);
+
 }  // namespace docfilter::testing
