@@ -11,7 +11,9 @@
 // drawn with cairo, which embeds font subsets with ToUnicode maps as most
 // PDF writers do. Runs in a private tree.
 //
-// Usage: pdf_bench [number of files, default 100]
+// Usage: pdf_bench [number of files, default 100] [FOLDER]
+// With FOLDER, the drawn documents are written there and kept (for
+// kestine_bench FOLDER), else into a private tree that is removed.
 #include <cairo-pdf.h>
 #include <cairo.h>
 #include <fcntl.h>
@@ -320,7 +322,17 @@ int main(int argc, char** argv) {
   trovix::testing::PrivateTree tree;
   std::vector<std::string> files = PackagedPdfs(count);
   const std::size_t packaged = files.size();
-  if (!DrawUpTo(count, tree.home(), &files)) return 1;
+  const std::string folder = argc > 2 ? argv[2] : tree.home();
+  if (argc > 2) {
+    // The whole set in one folder, packaged documents included.
+    fs::create_directories(folder);
+    for (std::string& file : files) {
+      const std::string copy = folder + "/" + fs::path(file).filename().string();
+      fs::copy_file(file, copy, fs::copy_options::overwrite_existing);
+      file = copy;
+    }
+  }
+  if (!DrawUpTo(count, folder, &files)) return 1;
   malloc_trim(0);  // the text drawn from is gone: keep the floor under the children's RSS low
   std::uint64_t bytes = 0;
   for (const std::string& file : files) {
