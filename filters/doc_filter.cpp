@@ -100,6 +100,15 @@ void DocFilter::Abandon() {
 
 HRESULT DocFilter::Request(bool fresh) {
   Abandon();
+  // The helper may open no user file: it gets a descriptor of ours.
+  const int fd = open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) return HresultFromErrno(errno);
+  const HRESULT hr = Request(fresh, fd);
+  close(fd);
+  return hr;
+}
+
+HRESULT DocFilter::Request(bool fresh, int fd) {
   if (!fresh && settings_.pool != nullptr) helper_ = settings_.pool->Take(settings_.program);
   from_pool_ = helper_ != nullptr;
   if (helper_ == nullptr) {
@@ -117,7 +126,7 @@ HRESULT DocFilter::Request(bool fresh) {
   request.length = static_cast<std::uint32_t>(path_.size());
   std::string message(reinterpret_cast<const char*>(&request), sizeof request);
   message += path_;
-  const HRESULT hr = helper_->Send(message.data(), message.size(), settings_.budget);
+  const HRESULT hr = helper_->Send(message.data(), message.size(), settings_.budget, fd);
   if (FAILED(hr)) Abandon();
   return hr;
 }

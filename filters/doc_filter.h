@@ -78,9 +78,10 @@ class DocFilter final : public trovix::filters::FilterObject {
   ~DocFilter() override = default;
 
   [[nodiscard]] HRESULT StartHelper();
-  // Hands path_ to a helper: an idle one from the pool unless `fresh`, else
-  // a new one.
+  // Hands path_, and a descriptor open on it, to a helper: an idle one from
+  // the pool unless `fresh`, else a new one.
   [[nodiscard]] HRESULT Request(bool fresh);
+  [[nodiscard]] HRESULT Request(bool fresh, int fd);
   // Kills the current helper, if any, mid-file or not.
   void Abandon();
   [[nodiscard]] HRESULT ReadHeader();

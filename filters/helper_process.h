@@ -1,5 +1,8 @@
 // One run of a helper program whose standard output is read through a pipe,
-// with a budget on how long the reader may be kept waiting for it.
+// with a budget on how long the reader may be kept waiting for it. Time in
+// which the helper is ready to run but gets no CPU (a busy machine; the
+// helper runs in the idle class) is not charged, up to ten minutes per
+// request: a document must not fail because the user is compiling.
 //
 // The helper's standard input is a socket this process writes requests to
 // (a socket, so that writing to a helper that died raises no SIGPIPE here);
@@ -35,10 +38,12 @@ class HelperProcess {
   // failed pipe or spawn (ENOENT for a missing program).
   [[nodiscard]] HRESULT Start(const std::string& program, const std::vector<std::string>& args,
                               std::chrono::milliseconds budget);
-  // Writes all of `data` to the helper's standard input and renews the
-  // wait budget to `budget` (one budget per request). HresultFromErrno of the
+  // Writes all of `data` to the helper's standard input, with a copy of
+  // `fd` attached to its first byte unless `fd` is -1, and renews the wait
+  // budget to `budget` (one budget per request). HresultFromErrno of the
   // failure (EPIPE when the helper is gone), E_UNEXPECTED when not running.
-  [[nodiscard]] HRESULT Send(const void* data, std::size_t size, std::chrono::milliseconds budget);
+  [[nodiscard]] HRESULT Send(const void* data, std::size_t size, std::chrono::milliseconds budget,
+                             int fd = -1);
   // Reads exactly `size` bytes. E_FAIL when the output ends first (the
   // helper exited or died), HRESULT_FROM_WIN32(ERROR_TIMEOUT) when the
   // budget runs out, E_UNEXPECTED when not running.
@@ -57,12 +62,18 @@ class HelperProcess {
   // Waits until the pipe is readable, charging the wait to the budget.
   [[nodiscard]] HRESULT WaitReadable();
 
+  // Polls in slices so that a starved helper can be told from a stuck one.
+  static constexpr std::chrono::milliseconds kWaitSlice{100};
+  // At most this much waiting for a CPU is forgiven per request.
+  static constexpr std::chrono::milliseconds kMaxStarvedWait{10 * 60 * 1000};
+
   pid_t pid_ = -1;
   int fd_ = -1;     // read end of the helper's standard output, non-blocking
   int input_ = -1;  // our end of the helper's standard input
   unsigned requests_ = 0;
   std::string program_;
-  std::chrono::milliseconds left_{0};
+  std::chrono::milliseconds left_{0};     // budget left for this request
+  std::chrono::milliseconds starved_{0};  // waiting forgiven so far
 };
 
 }  // namespace docfilter

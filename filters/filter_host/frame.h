@@ -12,9 +12,11 @@
 //
 // A frame never splits a surrogate pair, so every payload is whole text.
 //
-// In serve mode the helper reads requests from its standard input, each a
-// RequestHeader followed by `length` bytes of path (no terminator), and
-// answers each with text frames and one end frame; end of input ends it.
+// In serve mode the helper reads requests from its standard input, a Unix
+// socket, each a RequestHeader followed by `length` bytes of path (no
+// terminator) with a descriptor open on the file attached to the header
+// (SCM_RIGHTS), and answers each with text frames and one end frame; end of
+// input ends it. The path only chooses the parser.
 #pragma once
 
 #include <cstdint>

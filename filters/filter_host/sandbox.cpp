@@ -5,6 +5,7 @@
 #include <sys/prctl.h>
 #include <unistd.h>
 
+#include "filters/filter_host/file_access.h"
 #include "platform/thread_priority.h"
 
 namespace docfilter {
@@ -36,6 +37,9 @@ void EnterSandbox(const HostLimits& limits) {
   (void)LowerProcessCpuPriority(19);
   (void)EnterIdleCpuScheduling();
   (void)SetThreadPriorityLevel(0, THREAD_PRIORITY_IDLE);
+  // Libraries, character-set modules and parser data are read from /usr;
+  // documents come as descriptors.
+  (void)RestrictFileAccess({"/usr"});
 }
 
 void LimitCpuForNextFile(const HostLimits& limits) {

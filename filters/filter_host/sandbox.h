@@ -15,7 +15,8 @@ struct HostLimits {
 
 // Leaves the network (a network namespace of its own when the kernel lets
 // an unprivileged process have one; the host never opens sockets anyway),
-// applies the memory and file limits of `limits`, forbids core dumps, takes the lowest
+// applies the memory and file limits of `limits`, forbids core dumps,
+// confines file access to reading below /usr, takes the lowest
 // CPU and I/O priorities and dies with its parent. Every step is best
 // effort: a refused one leaves the others in force.
 void EnterSandbox(const HostLimits& limits);

@@ -30,16 +30,17 @@ struct FilterRun {
   std::string Title() const;
 };
 
-// The helper runs in the idle CPU class: while other tests keep every core
-// busy it may wait long for its turn, so the default wait budget here is
-// generous (a looping parser still meets its CPU limit).
+// The helper built beside the tests, with a generous wait budget: the
+// helper runs in the idle CPU class.
 HelperSettings TestHelper();
 
 FilterRun RunFilter(const std::string& path, HelperSettings settings = TestHelper());
 
 // RunFilter for a hostile file: fails the test unless the file loads and
-// its run ends (with text or a failure code) within two minutes, however
-// busy the machine.
+// its run ends with text or a failure code of the parser, not with the
+// helper dead, out of a limit or out of time. (No wall-clock check: the
+// helper runs in the idle class and may wait long on a busy machine; a
+// parser that loops meets its CPU limit and shows as E_FAIL.)
 FilterRun RunHostileFilter(const std::string& path);
 
 }  // namespace docfilter::testing
