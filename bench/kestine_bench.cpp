@@ -6,17 +6,14 @@
 //
 // Usage: kestine_bench [FOLDER...]   (default: the Python and PostgreSQL HTML
 // documentation of the python3.11-doc and postgresql-doc-15 packages)
-#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <set>
@@ -24,7 +21,7 @@
 #include <thread>
 #include <vector>
 
-#include "filters/filter_host/frame.h"
+#include "bench/serving_helper.h"
 #include "platform/reg_key.h"
 #include "platform/registry.h"
 #include "platform/testing/private_tree.h"
@@ -95,59 +92,18 @@ DocumentRun ExtractDocuments(const std::string& prefix, const std::string& root)
   static const std::set<std::string> kDocuments = {".html", ".htm",  ".xhtml", ".xml", ".pdf",
                                                    ".odt",  ".ods",  ".odp",   ".odg", ".docx",
                                                    ".xlsx", ".pptx", ".epub",  ".rtf", ".eml"};
-  DocumentRun run;
-  std::string requests;
+  std::vector<std::string> files;
   for (const auto& entry : fs::recursive_directory_iterator(root)) {
-    if (!entry.is_regular_file() || kDocuments.count(entry.path().extension().string()) == 0) {
-      continue;
+    if (entry.is_regular_file() && kDocuments.count(entry.path().extension().string()) != 0) {
+      files.push_back(entry.path().string());
     }
-    const std::string path = entry.path().string();
-    docfilter::RequestHeader header;
-    header.length = static_cast<std::uint32_t>(path.size());
-    requests.append(reinterpret_cast<const char*>(&header), sizeof header);
-    requests += path;
-    ++run.files;
   }
-  int in[2];
-  int out[2];
-  if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) return run;
-  const Clock::time_point start = Clock::now();
-  const pid_t pid = fork();
-  if (pid == 0) {
-    dup2(in[0], STDIN_FILENO);
-    dup2(out[1], STDOUT_FILENO);
-    const std::string helper = prefix + "/bin/trovix-filterhost";
-    execl(helper.c_str(), helper.c_str(), "--serve", static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  close(in[0]);
-  close(out[1]);
-  // Requests go in from a thread of their own: both pipes are bounded.
-  std::thread writer([&] {
-    for (std::size_t at = 0; at < requests.size();) {
-      const ssize_t n = write(in[1], requests.data() + at, requests.size() - at);
-      if (n <= 0) break;
-      at += static_cast<std::size_t>(n);
-    }
-    close(in[1]);
-  });
-  std::string stream;
-  char buffer[1 << 16];
-  for (ssize_t n; (n = read(out[0], buffer, sizeof buffer)) > 0;) {
-    stream.append(buffer, static_cast<std::size_t>(n));
-  }
-  writer.join();
-  close(out[0]);
-  struct rusage usage {};
-  int status = 0;
-  if (pid > 0 && wait4(pid, &status, 0, &usage) == pid) run.peak_kib = usage.ru_maxrss;
-  run.seconds = Ms(start) / 1000;
-  docfilter::FrameHeader header;
-  for (std::size_t at = 0; at + sizeof header <= stream.size();) {
-    std::memcpy(&header, stream.data() + at, sizeof header);
-    run.units += header.length;
-    at += sizeof header + header.length * sizeof(char16_t);
-  }
+  const bench::ServedRun served = bench::ServeFiles(prefix + "/bin/trovix-filterhost", files);
+  DocumentRun run;
+  run.files = served.files;
+  run.units = served.units;
+  run.seconds = served.seconds;
+  run.peak_kib = served.peak_kib;
   return run;
 }
 

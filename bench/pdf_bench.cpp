@@ -36,6 +36,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/serving_helper.h"
 #include "filters/filter_host/frame.h"
 #include "platform/testing/private_tree.h"
 
@@ -137,24 +138,15 @@ struct ChildRun {
 // report this process's peak as its own (the kernel keeps the highest RSS
 // across exec); a forked child starts from the pages it shares with this
 // process now.
-ChildRun Run(const std::vector<std::string>& argv, bool quiet, const std::string& input = {}) {
+ChildRun Run(const std::vector<std::string>& argv, bool quiet) {
   ChildRun run;
   int out[2];
   if (pipe2(out, O_CLOEXEC) != 0) return run;
-  // The input fits the pipe's buffer (64 KiB): written before the child
-  // starts, so nothing waits for the other side.
-  int in[2];
-  if (pipe2(in, O_CLOEXEC) != 0 || input.size() > 65536 ||
-      write(in[1], input.data(), input.size()) != static_cast<ssize_t>(input.size())) {
-    return run;
-  }
-  close(in[1]);
   std::vector<char*> args;
   for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
   args.push_back(nullptr);
   const pid_t pid = fork();
   if (pid == 0) {
-    dup2(in[0], STDIN_FILENO);
     dup2(out[1], STDOUT_FILENO);
     const int null = quiet ? open("/dev/null", O_WRONLY) : -1;
     if (null >= 0) dup2(null, STDERR_FILENO);
@@ -162,7 +154,6 @@ ChildRun Run(const std::vector<std::string>& argv, bool quiet, const std::string
     _exit(127);
   }
   close(out[1]);
-  close(in[0]);
   char buffer[1 << 16];
   for (ssize_t n; pid > 0 && (n = read(out[0], buffer, sizeof buffer)) != 0;) {
     if (n > 0) run.output.append(buffer, static_cast<std::size_t>(n));
@@ -239,22 +230,15 @@ Totals TimeProgram(const std::vector<std::string>& files, bool helper, const std
 }
 
 // The helper as the document filter runs it: one process serving every
-// file in turn, requests on its standard input.
+// file in turn.
 Totals TimeServingHelper(const std::vector<std::string>& files, const std::string& program) {
-  std::string requests;
-  for (const std::string& file : files) {
-    docfilter::RequestHeader header;
-    header.length = static_cast<std::uint32_t>(file.size());
-    requests.append(reinterpret_cast<const char*>(&header), sizeof header);
-    requests += file;
-  }
+  const bench::ServedRun run = bench::ServeFiles(program, files);
   Totals t;
-  const Clock::time_point start = Clock::now();
-  const ChildRun run = Run({program, "--serve"}, false, requests);
-  t.seconds = Seconds(start);
-  t.failed = static_cast<int>(files.size()) - ReadAnswers(run.output, &t.text);
+  t.seconds = run.seconds;
+  t.failed = static_cast<int>(run.failed);
+  t.text = run.units;
   t.cpu_seconds = run.cpu_seconds;
-  t.peak_kib = run.max_rss_kib;
+  t.peak_kib = run.peak_kib;
   t.peak_file = "all files, one process";
   return t;
 }
