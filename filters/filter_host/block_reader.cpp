@@ -12,6 +12,13 @@ constexpr std::size_t kBlockSize = 64 * 1024;
 
 }  // namespace
 
+long ReadAt(int fd, char* buffer, std::size_t size, std::uint64_t offset) {
+  for (;;) {
+    const ssize_t n = pread(fd, buffer, size, static_cast<off_t>(offset));
+    if (n >= 0 || errno != EINTR) return static_cast<long>(n);
+  }
+}
+
 BlockReader::BlockReader(int fd) : fd_(fd), buffer_(new char[kBlockSize]) {}
 
 void BlockReader::Skip(std::uint64_t count) {
@@ -29,10 +36,7 @@ void BlockReader::Skip(std::uint64_t count) {
 
 bool BlockReader::Fill() {
   if (FAILED(status_)) return false;
-  ssize_t n;
-  do {
-    n = pread(fd_, buffer_.get(), kBlockSize, static_cast<off_t>(offset_));
-  } while (n < 0 && errno == EINTR);
+  const long n = ReadAt(fd_, buffer_.get(), kBlockSize, offset_);
   if (n < 0) status_ = HresultFromErrno(errno);
   if (n <= 0) return false;
   pos_ = 0;

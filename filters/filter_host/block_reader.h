@@ -14,6 +14,10 @@
 
 namespace docfilter {
 
+// Reads up to `size` bytes at `offset` (retrying interrupted reads): the
+// count read, or -1 with errno set.
+[[nodiscard]] long ReadAt(int fd, char* buffer, std::size_t size, std::uint64_t offset);
+
 class BlockReader {
  public:
   explicit BlockReader(int fd);

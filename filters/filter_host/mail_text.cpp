@@ -381,10 +381,7 @@ void MailParser::Release(std::string* held) {
 // A NUL byte near the start: an image or other binary file, not a message.
 [[nodiscard]] HRESULT CheckNotBinary(int fd) {
   char head[kSniffBytes];
-  ssize_t n;
-  do {
-    n = pread(fd, head, sizeof head, 0);
-  } while (n < 0 && errno == EINTR);
+  const long n = ReadAt(fd, head, sizeof head, 0);
   if (n < 0) return HresultFromErrno(errno);
   if (std::string_view(head, static_cast<std::size_t>(n)).find('\0') != std::string_view::npos) {
     return HRESULT_FROM_WIN32(ERROR_BAD_FORMAT);

@@ -372,10 +372,7 @@ void RtfParser::EmitTitle() {
 
 [[nodiscard]] HRESULT CheckSignature(int fd) {
   char head[5];
-  ssize_t n;
-  do {
-    n = pread(fd, head, sizeof head, 0);
-  } while (n < 0 && errno == EINTR);
+  const long n = ReadAt(fd, head, sizeof head, 0);
   if (n < 0) return HresultFromErrno(errno);
   if (n != sizeof head || std::memcmp(head, "{\\rtf", sizeof head) != 0) {
     return HRESULT_FROM_WIN32(ERROR_BAD_FORMAT);
