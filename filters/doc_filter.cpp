@@ -1,7 +1,5 @@
 #include "filters/doc_filter.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,24 +16,6 @@
 
 namespace docfilter {
 namespace {
-
-// Load's answers match the plain-text filter's, so a reader sees the same
-// codes for a missing or special file whatever its type.
-HRESULT CheckRegularFile(const std::string& path) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-  if (fd < 0) return HresultFromErrno(errno);
-  struct stat st {};
-  HRESULT hr = S_OK;
-  if (fstat(fd, &st) != 0) {
-    hr = HresultFromErrno(errno);
-  } else if (S_ISDIR(st.st_mode)) {
-    hr = HresultFromErrno(EISDIR);
-  } else if (!S_ISREG(st.st_mode)) {
-    hr = FILTER_E_ACCESS;
-  }
-  close(fd);
-  return hr;
-}
 
 bool AsksFor(ULONG count, const FULLPROPSPEC* attributes, const GUID& set, PROPID id) {
   if (count == 0) return true;
@@ -78,10 +58,11 @@ HRESULT DocFilter::Load(const WCHAR* pszFileName, DWORD dwMode) {
   if (pszFileName == nullptr) return E_INVALIDARG;
   if ((dwMode & (STGM_WRITE | STGM_READWRITE)) != 0) return E_INVALIDARG;
   Abandon();
+  CloseFile();
   initialised_ = false;
   path_.clear();
   const std::string path = ToUtf8(pszFileName);
-  HRESULT hr = CheckRegularFile(path);
+  HRESULT hr = trovix::filters::OpenRegularFile(path, &fd_);
   if (SUCCEEDED(hr) && path.size() > kMaxRequestPath) {
     hr = HRESULT_FROM_WIN32(ERROR_FILENAME_EXCED_RANGE);
   }
@@ -89,8 +70,18 @@ HRESULT DocFilter::Load(const WCHAR* pszFileName, DWORD dwMode) {
     path_ = path;
     hr = StartHelper();
   }
-  if (FAILED(hr)) path_.clear();
+  if (FAILED(hr)) {
+    path_.clear();
+    CloseFile();
+  }
   return hr;
+}
+
+DocFilter::~DocFilter() { CloseFile(); }
+
+void DocFilter::CloseFile() {
+  if (fd_ >= 0) close(fd_);
+  fd_ = -1;
 }
 
 void DocFilter::Abandon() {
@@ -100,15 +91,6 @@ void DocFilter::Abandon() {
 
 HRESULT DocFilter::Request(bool fresh) {
   Abandon();
-  // The helper may open no user file: it gets a descriptor of ours.
-  const int fd = open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-  if (fd < 0) return HresultFromErrno(errno);
-  const HRESULT hr = Request(fresh, fd);
-  close(fd);
-  return hr;
-}
-
-HRESULT DocFilter::Request(bool fresh, int fd) {
   if (!fresh && settings_.pool != nullptr) helper_ = settings_.pool->Take(settings_.program);
   from_pool_ = helper_ != nullptr;
   if (helper_ == nullptr) {
@@ -126,7 +108,8 @@ HRESULT DocFilter::Request(bool fresh, int fd) {
   request.length = static_cast<std::uint32_t>(path_.size());
   std::string message(reinterpret_cast<const char*>(&request), sizeof request);
   message += path_;
-  const HRESULT hr = helper_->Send(message.data(), message.size(), settings_.budget, fd);
+  // The helper may open no user file: it gets a copy of our descriptor.
+  const HRESULT hr = helper_->Send(message.data(), message.size(), settings_.budget, fd_);
   if (FAILED(hr)) Abandon();
   return hr;
 }

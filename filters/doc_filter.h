@@ -2,7 +2,7 @@
 // of process by trovix-filterhost, whose framed output (see
 // filter_host/frame.h) it checks and hands out as chunks and pieces.
 //
-// Load checks that the file is a regular file (the same codes as the
+// Load opens the file (OpenRegularFile: the same codes as the
 // plain-text filter) and asks a helper for it: an idle one from the pool
 // when settings give one, else a new one; Init asks again when text was
 // already read. Chunks: the document's title (property
@@ -75,13 +75,13 @@ class DocFilter final : public trovix::filters::FilterObject {
 
  private:
   DocFilter(std::atomic<long>* module_objects, HelperSettings settings);
-  ~DocFilter() override = default;
+  ~DocFilter() override;
 
   [[nodiscard]] HRESULT StartHelper();
-  // Hands path_, and a descriptor open on it, to a helper: an idle one from
-  // the pool unless `fresh`, else a new one.
+  // Hands path_, and a copy of fd_, to a helper: an idle one from the pool
+  // unless `fresh`, else a new one.
   [[nodiscard]] HRESULT Request(bool fresh);
-  [[nodiscard]] HRESULT Request(bool fresh, int fd);
+  void CloseFile();
   // Kills the current helper, if any, mid-file or not.
   void Abandon();
   [[nodiscard]] HRESULT ReadHeader();
@@ -101,6 +101,7 @@ class DocFilter final : public trovix::filters::FilterObject {
   std::unique_ptr<HelperProcess> helper_;  // null between files
   bool from_pool_ = false;                 // helper_ served files before
   std::string path_;                       // the loaded file, empty before Load
+  int fd_ = -1;                            // open on path_ from Load on
   bool initialised_ = false;               // Init called since Load
   bool read_from_helper_ = false;          // the running helper's output was read
   bool want_body_ = true;                  // asked for by Init's attribute list

@@ -6,10 +6,18 @@
 #pragma once
 
 #include <atomic>
+#include <string>
 
 #include "platform/filter.h"
 
 namespace trovix::filters {
+
+// Opens `path` for reading, as every filter's Load does, so that a reader
+// sees the same codes for a missing or special file whatever its type:
+// HresultFromErrno of a failed open (ENOENT, EACCES, ...), EISDIR's for a
+// folder, FILTER_E_ACCESS for a device, FIFO or socket. On success `*out`
+// is the caller's descriptor.
+[[nodiscard]] HRESULT OpenRegularFile(const std::string& path, int* out);
 
 class FilterObject : public IFilter, public IPersistFile {
  public:

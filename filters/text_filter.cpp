@@ -1,7 +1,5 @@
 #include "filters/text_filter.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -35,33 +33,6 @@ std::size_t KeepPairs(std::u16string_view text, std::size_t at) {
   return at;
 }
 
-// Opens `path` for reading. O_NONBLOCK keeps open() from waiting for a
-// writer when the name is a FIFO; it changes nothing for a regular file.
-// O_NOATIME spares the disk an access-time write per indexed file, but only
-// the file's owner may ask for it.
-HRESULT OpenRegularFile(const std::string& path, int* out) {
-  const int flags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
-  int fd = open(path.c_str(), flags | O_NOATIME);
-  if (fd < 0 && errno == EPERM) fd = open(path.c_str(), flags);
-  if (fd < 0) return HresultFromErrno(errno);
-  struct stat st {};
-  HRESULT hr = S_OK;
-  if (fstat(fd, &st) != 0) {
-    hr = HresultFromErrno(errno);
-  } else if (S_ISDIR(st.st_mode)) {
-    hr = HresultFromErrno(EISDIR);
-  } else if (!S_ISREG(st.st_mode)) {
-    hr = FILTER_E_ACCESS;  // devices, FIFOs and sockets have no document to read
-  }
-  if (FAILED(hr)) {
-    close(fd);
-    return hr;
-  }
-  posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-  *out = fd;
-  return S_OK;
-}
-
 bool AsksForBody(ULONG count, const FULLPROPSPEC* attributes) {
   if (count == 0) return true;
   return std::any_of(attributes, attributes + count, [](const FULLPROPSPEC& a) {
@@ -85,7 +56,7 @@ HRESULT TextFilter::Load(const WCHAR* pszFileName, DWORD dwMode) {
   if (pszFileName == nullptr) return E_INVALIDARG;
   if ((dwMode & (STGM_WRITE | STGM_READWRITE)) != 0) return E_INVALIDARG;
   CloseFile();
-  return OpenRegularFile(ToUtf8(pszFileName), &fd_);
+  return trovix::filters::OpenRegularFile(ToUtf8(pszFileName), &fd_);
 }
 
 void TextFilter::CloseFile() {
