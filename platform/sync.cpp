@@ -95,13 +95,12 @@ std::string RuntimeNamespaceDir() {
 
 // ---- NamedMutex ----
 //
-// Invariants, all under mutex_:
-//  1. depth_ == 0 <=> no thread of this object owns or is acquiring the flock.
-//  2. depth_ > 0 => owner_ is the thread that owns it or is acquiring it;
-//     only that thread changes depth_ or takes or drops the flock.
-//  3. A thread acquiring the flock has set depth_ = 1 and waits in flock
-//     without holding mutex_, so that other threads can still time out on
-//     idle_ meanwhile; on failure it puts depth_ back to 0.
+// Invariants:
+//  1. A thread holds the flock exactly while it owns local_, from its first
+//     level to its last; it takes the flock after acquiring local_ (waiting
+//     in flock without blocking other threads' timed waits on local_) and
+//     drops it before releasing local_'s last level.
+//  2. If taking the flock fails, local_ is released again.
 
 NamedMutex::NamedMutex(const std::string& name) {
   // The name becomes a file name inside the namespace; a '/' would leave it.
@@ -127,36 +126,19 @@ NamedMutex::~NamedMutex() {
 DWORD NamedMutex::Wait(DWORD timeout_ms) {
   if (fd_ < 0) return WAIT_FAILED;
   const Deadline deadline(timeout_ms);
-  const std::thread::id self = std::this_thread::get_id();
-  {
-    std::unique_lock lock(mutex_);
-    if (depth_ > 0 && owner_ == self) {
-      ++depth_;
-      return WAIT_OBJECT_0;
-    }
-    if (!WaitUntil(idle_, lock, deadline, [this] { return depth_ == 0; })) return WAIT_TIMEOUT;
-    owner_ = self;
-    depth_ = 1;
-  }
+  const DWORD local = local_.Wait(timeout_ms);
+  if (local != WAIT_OBJECT_0 || local_.HeldByMe() > 1) return local;
   const DWORD result = deadline.infinite ? LockBlocking(fd_) : LockPolling(fd_, deadline);
-  if (result != WAIT_OBJECT_0) {
-    std::lock_guard lock(mutex_);
-    owner_ = std::thread::id();
-    depth_ = 0;
-    idle_.notify_one();
-  }
+  if (result != WAIT_OBJECT_0) local_.Release();
   return result;
 }
 
 bool NamedMutex::Release() {
-  std::lock_guard lock(mutex_);
-  if (depth_ == 0 || owner_ != std::this_thread::get_id()) return false;
-  if (--depth_ > 0) return true;
-  // Unlocking never blocks, so holding mutex_ here costs nothing.
-  flock(fd_, LOCK_UN);
-  owner_ = std::thread::id();
-  idle_.notify_one();
-  return true;
+  const unsigned depth = local_.HeldByMe();
+  if (depth == 0) return false;
+  // Unlocking never blocks; the next owner of local_ takes the flock anew.
+  if (depth == 1) flock(fd_, LOCK_UN);
+  return local_.Release();
 }
 
 // ---- Mutex ----
@@ -174,6 +156,11 @@ DWORD Mutex::Wait(DWORD timeout_ms) {
   owner_ = self;
   depth_ = 1;
   return WAIT_OBJECT_0;
+}
+
+unsigned Mutex::HeldByMe() {
+  std::lock_guard lock(mutex_);
+  return depth_ > 0 && owner_ == std::this_thread::get_id() ? depth_ : 0;
 }
 
 bool Mutex::Release() {

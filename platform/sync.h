@@ -20,6 +20,22 @@ inline constexpr DWORD WAIT_ABANDONED = 0x80;
 inline constexpr DWORD WAIT_TIMEOUT = 258;
 inline constexpr DWORD WAIT_FAILED = 0xFFFFFFFF;
 
+// In-process mutex with timed waits, re-entrant for its owner like a Windows
+// mutex.
+class Mutex {
+ public:
+  [[nodiscard]] DWORD Wait(DWORD timeout_ms = INFINITE);
+  bool Release();
+  // How many times the calling thread holds the mutex (0 when it does not).
+  [[nodiscard]] unsigned HeldByMe();
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable idle_;
+  std::thread::id owner_;  // guarded by mutex_
+  unsigned depth_ = 0;     // guarded by mutex_
+};
+
 // A mutex shared by every process of the user, re-entrant for the thread that
 // owns it. Implemented as a process-local owner record in front of an flock on
 // the lock file "<namespace>/<name>.lock": the kernel drops the flock when the
@@ -55,24 +71,9 @@ class NamedMutex {
  private:
   int fd_ = -1;
   int error_ = 0;
-  std::mutex mutex_;              // guards owner_ and depth_
-  std::condition_variable idle_;  // signalled when depth_ drops to 0
-  std::thread::id owner_;         // guarded by mutex_
-  unsigned depth_ = 0;            // guarded by mutex_
-};
-
-// In-process mutex with timed waits, re-entrant for its owner like a Windows
-// mutex.
-class Mutex {
- public:
-  [[nodiscard]] DWORD Wait(DWORD timeout_ms = INFINITE);
-  bool Release();
-
- private:
-  std::mutex mutex_;
-  std::condition_variable idle_;
-  std::thread::id owner_;  // guarded by mutex_
-  unsigned depth_ = 0;     // guarded by mutex_
+  // Which thread of this process owns the object, and how many times. Its
+  // owner holds the flock from its first level to its last.
+  Mutex local_;
 };
 
 // In-process event. An auto-reset event releases one waiter per Set and
