@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "indexer/indexable_extensions.h"
+#include "platform/paths.h"
 #include "platform/wstring.h"
 
 namespace trovix::indexer {

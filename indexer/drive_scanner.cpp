@@ -4,6 +4,7 @@
 #include "indexer/kestine_settings.h"
 #include "platform/com.h"
 #include "platform/file_info.h"
+#include "platform/paths.h"
 #include "platform/thread_priority.h"
 #include "platform/wstring.h"
 

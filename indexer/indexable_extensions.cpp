@@ -51,12 +51,4 @@ bool IndexableExtensionSet::Contains(std::u16string_view extension) const {
   return !extension.empty() && extensions_.contains(Upper(extension));
 }
 
-std::u16string_view ExtensionOf(std::u16string_view path) {
-  const std::size_t slash = path.rfind(u'/');
-  const std::u16string_view name =
-      slash == std::u16string_view::npos ? path : path.substr(slash + 1);
-  const std::size_t dot = name.rfind(u'.');
-  return dot == std::u16string_view::npos ? std::u16string_view() : name.substr(dot);
-}
-
 }  // namespace trovix::indexer

@@ -25,8 +25,4 @@ class IndexableExtensionSet {
   std::set<WString> extensions_;  // upper-cased
 };
 
-// The extension of the last component of `path`, from its last dot
-// inclusive; empty when the name has no dot.
-[[nodiscard]] std::u16string_view ExtensionOf(std::u16string_view path);
-
 }  // namespace trovix::indexer

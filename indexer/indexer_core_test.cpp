@@ -12,6 +12,7 @@
 #include "indexer/file_processing.h"
 #include "indexer/indexable_extensions.h"
 #include "indexstore/testing/ordalis_fixture.h"
+#include "platform/paths.h"
 #include "platform/reg_key.h"
 #include "platform/registry.h"
 #include "platform/wstring.h"

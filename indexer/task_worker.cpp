@@ -9,6 +9,7 @@
 
 #include "indexer/file_processing.h"
 #include "platform/com.h"
+#include "platform/paths.h"
 #include "platform/wstring.h"
 #include "shared/itrovixdb.h"
 

@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "platform/com.h"
+#include "platform/paths.h"
 #include "platform/reg_key.h"
 #include "platform/wstring.h"
 
@@ -18,16 +19,6 @@ WString Join(std::initializer_list<std::u16string_view> parts) {
   WString joined;
   for (std::u16string_view part : parts) joined += part;
   return joined;
-}
-
-// From the last dot of the file name (the part after the last '/'), dot
-// included; empty when the name has no dot.
-std::u16string_view ExtensionOf(std::u16string_view path) {
-  const std::size_t slash = path.rfind(u'/');
-  const std::u16string_view name =
-      slash == std::u16string_view::npos ? path : path.substr(slash + 1);
-  const std::size_t dot = name.rfind(u'.');
-  return dot == std::u16string_view::npos ? std::u16string_view() : name.substr(dot);
 }
 
 // Reads the string value `name` of `root\key_path` as into a buffer of

@@ -166,3 +166,11 @@ std::string FolderOfAddress(const void* address) {
   const std::size_t slash = file.rfind('/');
   return slash == std::string::npos ? std::string() : file.substr(0, slash + 1);
 }
+
+std::u16string_view ExtensionOf(std::u16string_view path) {
+  const std::size_t slash = path.rfind(u'/');
+  const std::u16string_view name =
+      slash == std::u16string_view::npos ? path : path.substr(slash + 1);
+  const std::size_t dot = name.rfind(u'.');
+  return dot == std::u16string_view::npos ? std::u16string_view() : name.substr(dot);
+}

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 // $XDG_CONFIG_HOME, $XDG_DATA_HOME, $XDG_STATE_HOME, each defaulting under
 // $HOME (.config, .local/share, .local/state) as the XDG base directory rules
@@ -31,3 +32,7 @@
 // The folder holding the running executable or shared object that contains
 // `address` (from dladdr), with a trailing '/'. Empty when unknown.
 [[nodiscard]] std::string FolderOfAddress(const void* address);
+
+// The extension of the last component of `path` (after its last '/'), from
+// its last dot inclusive; empty when the name has no dot.
+[[nodiscard]] std::u16string_view ExtensionOf(std::u16string_view path);

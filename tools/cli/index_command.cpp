@@ -10,6 +10,7 @@
 #include "indexer/directory_walk.h"
 #include "indexer/file_processing.h"
 #include "indexer/indexable_extensions.h"
+#include "platform/paths.h"
 #include "platform/wstring.h"
 #include "tools/cli/store_session.h"
 
@@ -55,7 +56,7 @@ class IndexRun {
 };
 
 void IndexRun::File(const std::string& path) {
-  if (own_files_.Contains(path) || !types_.Contains(indexer::ExtensionOf(Utf8ToUtf16(path)))) {
+  if (own_files_.Contains(path) || !types_.Contains(ExtensionOf(Utf8ToUtf16(path)))) {
     ++tally_.skipped;
     return;
   }
