@@ -36,7 +36,7 @@ using testing::FilterRun;
 const std::string kHost = testing::BuiltHost();
 using Result = FilterRun;
 
-Result Filter(const std::string& path, HelperSettings settings = testing::TestHelper()) {
+Result Filter(const std::string& path, HelperSettings settings = {kHost}) {
   return testing::RunFilter(path, std::move(settings));
 }
 
@@ -292,7 +292,7 @@ TEST_F(DocFilterTest, PooledHelpersServeFileAfterFileUntilOneFailsOrRetires) {
   const std::string beta = Write("beta.html", "<p>beta</p>");
   {
     HelperPool pool(/*max_idle=*/2, /*max_requests=*/3);
-    HelperSettings settings = testing::TestHelper();
+    HelperSettings settings{kHost};
     settings.pool = &pool;
     EXPECT_EQ(Filter(alpha, settings).Body(), "alpha");
     ASSERT_EQ(pool.idle(), 1u);

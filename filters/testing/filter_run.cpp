@@ -21,12 +21,6 @@ std::string Joined(const std::vector<FilteredChunk>& chunks, bool titles) {
 
 std::string BuiltHost() { return std::string(TROVIX_BUILD_DIR) + "/bin/trovix-filterhost"; }
 
-HelperSettings TestHelper() {
-  HelperSettings settings{BuiltHost()};
-  settings.budget = std::chrono::minutes(5);
-  return settings;
-}
-
 std::string FilterRun::Body() const { return Joined(chunks, false); }
 std::string FilterRun::Title() const { return Joined(chunks, true); }
 

@@ -30,11 +30,7 @@ struct FilterRun {
   std::string Title() const;
 };
 
-// The helper built beside the tests, with a generous wait budget: the
-// helper runs in the idle CPU class.
-HelperSettings TestHelper();
-
-FilterRun RunFilter(const std::string& path, HelperSettings settings = TestHelper());
+FilterRun RunFilter(const std::string& path, HelperSettings settings = {BuiltHost()});
 
 // RunFilter for a hostile file: fails the test unless the file loads and
 // its run ends with text or a failure code of the parser, not with the
