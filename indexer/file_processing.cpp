@@ -1,13 +1,23 @@
 #include "indexer/file_processing.h"
 
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdlib>
 #include <memory>
 
 #include "platform/com.h"
+#include "platform/hresult.h"
 #include "platform/wstring.h"
+#include "shared/index_limits.h"
 
 namespace trovix::indexer {
 namespace {
+
+// The facility of the index store's engine failures.
+constexpr std::uint32_t kEngineFacility = 0x80046000u;
 
 // The path with symbolic links resolved; the path itself when it cannot be.
 std::string Canonical(const std::string& path) {
@@ -45,34 +55,128 @@ bool IndexStoreFiles::Contains(const std::string& path) const {
   return false;
 }
 
+bool IsSettled(FileOutcome outcome) {
+  switch (outcome) {
+    case FileOutcome::kIndexed:
+    case FileOutcome::kUnchanged:
+    case FileOutcome::kNoFilter:
+    case FileOutcome::kTooLong:
+    case FileOutcome::kTooLarge:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// The engine's codes are the SQLite primary result code in facility
+// 0x80046000 (see the index store's engine adapter).
+bool IsStoreFailure(HRESULT hr) {
+  if (hr == E_UNEXPECTED || hr == HRESULT_FROM_WIN32(ERROR_DISK_FULL) ||
+      hr == HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND) || IsDatabaseDamaged(hr)) {
+    return true;
+  }
+  if ((static_cast<std::uint32_t>(hr) & 0xFFFFFF00u) != kEngineFacility) return false;
+  switch (static_cast<std::uint32_t>(hr) & 0xFFu) {
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED:
+    case SQLITE_NOMEM:
+    case SQLITE_READONLY:
+    case SQLITE_IOERR:
+    case SQLITE_FULL:
+    case SQLITE_CANTOPEN:
+    case SQLITE_PROTOCOL:
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool IsDatabaseDamaged(HRESULT hr) {
+  return hr == static_cast<HRESULT>(kEngineFacility | SQLITE_CORRUPT) ||
+         hr == static_cast<HRESULT>(kEngineFacility | SQLITE_NOTADB);
+}
+
+const char* OutcomeReason(FileOutcome outcome) {
+  switch (outcome) {
+    case FileOutcome::kIndexed:
+    case FileOutcome::kUnchanged:
+      return "";
+    case FileOutcome::kPartial:
+      return "only partly read";
+    case FileOutcome::kNoFilter:
+      return "no content filter for this type";
+    case FileOutcome::kTooLong:
+      return "path too long (259 characters at most)";
+    case FileOutcome::kTooLarge:
+      return "larger than 100 MiB: catalogued without its words";
+    case FileOutcome::kUnreadable:
+      return "cannot be read";
+    case FileOutcome::kStoreUnavailable:
+      return "the index database failed";
+    case FileOutcome::kFailed:
+      return "refused by the index store";
+  }
+  return "";
+}
+
+namespace {
+
+// A failure status turned into the outcome that tells its cause.
+FileOutcome Failure(const std::string& path, HRESULT hr, HRESULT* status) {
+  if (status != nullptr) *status = hr;
+  if (IsStoreFailure(hr)) return FileOutcome::kStoreUnavailable;
+  if (access(path.c_str(), R_OK) != 0) return FileOutcome::kUnreadable;
+  const DWORD code = static_cast<std::uint32_t>(hr) & 0xFFFFu;
+  if ((static_cast<std::uint32_t>(hr) & 0xFFFF0000u) == 0x80070000u &&
+      (code == ERROR_ACCESS_DENIED || code == ERROR_SHARING_VIOLATION ||
+       code == Win32ErrorFromErrno(EIO))) {
+    return FileOutcome::kUnreadable;
+  }
+  return FileOutcome::kFailed;
+}
+
+}  // namespace
+
 // An unchanged file that already has its words is left alone: indexing it
 // again would only rewrite the same rows.
-FileOutcome ProcessFile(const std::string& path, UINT* keep_going) {
-  ComPtr<ITrovixDB> store;
-  if (FAILED(CoCreateInstance(CLSID_TrovixDB, nullptr, CLSCTX_INPROC_SERVER, IID_ITrovixDB,
-                              store.put_void()))) {
-    return FileOutcome::kFailed;
-  }
-  static_cast<void>(store->Init());  // already open in this process: E_UNEXPECTED
+FileOutcome ProcessFile(const std::string& path, UINT* keep_going, HRESULT* status) {
+  if (status != nullptr) *status = S_OK;
   const WString wide = Utf8ToUtf16(path);
+  if (wide.size() > kMaxCataloguedPathUnits) return FileOutcome::kTooLong;
+  ComPtr<ITrovixDB> store;
+  HRESULT hr = CoCreateInstance(CLSID_TrovixDB, nullptr, CLSCTX_INPROC_SERVER, IID_ITrovixDB,
+                                store.put_void());
+  if (FAILED(hr)) return Failure(path, hr, status);
+  static_cast<void>(store->Init());  // already open in this process: E_UNEXPECTED
   const WCHAR* file = wide.c_str();
   bool changed = true;
-  if (store->FileInDB(file) != S_OK) {
-    if (FAILED(store->AddFile(file))) return FileOutcome::kFailed;
+  hr = store->FileInDB(file);
+  if (hr != S_OK && hr != S_FALSE) return Failure(path, hr, status);
+  if (hr == S_FALSE) {
+    hr = store->AddFile(file);
+    if (FAILED(hr)) return Failure(path, hr, status);
   } else if (store->FileDueForUpdate(file) == S_FALSE) {
     changed = false;
-  } else if (FAILED(store->UpdateFile(file))) {
-    return FileOutcome::kFailed;
+  } else if (hr = store->UpdateFile(file); FAILED(hr)) {
+    return Failure(path, hr, status);
   }
   const HRESULT indexed = store->FileIndexed(file);
   if (indexed == S_OK && !changed) return FileOutcome::kUnchanged;
-  if (indexed == S_OK) static_cast<void>(store->UnIndexFile(file, 0));
-  if (indexed != S_OK && indexed != S_FALSE) return FileOutcome::kFailed;
-  const HRESULT hr = store->IndexFile(file, keep_going, nullptr);
+  if (indexed != S_OK && indexed != S_FALSE) return Failure(path, indexed, status);
+  if (indexed == S_OK) {
+    hr = store->UnIndexFile(file, 0);
+    if (FAILED(hr)) return Failure(path, hr, status);
+  }
+  hr = store->IndexFile(file, keep_going, nullptr);
   if (hr == S_OK) return FileOutcome::kIndexed;
-  if (hr == S_FALSE) return FileOutcome::kPartial;
+  if (hr == S_FALSE) {
+    struct stat st {};
+    const bool too_large = stat(path.c_str(), &st) == 0 &&
+                           static_cast<std::uint64_t>(st.st_size) > kMaxIndexedFileSize;
+    return too_large ? FileOutcome::kTooLarge : FileOutcome::kPartial;
+  }
   if (hr == E_NOINTERFACE) return FileOutcome::kNoFilter;
-  return FileOutcome::kFailed;
+  return Failure(path, hr, status);
 }
 
 }  // namespace trovix::indexer

@@ -28,17 +28,42 @@ class IndexStoreFiles {
 };
 
 enum class FileOutcome {
-  kIndexed,    // its words were (re)written
-  kUnchanged,  // catalogued, current and indexed: nothing to do
-  kPartial,    // indexing stopped, or the file is too large or partly read
-  kNoFilter,   // no content filter reads this type
-  kFailed,     // the index store refused the file
+  kIndexed,     // its words were (re)written
+  kUnchanged,   // catalogued, current and indexed: nothing to do
+  kPartial,     // indexing stopped part-way, or the text was only partly read
+  kNoFilter,    // no content filter reads this type
+  kTooLong,     // the path is longer than the catalogue holds: not catalogued
+  kTooLarge,    // over kMaxIndexedFileSize: catalogued, no words read
+  kUnreadable,  // the file could not be opened or read (permissions, I/O)
+  // The database failed for a reason outside the file (disk full, I/O
+  // error, busy or locked, damaged, not open): the file is to be tried again
+  // once the store works; nothing about the file itself is known.
+  kStoreUnavailable,
+  kFailed,  // the index store refused the file for another reason
 };
+
+// True for the outcomes that leave the file's entry and words current (or
+// deliberately without words by a documented rule).
+[[nodiscard]] bool IsSettled(FileOutcome outcome);
+
+// True when `hr` reports a failure of the database or the disk it lives on
+// rather than of the file being processed: disk full, I/O error, busy or
+// locked database, database not open, cannot open, read-only, damaged.
+[[nodiscard]] bool IsStoreFailure(HRESULT hr);
+
+// True when `hr` says the database file is not a database or is damaged.
+[[nodiscard]] bool IsDatabaseDamaged(HRESULT hr);
 
 // Processes `path` with a fresh index store object: catalogues it when new
 // (AddFile) or changed (UpdateFile), then indexes its words, replacing the
-// old ones. `keep_going` is IndexFile's continue flag. The calling thread
-// must have initialised the component library.
-[[nodiscard]] FileOutcome ProcessFile(const std::string& path, UINT* keep_going);
+// old ones. `keep_going` is IndexFile's continue flag. `*status` (if given)
+// receives the status behind a failure outcome (S_OK otherwise). The calling
+// thread must have initialised the component library.
+[[nodiscard]] FileOutcome ProcessFile(const std::string& path, UINT* keep_going,
+                                      HRESULT* status = nullptr);
+
+// A short English reason for an outcome, for summaries and logs ("path too
+// long", "larger than 100 MiB", ...); empty for kIndexed and kUnchanged.
+[[nodiscard]] const char* OutcomeReason(FileOutcome outcome);
 
 }  // namespace trovix::indexer

@@ -2,13 +2,14 @@
 #pragma once
 
 #include "indexstore/word_count_map.h"
+#include "shared/index_limits.h"
 
 namespace ordalis {
 
 // More distinct words than this waiting at the end of a chunk are flushed.
 inline constexpr std::size_t kFlushThreshold = 200;
 // Files larger than this are not indexed.
-inline constexpr std::uint64_t kMaxIndexedFileSize = 104857600;
+using trovix::kMaxIndexedFileSize;
 
 // Writes the counts of `map` for file `file_id` to Words and FilesWords in
 // one transaction under the write mutex, smallest key first, and empties the
