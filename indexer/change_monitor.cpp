@@ -93,7 +93,15 @@ std::vector<IndexTask> ChangeMonitor::MakeTasks(const std::vector<ChangeRecord>&
   std::vector<IndexTask> tasks;
   const auto now = static_cast<DWORD>(std::time(nullptr));
   for (const ChangeRecord& record : records) {
-    if (record.directory) continue;
+    if (record.directory) {
+      // A folder removed or moved away: its catalogued files go with it
+      // (a folder moved out of the tree brings no records of its files).
+      if (record.action != kRemoved && record.action != kRenamedOldName) continue;
+      WString folder = root_prefix_ + record.path + u'/';
+      if (folder.size() > MAX_PATH) continue;
+      tasks.push_back(IndexTask{std::move(folder), record.action, now});
+      continue;
+    }
     if (!state_->extensions.Contains(ExtensionOf(record.path))) continue;
     WString path = root_prefix_ + record.path;
     if (path.size() > MAX_PATH) continue;

@@ -13,11 +13,15 @@
 //      at the pending set again.
 //
 // Rules for records:
-//   - Only regular-file names whose extension is indexable make tasks; the
+//   - Regular-file names whose extension is indexable make tasks; the
 //     task's kind is the record's action, its path the root followed by the
-//     record's relative path. Records of directories make none: the change
-//     source reports the files under a directory that appears or is renamed,
-//     as records of their own.
+//     record's relative path.
+//   - A directory that was removed or renamed away ("Removed", "Renamed -
+//     old name") makes one task whose path ends in '/': the folder's
+//     catalogued files leave the index with it, since a folder moved out of
+//     the tree brings no records of its files. Other directory records make
+//     none: the change source reports the files under a directory that
+//     appears or is renamed, as records of their own.
 //   - A task equal to a pending one (same path compared exactly, same kind)
 //     is dropped: names differing only in case are different files.
 //   - A path longer than MAX_PATH makes no task: the catalogue cannot hold it

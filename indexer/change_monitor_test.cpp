@@ -142,8 +142,13 @@ TEST_F(ChangeMonitorTest, FilesOfARenamedDirectoryMoveWithItAndLaterChangesUseTh
   StartMonitor();
 
   fs::rename(At("proj"), At("work"));
-  const std::set<Task> renamed = {
-      {"proj/notes.doc", 4}, {"proj/src/m.txt", 4}, {"work/notes.doc", 5}, {"work/src/m.txt", 5}};
+  // The folder's own "old name" task takes along anything catalogued below
+  // the old path that the listing did not name.
+  const std::set<Task> renamed = {{"proj/", 4},
+                                  {"proj/notes.doc", 4},
+                                  {"proj/src/m.txt", 4},
+                                  {"work/notes.doc", 5},
+                                  {"work/src/m.txt", 5}};
   EXPECT_EQ(PendingAfter("marker1.txt"), renamed);
 
   ClearPending();
@@ -158,6 +163,18 @@ TEST_F(ChangeMonitorTest, FilesOfARenamedDirectoryMoveWithItAndLaterChangesUseTh
   // has no Modified task); the others must all be there.
   seen.insert({"work/src/new/deeper/made-at-once.txt", 3});
   EXPECT_EQ(seen, later);
+}
+
+TEST_F(ChangeMonitorTest, AFolderMovedOutOrRemovedQueuesATaskForItsWholeTree) {
+  WriteFile(At("out/deep/y.txt"), "y");
+  WriteFile(At("gone/x.txt"), "x");
+  StartMonitor();
+  fs::rename(At("out"), tree_.home() + "/elsewhere");
+  fs::remove_all(At("gone"));
+  // A move out of the tree names none of the folder's files: only the
+  // folder's own task can take them out of the index.
+  const std::set<Task> expected = {{"out/", 4}, {"gone/", 2}, {"gone/x.txt", 2}};
+  EXPECT_EQ(PendingAfter("marker.txt"), expected);
 }
 
 // The test holds list_mutex, as a stuck task queue thread would, and floods

@@ -25,10 +25,10 @@ unsigned char EntryType(const std::string& path, const dirent& entry, dev_t* dev
 }
 
 bool Walk(const std::string& folder, dev_t root_device, const FileVisitor& visit,
-          const std::atomic<unsigned>& keep_going) {
+          const std::function<bool()>& keep_going) {
   std::unique_ptr<DIR, DirCloser> dir(opendir(folder.c_str()));
-  if (!dir) return keep_going != 0;
-  while (keep_going != 0) {
+  if (!dir) return keep_going();
+  while (keep_going()) {
     const dirent* entry = readdir(dir.get());
     if (entry == nullptr) break;
     const std::string name = entry->d_name;
@@ -42,15 +42,20 @@ bool Walk(const std::string& folder, dev_t root_device, const FileVisitor& visit
       if (!Walk(path + "/", root_device, visit, keep_going)) return false;
     }
   }
-  return keep_going != 0;
+  return keep_going();
 }
 
 }  // namespace
 
 bool WalkFolder(const std::string& folder, const FileVisitor& visit,
                 const std::atomic<unsigned>& keep_going) {
+  return WalkFolder(folder, visit, [&keep_going] { return keep_going.load() != 0; });
+}
+
+bool WalkFolder(const std::string& folder, const FileVisitor& visit,
+                const std::function<bool()>& keep_going) {
   struct stat st {};
-  if (stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return keep_going != 0;
+  if (stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return keep_going();
   const std::string start = folder.ends_with('/') ? folder : folder + "/";
   return Walk(start, st.st_dev, visit, keep_going);
 }

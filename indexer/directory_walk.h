@@ -21,5 +21,9 @@ using FileVisitor = std::function<void(const std::string& path)>;
 // ran to its end, false when it was stopped.
 bool WalkFolder(const std::string& folder, const FileVisitor& visit,
                 const std::atomic<unsigned>& keep_going);
+// The same with a condition asked before each entry; the walk stops when it
+// answers false (the visitor may make it do so).
+bool WalkFolder(const std::string& folder, const FileVisitor& visit,
+                const std::function<bool()>& keep_going);
 
 }  // namespace trovix::indexer

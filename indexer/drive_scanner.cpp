@@ -1,9 +1,18 @@
 #include "indexer/drive_scanner.h"
 
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <chrono>
+#include <optional>
+
+#include "indexer/catalogue_prune.h"
 #include "indexer/directory_walk.h"
 #include "indexer/kestine_settings.h"
 #include "platform/com.h"
 #include "platform/file_info.h"
+#include "platform/hresult.h"
 #include "platform/paths.h"
 #include "platform/thread_priority.h"
 #include "platform/wstring.h"
@@ -11,20 +20,79 @@
 namespace trovix::indexer {
 namespace {
 
-// One walk of the root, with its records. The store object is held for the
-// whole walk: it tells which files are the index store's own and keeps the
-// module loaded between files. Without one the walk is put off to the next
-// check, and nothing is recorded.
-void WalkRoot(const DriveScannerParams& params) {
+constexpr DWORD kLastRetryMs = 600000;
+
+std::string FailureText(HRESULT hr) {
+  std::string text = "the index database failed: " + StatusName(hr);
+  const std::string message = StatusMessage(hr);
+  if (!message.empty()) text += " (" + message + ")";
+  return text;
+}
+
+// The root's device when it is a folder that can be listed. A root that is
+// missing or unreadable is walked (to nothing) but never pruned: an
+// unmounted or unreadable root must not empty its part of the index.
+std::optional<dev_t> ListableRoot(const std::string& root) {
+  struct stat st {};
+  if (stat(root.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return std::nullopt;
+  DIR* dir = opendir(root.c_str());
+  if (dir == nullptr) return std::nullopt;
+  closedir(dir);
+  return st.st_dev;
+}
+
+// Removes what a complete walk showed to be gone. S_OK, E_ABORT when
+// RunningFlag dropped, or the store's failure.
+HRESULT PruneRoot(ITrovixDB* store, const std::string& root, IndexerState& state,
+                  const IndexStoreFiles& own, dev_t device) {
+  PruneStats stats;
+  const auto wanted = [&](const std::string& path) {
+    return IsWantedOnDisk(path, state.extensions, own, device);
+  };
+  return PruneFolder(store, root, wanted, state.running, &stats);
+}
+
+// One walk of the root, with its records; nothing when no index store
+// object can be made (the walk is put off to the next check and nothing is
+// recorded). The store object is held for the whole walk: it tells which
+// files are the index store's own and keeps the module loaded between files.
+std::optional<WalkEnd> WalkRoot(const DriveScannerParams& params) {
+  IndexerState& state = *params.state;
   ComPtr<ITrovixDB> store;
   if (FAILED(CoCreateInstance(CLSID_TrovixDB, nullptr, CLSCTX_INPROC_SERVER, IID_ITrovixDB,
                               store.put_void()))) {
-    return;
+    return std::nullopt;
   }
   static_cast<void>(store->Init());  // already open in this process: E_UNEXPECTED
-  const IndexStoreFiles own = IndexStoreFiles::Query(store.get());
   ScanRecorder record(params.root, *params.clock);
-  record.Finish(ScanDirectory(params.root, *params.state, own));
+  const IndexStoreFiles own = IndexStoreFiles::Query(store.get());
+  HRESULT failure = S_OK;
+  WalkEnd end = WalkEnd::kStoreFailed;
+  if (!own.known()) {
+    // Without the database's own paths nothing can be indexed safely, and
+    // they are unknown only while the database is not open.
+    failure = E_UNEXPECTED;
+    static_cast<void>(state.health.ReportFailure(failure));
+  } else {
+    const std::optional<dev_t> device = ListableRoot(params.root);
+    end = ScanDirectory(params.root, state, own, &failure);
+    if (end == WalkEnd::kCompleted && device) {
+      const HRESULT pruned = PruneRoot(store.get(), params.root, state, own, *device);
+      if (pruned == E_ABORT) {
+        end = WalkEnd::kStopped;
+      } else if (FAILED(pruned)) {
+        end = WalkEnd::kStoreFailed;
+        failure = pruned;
+        if (IsStoreFailure(pruned)) static_cast<void>(state.health.ReportFailure(pruned));
+      }
+    }
+  }
+  if (end == WalkEnd::kStoreFailed) {
+    record.FinishFailed(FailureText(failure));
+  } else {
+    record.Finish(end == WalkEnd::kCompleted);
+  }
+  return end;
 }
 
 }  // namespace
@@ -35,28 +103,65 @@ bool IsIndexableFile(const std::string& path, const IndexableExtensionSet& exten
   return !extension.empty() && extensions.Contains(extension);
 }
 
-bool ScanDirectory(const std::string& directory, IndexerState& state, const IndexStoreFiles& own) {
+WalkEnd ScanDirectory(const std::string& directory, IndexerState& state,
+                      const IndexStoreFiles& own, HRESULT* failure) {
+  *failure = S_OK;
   UINT* keep_going = state.continue_flag();
   // The extension test first: it is in memory, while Contains resolves the
   // path on disk.
   const auto visit = [&](const std::string& path) {
     if (!IsIndexableFile(path, state.extensions) || own.Contains(path)) return;
-    static_cast<void>(ProcessFile(path, keep_going));
+    HRESULT status = S_OK;
+    const FileOutcome outcome = ProcessFile(path, keep_going, &status);
+    if (outcome == FileOutcome::kStoreUnavailable) {
+      *failure = status;
+      static_cast<void>(state.health.ReportFailure(status));
+      return;
+    }
+    static_cast<void>(state.notices.Note(path, outcome, status));
   };
-  return WalkFolder(directory, visit, state.running);
+  const auto walk_on = [&] { return state.running.load() != 0 && SUCCEEDED(*failure); };
+  WalkFolder(directory, visit, walk_on);
+  if (FAILED(*failure)) return WalkEnd::kStoreFailed;
+  return state.running.load() != 0 ? WalkEnd::kCompleted : WalkEnd::kStopped;
+}
+
+DWORD ScanRetryDelayMs(unsigned failures, DWORD first_ms) {
+  DWORD delay = first_ms;
+  for (unsigned i = 1; i < failures && delay < kLastRetryMs; ++i) delay *= 2;
+  return std::min(delay, kLastRetryMs);
 }
 
 DWORD DriveScannerThread(const DriveScannerParams& params) {
   if (params.idle_priority) static_cast<void>(EnterIdleCpuScheduling());
   const std::optional<DWORD> suppress = KestineKey::Global().Read(kestine::kSuppressStartupScan);
-  if (suppress && *suppress != 0) return 0;
+  const bool suppressed = suppress && *suppress != 0;
+  if (suppressed && !params.recover) return 0;
   const ComInit com;
   std::atomic<unsigned>& running = params.state->running;
+  unsigned failures = 0;
+  auto retry_at = std::chrono::steady_clock::time_point{};
+  // A recovery walk starts at once; the others at the first check. A walk
+  // is not tried while the store is unavailable, nor before the back-off
+  // after a failed one has passed.
+  bool wait = !params.recover;
   while (running == 1) {
-    if (params.scan_stop->Wait(params.poll_ms) != WAIT_TIMEOUT) continue;
-    if (running == 1 && IsDriveScanDue(params.root, *params.clock)) {
-      WalkRoot(params);
+    if (wait && params.scan_stop->Wait(params.poll_ms) != WAIT_TIMEOUT) continue;
+    wait = true;
+    if (running != 1 || !params.state->health.available()) continue;
+    if (std::chrono::steady_clock::now() < retry_at) continue;
+    // After a failure the walk is due whatever the records say: a full disk
+    // may have kept the failure from being written.
+    if (failures == 0 && !IsDriveScanDue(params.root, *params.clock)) continue;
+    const std::optional<WalkEnd> end = WalkRoot(params);
+    if (end == WalkEnd::kStoreFailed) {
+      ++failures;
+      retry_at = std::chrono::steady_clock::now() +
+                 std::chrono::milliseconds(ScanRetryDelayMs(failures, params.retry_ms));
+      continue;
     }
+    if (end) failures = 0;
+    if (suppressed && end == WalkEnd::kCompleted) return 0;
   }
   return 0;
 }

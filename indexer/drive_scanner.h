@@ -8,13 +8,21 @@
 //  1. suppressed — "Suppress Startup Scan" is set: the thread ends at once.
 //  2. waiting — waits up to 20 seconds on ScanStopEvent; a timeout with the
 //     root due starts a walk; a signal only makes it re-test RunningFlag.
-//  3. walking — "Last Scan Start Text" written; the walk runs until its end
-//     or until RunningFlag drops to 0 (an IndexFile call in progress stops
-//     too, as RunningFlag is its continue flag); then the completion records
-//     are written (outcome 0 for a stopped walk) and the thread waits again.
-//  4. ended — RunningFlag is 0.
-// The walk never removes catalogue entries of files that are gone; removals
-// reach the index store through the change monitor and the task applier.
+//  3. walking — "Last Scan Start Text" written; the walk runs until its end,
+//     until RunningFlag drops to 0 (an IndexFile call in progress stops
+//     too, as RunningFlag is its continue flag), or until the database fails
+//     (disk full, I/O error, locked, damaged: the store health is told, see
+//     store_health.h). A walk that ran to its end then prunes the catalogue
+//     below the root: every entry that no longer names an indexable regular
+//     file on the root's file system leaves the index with its words. Then
+//     the completion records are written: outcome 1 for a complete walk and
+//     prune, 0 for a stopped one, 2 (with the reason) for a failed one.
+//  4. backing off — after a failed walk: waits until the store is usable
+//     again and at least the back-off has passed (doubling from 20 s to 10
+//     minutes over consecutive failures), then walks again.
+//  5. ended — RunningFlag is 0.
+// After a complete walk and prune, every indexable file below the root is
+// catalogued and no entry below it names a file that is gone.
 #pragma once
 
 #include <functional>
@@ -45,6 +53,18 @@ struct DriveScannerParams {
   DWORD poll_ms = kScanPollMs;
   // Run at SCHED_IDLE, so that walks use only otherwise idle processor time.
   bool idle_priority = true;
+  // The previous run of the indexer ended without a clean stop: changes it
+  // had seen may be lost, so the root is walked even when startup scans are
+  // suppressed (once; the thread then ends as a suppressed one would).
+  bool recover = false;
+  // The pause after a failed walk; doubled per further failure.
+  DWORD retry_ms = 20000;
+};
+
+enum class WalkEnd {
+  kCompleted,    // every folder was walked
+  kStopped,      // RunningFlag dropped to 0
+  kStoreFailed,  // the database failed; the store health was told
 };
 
 // The thread procedure of one root's scanner; returns 0. Initialises the
@@ -54,11 +74,17 @@ DWORD DriveScannerThread(const DriveScannerParams& params);
 
 // Walks `directory` (an absolute folder path) depth-first and processes every
 // indexable file that is not one of `own` (see ProcessFile; an unchanged file
-// that already has its words is left alone). Stops when state.running drops
-// to 0. Returns true when the walk ran to its end, false when it was stopped.
-// A folder that cannot be listed counts as done. The calling thread must have
-// initialised the component library.
-bool ScanDirectory(const std::string& directory, IndexerState& state, const IndexStoreFiles& own);
+// that already has its words is left alone). Files left out by a limit are
+// told once each through state.notices. Stops when state.running drops to 0,
+// or at the first store failure (reported to state.health; `*failure`
+// receives its status). A folder that cannot be listed counts as done. The
+// calling thread must have initialised the component library.
+[[nodiscard]] WalkEnd ScanDirectory(const std::string& directory, IndexerState& state,
+                                    const IndexStoreFiles& own, HRESULT* failure);
+
+// The pause after the `failures`-th consecutive failed walk of a root:
+// `first_ms` doubled per further failure, at most 10 minutes.
+[[nodiscard]] DWORD ScanRetryDelayMs(unsigned failures, DWORD first_ms);
 
 // True when the extension of `path`'s last component (from its last dot) is
 // in `extensions`, compared without regard to case; false without one.

@@ -71,8 +71,7 @@ bool IsSettled(FileOutcome outcome) {
 // The engine's codes are the SQLite primary result code in facility
 // 0x80046000 (see the index store's engine adapter).
 bool IsStoreFailure(HRESULT hr) {
-  if (hr == E_UNEXPECTED || hr == HRESULT_FROM_WIN32(ERROR_DISK_FULL) ||
-      hr == HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND) || IsDatabaseDamaged(hr)) {
+  if (hr == E_UNEXPECTED || hr == HRESULT_FROM_WIN32(ERROR_DISK_FULL) || IsDatabaseDamaged(hr)) {
     return true;
   }
   if ((static_cast<std::uint32_t>(hr) & 0xFFFFFF00u) != kEngineFacility) return false;
@@ -125,6 +124,9 @@ namespace {
 FileOutcome Failure(const std::string& path, HRESULT hr, HRESULT* status) {
   if (status != nullptr) *status = hr;
   if (IsStoreFailure(hr)) return FileOutcome::kStoreUnavailable;
+  // A file that vanished since it was listed is no fault of its reading.
+  struct stat st {};
+  if (lstat(path.c_str(), &st) != 0 && errno == ENOENT) return FileOutcome::kFailed;
   if (access(path.c_str(), R_OK) != 0) return FileOutcome::kUnreadable;
   const DWORD code = static_cast<std::uint32_t>(hr) & 0xFFFFu;
   if ((static_cast<std::uint32_t>(hr) & 0xFFFF0000u) == 0x80070000u &&

@@ -20,6 +20,9 @@ class IndexStoreFiles {
   [[nodiscard]] static IndexStoreFiles Query(ITrovixDB* store);
   // `path` in canonical form (symbolic links resolved) compared exactly.
   [[nodiscard]] bool Contains(const std::string& path) const;
+  // False when the index store could not tell its paths (its database is
+  // not open): every path then counts as its own.
+  [[nodiscard]] bool known() const { return known_; }
 
  private:
   bool known_ = false;
@@ -48,7 +51,9 @@ enum class FileOutcome {
 
 // True when `hr` reports a failure of the database or the disk it lives on
 // rather than of the file being processed: disk full, I/O error, busy or
-// locked database, database not open, cannot open, read-only, damaged.
+// locked database, database not open (E_UNEXPECTED), cannot open, read-only,
+// damaged. Engine codes only: an operating-system code such as "file not
+// found" may as well be the processed file's.
 [[nodiscard]] bool IsStoreFailure(HRESULT hr);
 
 // True when `hr` says the database file is not a database or is damaged.

@@ -1,14 +1,21 @@
 #include "indexer/indexer_service.h"
 
+#include <cstdio>
+#include <cstring>
 #include <thread>
 
 #include "indexer/change_monitor.h"
 #include "indexer/drive_scanner.h"
+#include "indexer/run_marker.h"
 #include "indexer/scan_schedule.h"
+#include "indexer/store_recovery.h"
 #include "indexer/task_worker.h"
 #include "platform/com.h"
 #include "platform/file_info.h"
 #include "platform/thread_priority.h"
+#include "shared/database_format.h"
+#include "shared/diagnostic_log.h"
+#include "shared/database_repair.h"
 #include "shared/itrovixdb.h"
 
 namespace trovix::indexer {
@@ -19,6 +26,7 @@ constexpr DWORD kMonitorWaitMs = 12000;
 constexpr DWORD kCompactionThreadWaitMs = 900000;
 constexpr DWORD kScannerWaitMs = 1800000;
 constexpr DWORD kTaskQueueWaitMs = 360000;
+constexpr DWORD kRecoveryWaitMs = 60000;
 
 ComPtr<ITrovixDB> CreateStore() {
   ComPtr<ITrovixDB> store;
@@ -35,7 +43,8 @@ ComPtr<ITrovixDB> CreateStore() {
 // main thread can wait for it with a time-out.
 struct IndexerService::Worker {
   Event done{/*manual_reset=*/true, /*initially_set=*/false};
-  DriveScannerParams scanner;  // a scanner's parameters, alive as long as its thread
+  DriveScannerParams scanner;    // a scanner's parameters, alive as long as its thread
+  StoreRecoveryParams recovery;  // the recovery thread's, likewise
   std::thread thread;
 };
 
@@ -48,15 +57,34 @@ void IndexerService::ShowError(std::string_view message) const {
 }
 
 bool IndexerService::Start() {
+  state_.report = options_.report;
+  run_marker_ = options_.run_marker.empty() ? RunMarkerPath() : options_.run_marker;
+  const bool unclean = RunMarkerExists(run_marker_);
+  if (const int error = CreateRunMarker(run_marker_); error != 0) {
+    state_.Report("cannot write " + run_marker_ + " (" + std::strerror(error) +
+                  "): after a crash, changes seen meanwhile may be missed until the next scan");
+  }
   // This first Init of the process opens the database for every later
-  // object; its answer is not examined (a closed database shows later).
+  // object. A failure is the recovery thread's to mend; E_UNEXPECTED means
+  // another object of this process opened it already.
   ComPtr<ITrovixDB> store = CreateStore();
   if (!store) {
     ShowError(kNoStore);
     return false;
   }
-  static_cast<void>(store->Init());
+  if (const HRESULT hr = store->Init(); FAILED(hr) && hr != E_UNEXPECTED) {
+    static_cast<void>(state_.health.ReportFailure(hr));
+  }
+  if (unclean) {
+    state_.Report(
+        "the indexer did not stop cleanly last time; every folder is walked again so that no "
+        "change is lost");
+    for (const std::string& root : options_.roots) RequestRescan(root);
+  }
   state_.extensions = IndexableExtensionSet::FromRegistry();
+  state_.notices.set_sink(
+      [](const std::string& line) { LogEvent(__FILE__, __LINE__, S_OK, line); });
+  StartRecovery();
   TaskWorkerOptions task_options;
   if (!options_.task_file.empty()) task_options.task_file = options_.task_file;
   task_options.on_no_index_store = [this] { ShowError(kNoStore); };
@@ -71,9 +99,27 @@ bool IndexerService::Start() {
   tasks_ = std::make_unique<TaskWorker>(state_, std::move(task_options));
   tasks_->Start();
   StartMonitors();
-  StartScanners();
+  StartScanners(unclean);
   StartCompaction();
   return true;
+}
+
+void IndexerService::StartRecovery() {
+  recovery_ = std::make_unique<Worker>();
+  StoreRecoveryParams& params = recovery_->recovery;
+  params.state = &state_;
+  params.database = DefaultDatabaseLocation().path;
+  params.roots = options_.roots;
+  params.examine = [](const std::string& path) { return ExamineDatabase(path); };
+  params.recreate = [](const std::string& path, std::string* kept_as) {
+    return MoveAsideAndRecreate(path, kept_as);
+  };
+  params.request_rescan = [](const std::string& root) { RequestRescan(root); };
+  Worker* raw = recovery_.get();
+  recovery_->thread = std::thread([raw] {
+    StoreRecoveryThread(raw->recovery);
+    raw->done.Set();
+  });
 }
 
 // Fixed and remote roots are watched; removable, optical and RAM ones are not.
@@ -81,17 +127,23 @@ void IndexerService::StartMonitors() {
   for (const std::string& root : options_.roots) {
     const UINT type = DriveTypeOfPath(root);
     if (type != DRIVE_FIXED && type != DRIVE_REMOTE) continue;
-    auto monitor = std::make_unique<ChangeMonitor>(&state_, root, [root] { RequestRescan(root); });
+    auto monitor = std::make_unique<ChangeMonitor>(
+        &state_, root, [root] { RequestRescan(root); },
+        [](const std::string& line) {
+          std::fprintf(stderr, "change monitor: %s\n", line.c_str());
+          LogEvent(__FILE__, __LINE__, S_OK, "change monitor: " + line);
+        });
     if (monitor->Start()) monitors_.push_back(std::move(monitor));
   }
 }
 
-void IndexerService::StartScanners() {
+void IndexerService::StartScanners(bool recover) {
   for (const std::string& root : RootsToScan(options_.roots, DriveTypeOfPath)) {
     auto worker = std::make_unique<Worker>();
     worker->scanner.state = &state_;
     worker->scanner.scan_stop = &scan_stop_;
     worker->scanner.root = root;
+    worker->scanner.recover = recover;
     Worker* raw = worker.get();
     worker->thread = std::thread([raw] {
       DriveScannerThread(raw->scanner);
@@ -123,6 +175,7 @@ void IndexerService::WaitOrReport(Worker& worker, DWORD timeout_ms,
     return;
   }
   if (!timeout_message.empty()) ShowError(timeout_message);
+  all_ended_ = false;
   worker.thread.detach();  // never terminated; it ends with the process
 }
 
@@ -143,8 +196,10 @@ void IndexerService::Stop() {
   stopped_ = true;
   StopMonitors();
   state_.running = 0;
+  state_.health.Stop();  // waits for the store end now
   compaction_wake_.Set();
   if (compaction_) WaitOrReport(*compaction_, kCompactionThreadWaitMs, {});
+  if (recovery_) WaitOrReport(*recovery_, kRecoveryWaitMs, {});
   scan_stop_.Set();
   ComPtr<ITrovixDB> store = CreateStore();
   if (store) {
@@ -153,11 +208,21 @@ void IndexerService::Stop() {
   }
   StopScanners();
   state_.list_event.Set();
+  bool backlog_safe = false;
   if (tasks_ && !tasks_->WaitForEnd(kTaskQueueWaitMs)) {
     ShowError("Wait timeout when closing down worker thread");
+  } else {
+    backlog_safe = !tasks_ || tasks_->backlog_saved();
   }
   if (store) static_cast<void>(store->Cleanup());
   monitors_.clear();
+  // Kept when a change could be lost: the next start then walks every root.
+  if (!backlog_safe) {
+    state_.Report("the backlog of changes could not be saved; every folder is walked again at "
+                  "the next start");
+  } else if (all_ended_) {
+    static_cast<void>(RemoveRunMarker(run_marker_));
+  }
 }
 
 }  // namespace trovix::indexer

@@ -1,12 +1,17 @@
 // The indexer's worker threads, started and stopped in their fixed orders.
 //
-// Start: open the database for the process; the task queue thread (which
-// starts the applier); a change monitor per fixed or remote index root; a
-// scanner per fixed root whose scan is due; the compaction thread.
+// Start: note an unclean end of the previous run (see run_marker.h) and
+// mark every root due when there was one; open the database for the
+// process, telling the store health when that fails; the recovery thread;
+// the task queue thread (which starts the applier); a change monitor per
+// fixed or remote index root; a scanner per fixed root; the compaction
+// thread.
 // Stop: monitors first (no new tasks arrive), then the compaction thread,
-// then the scanners, then the task queue (which saves the backlog only after
-// it sees RunningFlag at 0), each wait bounded. A wait that times out is
-// reported and shutdown goes on; the thread is left to end with the process.
+// then the recovery thread, then the scanners, then the task queue (which
+// saves the backlog only after it sees RunningFlag at 0), each wait bounded.
+// A wait that times out is reported and shutdown goes on; the thread is left
+// to end with the process. The run marker is removed only when every thread
+// ended in time and the backlog is safe.
 //
 // Owned and driven by the main thread; the threads share only the
 // IndexerState.
@@ -36,6 +41,11 @@ struct ServiceOptions {
   std::function<void(std::string_view message)> show_error;
   // The backlog file; empty for the default place.
   std::string task_file;
+  // The run marker; empty for the default place.
+  std::string run_marker;
+  // Tells the user of a problem of the whole indexer, once per problem;
+  // called from any thread, must not block. May be empty.
+  std::function<void(const std::string& message)> report;
 };
 
 class IndexerService {
@@ -56,8 +66,9 @@ class IndexerService {
  private:
   struct Worker;  // a thread with an event set when it ends
   void StartMonitors();
-  void StartScanners();
+  void StartScanners(bool recover);
   void StartCompaction();
+  void StartRecovery();
   void StopMonitors();
   void StopScanners();
   void WaitOrReport(Worker& worker, DWORD timeout_ms, std::string_view timeout_message);
@@ -71,6 +82,10 @@ class IndexerService {
   std::vector<std::unique_ptr<Worker>> scanners_;
   Event compaction_wake_{/*manual_reset=*/false, /*initially_set=*/false};
   std::unique_ptr<Worker> compaction_;
+  std::unique_ptr<Worker> recovery_;
+  std::string run_marker_;
+  // False once a thread was left running at the stop.
+  bool all_ended_ = true;
   bool stopped_ = false;
 };
 

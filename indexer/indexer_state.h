@@ -3,10 +3,14 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <set>
+#include <string>
 
 #include "indexer/index_task.h"
+#include "indexer/file_notices.h"
 #include "indexer/indexable_extensions.h"
+#include "indexer/store_health.h"
 #include "platform/sync.h"
 
 namespace trovix::indexer {
@@ -20,6 +24,22 @@ struct IndexerState {
 
   // Filled before any thread reads it, then read-only.
   IndexableExtensionSet extensions;
+
+  // Whether the database can be used now; workers that meet a store
+  // failure report it here and wait instead of failing file after file.
+  StoreHealth health;
+
+  // Once-per-file notices of files left out of the index, and why.
+  FileNotices notices;
+
+  // Tells the user of a problem of the whole indexer (standard error, the
+  // diagnostic log, the tray). Set before any thread starts, then
+  // read-only; called from any thread. May be empty.
+  std::function<void(const std::string& message)> report;
+
+  void Report(const std::string& message) const {
+    if (report) report(message);
+  }
 
   // PendingTaskSet: filled by the change monitors, emptied by the task queue
   // thread. Guarded by list_mutex; list_event (auto-reset) is set after

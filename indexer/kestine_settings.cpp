@@ -113,4 +113,11 @@ bool KestineKey::Write(NarrowTextValue value, std::string_view text) const {
   return key && key->SetString(value.name, Utf8ToUtf16(text)) == ERROR_SUCCESS;
 }
 
+bool KestineKey::Delete(TextValue value) const {
+  const auto key = OpenForWrite(path_);
+  if (!key) return false;
+  const LONG result = key->DeleteValue(value.name);
+  return result == ERROR_SUCCESS || result == ERROR_FILE_NOT_FOUND;
+}
+
 }  // namespace trovix::indexer

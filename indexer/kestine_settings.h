@@ -63,6 +63,13 @@ inline constexpr TextValue kLastScanStartText{u"Last Scan Start Text"};
 inline constexpr TimeValue kLastScanCompletion{u"Last Scan Completion"};
 inline constexpr DwordValue kLastScanOutcome{u"Last Scan Outcome"};
 inline constexpr TextValue kLastScanCompletionText{u"Last Scan Completion Text"};
+// Why the last walk failed (outcome 2); removed by a walk that does not fail.
+inline constexpr TextValue kLastScanFailureText{u"Last Scan Failure Text"};
+
+// "Last Scan Outcome" values.
+inline constexpr DWORD kScanStopped = 0;    // stopped, or a rescan was asked for
+inline constexpr DWORD kScanCompleted = 1;  // ran to its end
+inline constexpr DWORD kScanFailed = 2;     // the database failed during the walk
 
 // "Scan Interval" and "Suppress Startup Scan" are written at registration;
 // the deltas are written by the compaction thread when missing.
@@ -103,6 +110,8 @@ class KestineKey {
   bool Write(TextValue value, std::u16string_view text) const;
   [[nodiscard]] std::optional<std::string> Read(NarrowTextValue value) const;
   bool Write(NarrowTextValue value, std::string_view text) const;
+  // Removes the value; true when it is gone (or was never there).
+  bool Delete(TextValue value) const;
 
  private:
   explicit KestineKey(WString path) : path_(std::move(path)) {}

@@ -66,7 +66,7 @@ const Clock& SystemClock() {
 bool IsDriveScanDue(const std::string& root, const Clock& clock) {
   const KestineKey drive = KestineKey::ForRoot(root);
   const std::optional<DWORD> outcome = drive.Read(kestine::kLastScanOutcome);
-  if (!outcome || *outcome == 0) return true;
+  if (!outcome || *outcome != kestine::kScanCompleted) return true;
   const std::optional<FILETIME> completion = drive.Read(kestine::kLastScanCompletion);
   if (!completion) return true;
   const std::optional<DWORD> interval = KestineKey::Global().Read(kestine::kScanInterval);
@@ -86,7 +86,7 @@ bool IsDriveScanDue(const std::string& root, const Clock& clock) {
 void RequestRescan(const std::string& root) {
   std::lock_guard<std::mutex> lock(g_requests_mutex);
   ++g_requests[RequestKey(root)];
-  KestineKey::ForRoot(root).Write(kestine::kLastScanOutcome, 0);
+  KestineKey::ForRoot(root).Write(kestine::kLastScanOutcome, kestine::kScanStopped);
 }
 
 std::string ScanTimeText(const std::tm& local) {
@@ -117,8 +117,18 @@ void ScanRecorder::Finish(bool walk_completed) {
   {
     std::lock_guard<std::mutex> lock(g_requests_mutex);
     const bool clean = walk_completed && RequestCount(root_) == requests_at_start_;
-    drive.Write(kestine::kLastScanOutcome, clean ? 1 : 0);
+    drive.Write(kestine::kLastScanOutcome, clean ? kestine::kScanCompleted : kestine::kScanStopped);
   }
+  drive.Delete(kestine::kLastScanFailureText);
+  WriteTimeText(drive, kestine::kLastScanCompletionText, clock_, end);
+}
+
+void ScanRecorder::FinishFailed(const std::string& why) {
+  const KestineKey drive = KestineKey::ForRoot(root_);
+  const FILETIME end = clock_.Now();
+  drive.Write(kestine::kLastScanCompletion, end);
+  drive.Write(kestine::kLastScanOutcome, kestine::kScanFailed);
+  drive.Write(kestine::kLastScanFailureText, Utf8ToUtf16(why));
   WriteTimeText(drive, kestine::kLastScanCompletionText, clock_, end);
 }
 

@@ -2,9 +2,11 @@
 //
 // Each root keeps its schedule in its subkey of K (see kestine_settings.h):
 // "Last Scan Outcome" (1 = the last walk ran to its end, 0 = it was stopped
-// or a rescan was asked for), "Last Scan Completion" (UTC FILETIME of the
-// last walk's end) and two texts for people. A root is due when its last
-// walk did not complete, or completed "Scan Interval" minutes ago or longer.
+// or a rescan was asked for, 2 = the database failed during it), "Last Scan
+// Completion" (UTC FILETIME of the last walk's end), two texts for people
+// and, after a failure, "Last Scan Failure Text". A root is due when its
+// last walk did not complete, or completed "Scan Interval" minutes ago or
+// longer.
 // Stopping a walk records outcome 0, so an interrupted root is walked again
 // at the next start whatever the interval.
 //
@@ -68,6 +70,9 @@ class ScanRecorder {
   // when it did and no rescan was requested for the root since this recorder
   // was made.
   void Finish(bool walk_completed);
+  // Records a walk that ended because the database failed: outcome 2, and
+  // `why` as "Last Scan Failure Text". The root stays due.
+  void FinishFailed(const std::string& why);
 
  private:
   std::string root_;

@@ -481,6 +481,38 @@ TEST_F(TaskApplyTest, WhatIsNotAnOrdinaryIndexableFileIsLeftAlone) {
   EXPECT_EQ(ApplyTask(Task(Utf8ToUtf16(DatabasePath()), kRemoved), state_), ApplyOutcome::kSkipped);
 }
 
+TEST_F(TaskApplyTest, AFolderThatLeftTheTreeTakesItsFilesAndAFileBecomingAFolderItsEntry) {
+  for (const char* name : {"sub/a.txt", "sub/deep/b.txt", "sub_x/c.txt", "x.txt"}) {
+    trovix::testing::WriteFile(folder_ + name, std::string("words of ") + name);
+    ASSERT_EQ(Apply(name, kAdded), ApplyOutcome::kDone) << name;
+  }
+  const INT b_id = Id("sub/deep/b.txt");
+  std::filesystem::rename(folder_ + "sub", tree_->root() + "/moved-out");
+  EXPECT_EQ(Apply("sub/", kRenamedOldName), ApplyOutcome::kDone);
+  EXPECT_EQ(InDb("sub/a.txt"), S_FALSE);
+  EXPECT_EQ(InDb("sub/deep/b.txt"), S_FALSE);
+  EXPECT_EQ(WordRows(b_id), 0) << "no words are left without their file";
+  EXPECT_EQ(InDb("sub_x/c.txt"), S_OK) << "a folder whose name begins alike is another folder";
+  EXPECT_EQ(Apply("sub_x/", kAdded), ApplyOutcome::kSkipped) << "folders are never stored";
+
+  std::filesystem::remove(folder_ + "x.txt");
+  std::filesystem::create_directories(folder_ + "x.txt");
+  EXPECT_EQ(Apply("x.txt", kRemoved), ApplyOutcome::kDone);
+  EXPECT_EQ(InDb("x.txt"), S_FALSE);
+}
+
+TEST_F(TaskApplyTest, ADatabaseThatFailsAsksForAnotherAttemptAndStopsTheWorkers) {
+  trovix::testing::WriteFile(folder_ + "a.txt", "alpha");
+  ASSERT_EQ(db_->Cleanup(), S_OK);
+  EXPECT_EQ(Apply("a.txt", kAdded), ApplyOutcome::kRetry);
+  EXPECT_FALSE(state_.health.available());
+  EXPECT_EQ(state_.health.failure(), E_UNEXPECTED);
+  ASSERT_EQ(db_->Init(), S_OK);
+  state_.health.MarkAvailable();
+  EXPECT_EQ(Apply("a.txt", kAdded), ApplyOutcome::kDone);
+  EXPECT_EQ(Indexed("a.txt"), S_OK);
+}
+
 TEST_F(TaskApplyTest, StopDuringARealBacklogAndFinishAfterTheNextStart) {
   const std::string file = TaskListPath();
   std::vector<std::string> names;

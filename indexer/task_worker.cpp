@@ -3,14 +3,17 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <ctime>
 #include <limits>
 #include <utility>
 
+#include "indexer/catalogue_prune.h"
 #include "indexer/file_processing.h"
 #include "platform/com.h"
 #include "platform/paths.h"
 #include "platform/wstring.h"
+#include "shared/index_limits.h"
 #include "shared/itrovixdb.h"
 
 namespace trovix::indexer {
@@ -36,34 +39,59 @@ PathKind ClassifyPath(const std::string& path) {
 bool IsRemoval(DWORD kind) { return kind == kRemoved || kind == kRenamedOldName; }
 bool IsStore(DWORD kind) { return kind == kAdded || kind == kModified || kind == kRenamedNewName; }
 
-// The words go before the catalogue entry: the words are found through the
-// entry, so once the entry is gone FileIndexed answers "not catalogued" and
-// the words would stay in the index for good.
-void RemoveFile(ITrovixDB* store, const WCHAR* path) {
-  if (store->FileInDB(path) != S_OK) return;
-  if (store->FileIndexed(path) == S_OK) static_cast<void>(store->UnIndexFile(path, 0));
-  static_cast<void>(store->DeleteFileHard(path));
+// A store failure is told to the store health and makes the task wait for
+// another attempt; any other failure is the file's own and ends the task.
+ApplyOutcome Settle(HRESULT hr, IndexerState& state) {
+  if (FAILED(hr) && IsStoreFailure(hr)) {
+    static_cast<void>(state.health.ReportFailure(hr));
+    return ApplyOutcome::kRetry;
+  }
+  return ApplyOutcome::kDone;
 }
 
 // Unlike the scan, a catalogued file is always updated: a change was
 // reported, and it may leave size and time as they were. The words are
 // written only into a catalogued file, so a refused AddFile or UpdateFile
 // ends the task.
-ApplyOutcome StoreFile(ITrovixDB* store, const WCHAR* path, IndexerState& state) {
-  const HRESULT stored =
-      store->FileInDB(path) == S_OK ? store->UpdateFile(path) : store->AddFile(path);
-  if (FAILED(stored)) return ApplyOutcome::kDone;
+ApplyOutcome StoreFile(ITrovixDB* store, const std::string& os_path, const WCHAR* path,
+                       IndexerState& state) {
+  const HRESULT catalogued = store->FileInDB(path);
+  if (FAILED(catalogued)) return Settle(catalogued, state);
+  const HRESULT stored = catalogued == S_OK ? store->UpdateFile(path) : store->AddFile(path);
+  if (FAILED(stored)) return Settle(stored, state);
   const HRESULT indexed = store->FileIndexed(path);
   if (indexed == S_OK) {
-    static_cast<void>(store->UnIndexFile(path, 0));
+    if (const HRESULT hr = store->UnIndexFile(path, 0); FAILED(hr)) return Settle(hr, state);
   } else if (indexed != S_FALSE) {
-    return ApplyOutcome::kDone;
+    return Settle(indexed, state);
   }
   const HRESULT hr = store->IndexFile(path, state.continue_flag(), nullptr);
   // S_FALSE also means "too large" or "partly read"; only a stop asks for
   // another attempt.
   if (hr == S_FALSE && state.running.load() == 0) return ApplyOutcome::kInterrupted;
+  if (FAILED(hr) && IsStoreFailure(hr)) return Settle(hr, state);
+  if (FAILED(hr) && hr != E_NOINTERFACE) {
+    static_cast<void>(state.notices.Note(os_path, FileOutcome::kFailed, hr));
+  }
   return ApplyOutcome::kDone;
+}
+
+// A folder that left the tree (removed, or moved or renamed away) takes its
+// catalogued files with it; files still there under that path (a folder of
+// the same name made again) keep their entries.
+ApplyOutcome RemoveFolder(ITrovixDB* store, const std::string& folder, IndexerState& state,
+                          const IndexStoreFiles& own) {
+  struct stat st {};
+  const std::string parent = folder.substr(0, folder.find_last_of('/', folder.size() - 2) + 1);
+  if (stat(parent.c_str(), &st) != 0) st.st_dev = 0;
+  const dev_t device = st.st_dev;
+  const auto wanted = [&](const std::string& path) {
+    return IsWantedOnDisk(path, state.extensions, own, device);
+  };
+  PruneStats stats;
+  const HRESULT hr = PruneFolder(store, folder, wanted, state.running, &stats);
+  if (hr == E_ABORT) return ApplyOutcome::kInterrupted;
+  return Settle(hr, state);
 }
 
 }  // namespace
@@ -107,13 +135,23 @@ ApplyOutcome ApplyTask(const IndexTask& task, IndexerState& state) {
   }
   static_cast<void>(store->Init());  // the process opened the database: E_UNEXPECTED
   const std::string os_path = Utf16ToUtf8(task.path);
-  if (IndexStoreFiles::Query(store.get()).Contains(os_path)) return ApplyOutcome::kSkipped;
+  const IndexStoreFiles own = IndexStoreFiles::Query(store.get());
+  if (!own.known()) return Settle(E_UNEXPECTED, state);  // only while the database is not open
+  if (task.path.ends_with(u'/')) {
+    return IsRemoval(task.kind) ? RemoveFolder(store.get(), os_path, state, own)
+                                : ApplyOutcome::kSkipped;
+  }
+  if (own.Contains(os_path)) return ApplyOutcome::kSkipped;
   const PathKind now = ClassifyPath(os_path);
   const WCHAR* path = task.path.c_str();
   if (IsRemoval(task.kind)) {
-    // A directory now stands under that name: its files keep their entries.
-    if (now == PathKind::kDirectory) return ApplyOutcome::kSkipped;
-    RemoveFile(store.get(), path);
+    const HRESULT removed = RemoveCataloguedFile(store.get(), path);
+    if (FAILED(removed)) return Settle(removed, state);
+    // A folder now stands under that name: the file entry of that name is
+    // gone with the file; the folder's own files come through their records.
+    if (now == PathKind::kDirectory) {
+      return removed == S_OK ? ApplyOutcome::kDone : ApplyOutcome::kSkipped;
+    }
     // A file saved through a temporary name exists again under this one.
     if (now != PathKind::kRegularFile) return ApplyOutcome::kDone;
   } else if (now != PathKind::kRegularFile) {
@@ -122,7 +160,11 @@ ApplyOutcome ApplyTask(const IndexTask& task, IndexerState& state) {
   if (!state.extensions.Contains(ExtensionOf(task.path))) {
     return IsRemoval(task.kind) ? ApplyOutcome::kDone : ApplyOutcome::kSkipped;
   }
-  return StoreFile(store.get(), path, state);
+  if (task.path.size() > kMaxCataloguedPathUnits) {
+    static_cast<void>(state.notices.Note(os_path, FileOutcome::kTooLong, S_OK));
+    return ApplyOutcome::kDone;
+  }
+  return StoreFile(store.get(), os_path, path, state);
 }
 
 TaskWorker::TaskWorker(IndexerState& state, TaskWorkerOptions options)
@@ -225,7 +267,7 @@ void TaskWorker::SaveBacklog() {
   static_cast<void>(work_mutex_.Wait(INFINITE));  // the applier has ended: uncontended
   if (listed) MergeTasks(&state_.pending, &work_, TaskTimeNow());
   if (!options_.task_file.empty() && (file_holds_backlog_ || !work_.empty())) {
-    static_cast<void>(SaveTasks(options_.task_file, work_, options_.log));
+    backlog_saved_ = SaveTasks(options_.task_file, work_, options_.log) >= 0;
   }
   work_.clear();
   work_size_ = 0;
@@ -249,9 +291,11 @@ void TaskWorker::ApplierMain() {
 bool TaskWorker::ApplyWaitingTasks() {
   IndexTask task;
   while (state_.running.load() != 0) {
+    if (!state_.health.available() && !WaitForStore()) return true;
     if (!TakeTask(&task)) return true;
     const ApplyOutcome outcome = options_.apply ? options_.apply(task) : ApplyTask(task, state_);
-    if (outcome == ApplyOutcome::kInterrupted || outcome == ApplyOutcome::kNoIndexStore) {
+    if (outcome == ApplyOutcome::kInterrupted || outcome == ApplyOutcome::kNoIndexStore ||
+        outcome == ApplyOutcome::kRetry) {
       Requeue(std::move(task));
     }
     if (outcome == ApplyOutcome::kNoIndexStore) {
@@ -260,6 +304,16 @@ bool TaskWorker::ApplyWaitingTasks() {
     }
   }
   return true;
+}
+
+// The database failed: tasks stay in the work set (and go to the backlog
+// file at a stop) until the store works again. Waits in slices so that a
+// stop is seen. False when the applier should stop.
+bool TaskWorker::WaitForStore() {
+  while (state_.running.load() != 0) {
+    if (state_.health.WaitUntilAvailable(std::chrono::milliseconds(kApplierWaitMs))) return true;
+  }
+  return false;
 }
 
 // Takes the first task of the work set. False when the set is empty; every

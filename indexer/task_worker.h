@@ -79,16 +79,23 @@ enum class ApplyOutcome {
   kSkipped,       // nothing to do: index store file, directory, not indexable, unknown kind
   kInterrupted,   // RunningFlag stopped the indexing part-way: apply it again later
   kNoIndexStore,  // no index store object could be made: nothing was done
+  kRetry,         // the database failed (see IsStoreFailure): apply it again later
 };
 
 // Applies one task through a fresh index store object, without any lock held:
 //  - "Added", "Modified", "Renamed - new name": an existing regular file of
 //    an indexable type is catalogued (added, or updated when catalogued) and
 //    its words are replaced.
-//  - "Removed", "Renamed - old name": unless the path is now a directory,
-//    the catalogued file of that path loses its words and then its entry;
-//    when a regular file exists again under that name, it is then stored
-//    and indexed as above.
+//  - "Removed", "Renamed - old name": the catalogued file of that path loses
+//    its words and then its entry (also when a folder now stands under that
+//    name); when a regular file exists again under that name, it is then
+//    stored and indexed as above.
+//  - A path ending in '/' names a folder: "Removed" and "Renamed - old name"
+//    take every catalogued file below it that is no longer on disk out of
+//    the index (the folder was removed or moved away); other kinds skip.
+// A store failure (see IsStoreFailure) at any step answers kRetry: the task
+// is to be applied again once the store works. A file that cannot be indexed
+// for a reason of its own is told once through state.notices.
 // The index store's own files are never touched. Symbolic links, devices,
 // FIFOs and sockets are not stored, as the folder walk does not store them.
 // The calling thread must have initialised the component library; the
@@ -132,6 +139,11 @@ class TaskWorker {
   // backlog is then saved). On the thread that owns the worker.
   [[nodiscard]] bool WaitForEnd(DWORD timeout_ms);
 
+  // After WaitForEnd answered true: whether the backlog is safe, i.e. saved
+  // to the task file, or there was nothing to save. False when the save
+  // failed (a full disk): the caller must make the next start rescan.
+  [[nodiscard]] bool backlog_saved() const { return backlog_saved_; }
+
  private:
   void QueueMain();
   void LoadBacklog();
@@ -143,6 +155,7 @@ class TaskWorker {
 
   void ApplierMain();
   [[nodiscard]] bool ApplyWaitingTasks();
+  [[nodiscard]] bool WaitForStore();
   [[nodiscard]] bool TakeTask(IndexTask* task);
   void Requeue(IndexTask task);
 
@@ -172,6 +185,8 @@ class TaskWorker {
   std::thread queue_;  // the owner's thread only (Start, WaitForEnd, destructor)
   // Manual-reset; set by the queue thread as its last step.
   Event ended_{/*manual_reset=*/true, /*initially_set=*/false};
+  // Written by the queue thread before it sets ended_; read after.
+  bool backlog_saved_ = true;
 };
 
 }  // namespace trovix::indexer

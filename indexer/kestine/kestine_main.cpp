@@ -13,6 +13,7 @@
 #include "platform/com.h"
 #include "platform/index_roots.h"
 #include "platform/thread_priority.h"
+#include "shared/diagnostic_log.h"
 #include "ui/process_signals.h"
 
 namespace {
@@ -70,9 +71,21 @@ int main(int argc, char** argv) {
                             QString::fromUtf8(message.data(), static_cast<int>(message.size())));
     }
   };
-  trovix::indexer::IndexerService service(options);
   std::unique_ptr<trovix::indexer::TrayHost> tray;
   if (gui) tray = std::make_unique<trovix::indexer::TrayHost>();
+  // Problems of the whole indexer reach the terminal, the diagnostic log and
+  // the tray; worker threads hand the tray its part through the event loop.
+  trovix::indexer::TrayHost* tray_host = tray.get();
+  options.report = [tray_host](const std::string& message) {
+    std::cerr << "kestine: " << message << "\n";
+    trovix::LogEvent(__FILE__, __LINE__, S_OK, message);
+    if (tray_host != nullptr) {
+      QMetaObject::invokeMethod(
+          tray_host, [tray_host, text = QString::fromStdString(message)] { tray_host->Notify(text); },
+          Qt::QueuedConnection);
+    }
+  };
+  trovix::indexer::IndexerService service(options);
   if (!tray || !tray->has_icon()) {
     std::cerr << "kestine: no system tray available; running without an icon "
                  "(stop with SIGTERM or SIGINT)\n";

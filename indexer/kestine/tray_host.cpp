@@ -71,4 +71,9 @@ void TrayHost::RequestExit() {
   QCoreApplication::quit();
 }
 
+void TrayHost::Notify(const QString& message) {
+  if (icon_ == nullptr) return;
+  icon_->showMessage(QStringLiteral("Trovix"), message, QSystemTrayIcon::Warning);
+}
+
 }  // namespace trovix::indexer

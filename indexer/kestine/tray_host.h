@@ -28,6 +28,8 @@ class TrayHost : public QObject {
   void OpenStatus();
   // Quits the event loop; ignored while the status window is open.
   void RequestExit();
+  // Shows `message` as a notification of the tray icon; nothing without one.
+  void Notify(const QString& message);
 
  private:
   void OnActivated(QSystemTrayIcon::ActivationReason reason);
