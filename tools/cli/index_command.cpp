@@ -213,8 +213,10 @@ void IndexRun::ReportFailures() const {
   err_ << "trovix: " << count << (count == 1 ? " file was" : " files were")
        << " not indexed in full:\n";
   for (const FailedFile& failure : failures_) {
-    err_ << "  " << Shown(failure.path) << ": " << indexer::OutcomeReason(failure.outcome) << " ("
-         << Describe(failure.status) << ")\n";
+    // A partly read file has no failure status: its reader stopped early.
+    err_ << "  " << Shown(failure.path) << ": " << indexer::OutcomeReason(failure.outcome);
+    if (FAILED(failure.status)) err_ << " (" << Describe(failure.status) << ")";
+    err_ << "\n";
   }
   if (count > failures_.size()) err_ << "  and " << count - failures_.size() << " more\n";
 }
