@@ -1,8 +1,10 @@
 // The trovix command through the installed suite: real processes, a real
 // index of real files in a private home, compared with an independent scan.
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
@@ -11,6 +13,8 @@
 #include <sstream>
 
 #include "platform/testing/private_tree.h"
+#include "platform/wstring.h"
+#include "tools/cli/output.h"
 
 namespace {
 
@@ -34,6 +38,14 @@ class TrovixCliTest : public ::testing::Test {
     output->clear();
     return RunProcess(argv, output);
   }
+
+  // Runs a shell command line (for redirections and limits); stdout and
+  // stderr together in `output`.
+  static int Shell(const std::string& command, std::string* output) {
+    output->clear();
+    return RunProcess({"/bin/sh", "-c", command}, output);
+  }
+  std::string TrovixProgram() const { return prefix_ + "/bin/trovix"; }
 
   // The lines of `output` that are paths (the count line is not one).
   static std::vector<std::string> Paths(const std::string& output) {
@@ -227,7 +239,10 @@ TEST_F(TrovixCliTest, EveryDocumentFormatIsIndexedAndHostileFilesLeaveTheRunStan
   }
   ASSERT_EQ(seeds.size(), word_of.size());
   std::string output;
-  ASSERT_EQ(Trovix({"index", docs_}, &output), 0) << output;
+  // Damaged documents are read only in part, and named with their reason.
+  ASSERT_EQ(Trovix({"index", docs_}, &output), 1) << output;
+  EXPECT_NE(output.find(docs_ + "/bad/"), std::string::npos) << output;
+  EXPECT_NE(output.find(": only partly read\n"), std::string::npos) << output;
   for (const auto& [extension, word] : word_of) {
     ASSERT_EQ(Trovix({"search", "--include", docs_ + "/good/", word}, &output), 0) << word;
     EXPECT_EQ(Paths(output), std::vector<std::string>{docs_ + "/good/doc." + extension}) << output;
@@ -262,6 +277,217 @@ TEST_F(TrovixCliTest, BadInputGetsAClearMessageAndStatus) {
   EXPECT_EQ(Trovix({"search", "budget"}, &output), 2);
   EXPECT_NE(output.find("there is no index database"), std::string::npos) << output;
   EXPECT_FALSE(std::filesystem::exists(tree_.data() + "/Quillon/Ordalis.mdb"));
+}
+
+TEST_F(TrovixCliTest, IndexingAgainRemovesFilesAndFoldersThatAreGone) {
+  trovix::testing::WriteFile(docs_ + "/kept.txt", "budget kept");
+  trovix::testing::WriteFile(docs_ + "/deleted.txt", "budget deleted");
+  trovix::testing::WriteFile(docs_ + "/sub/c.txt", "budget sub");
+  trovix::testing::WriteFile(docs_ + "/turned.txt", "budget turned");
+  trovix::testing::WriteFile(docs_ + "/named.txt", "budget named");
+  std::string output;
+  ASSERT_EQ(Trovix({"index", docs_ + "/"}, &output), 0) << output;
+  EXPECT_NE(output.find("5 indexed, 0 unchanged, 0 skipped, 0 failed, 0 removed"),
+            std::string::npos)
+      << output;
+
+  // Changed while nothing was indexing.
+  std::filesystem::remove(docs_ + "/deleted.txt");
+  std::filesystem::remove_all(docs_ + "/sub");
+  std::filesystem::remove(docs_ + "/turned.txt");
+  trovix::testing::WriteFile(docs_ + "/turned.txt/inside.txt", "budget inside");
+  ASSERT_EQ(Trovix({"index", docs_}, &output), 0) << output;
+  EXPECT_NE(output.find("1 indexed, 2 unchanged, 0 skipped, 0 failed, 3 removed"),
+            std::string::npos)
+      << output;
+  ASSERT_EQ(Trovix({"search", "budget"}, &output), 0);
+  EXPECT_EQ(Paths(output), (std::vector<std::string>{docs_ + "/turned.txt/inside.txt",
+                                                     docs_ + "/kept.txt", docs_ + "/named.txt"}))
+      << output;
+
+  // A named file that is gone leaves the index; named again, it is unknown.
+  std::filesystem::remove(docs_ + "/named.txt");
+  ASSERT_EQ(Trovix({"index", docs_ + "/named.txt"}, &output), 0) << output;
+  EXPECT_NE(output.find("1 removed"), std::string::npos) << output;
+  EXPECT_EQ(Trovix({"search", "named"}, &output), 1) << output;
+  EXPECT_EQ(Trovix({"index", docs_ + "/named.txt"}, &output), 2) << output;
+  EXPECT_NE(output.find("cannot read"), std::string::npos) << output;
+  // So does a named folder that is gone, with everything below it.
+  std::filesystem::remove_all(docs_);
+  ASSERT_EQ(Trovix({"index", docs_}, &output), 0) << output;
+  EXPECT_NE(output.find("2 removed"), std::string::npos) << output;
+  EXPECT_EQ(Trovix({"search"}, &output), 1) << output;
+}
+
+// Writes beyond a few kilobytes fail (EFBIG: SIGXFSZ is ignored, as a
+// program in a full file system would see ENOSPC).
+TEST_F(TrovixCliTest, WhenTheDatabaseFailsTheRunStopsWithExitTwoAndSaysWhy) {
+  for (int i = 0; i < 30; ++i) {
+    std::string text;
+    for (int w = 0; w < 400; ++w) text += "word" + std::to_string(i * 1000 + w) + " ";
+    trovix::testing::WriteFile(docs_ + "/f" + std::to_string(i) + ".txt", text);
+  }
+  const std::string database = tree_.data() + "/Quillon/Ordalis.mdb";
+  // Room to open the database (its shared-memory index takes 32 KiB) but
+  // not to write the words.
+  const auto limit = std::max<std::uintmax_t>(std::filesystem::file_size(database), 32768) + 8192;
+  std::string output;
+  const int status = Shell("trap '' XFSZ; exec prlimit --fsize=" + std::to_string(limit) + " -- " +
+                               TrovixProgram() + " index " + docs_,
+                           &output);
+  EXPECT_EQ(status, 2) << output;
+  EXPECT_NE(output.find("the index database failed: "), std::string::npos) << output;
+  EXPECT_NE(output.find("not done"), std::string::npos) << output;
+
+  // Without the limit the same run completes, on a database that still works.
+  ASSERT_EQ(Trovix({"index", docs_}, &output), 0) << output;
+  ASSERT_EQ(Trovix({"stats"}, &output), 0) << output;
+  EXPECT_NE(output.find("Files indexed:         30\n"), std::string::npos) << output;
+  ASSERT_EQ(Trovix({"search", "word29399"}, &output), 0) << output;
+}
+
+// The middle page of the file-word table, which stats reads in full, as
+// the byte offset of the page in the database file and its size.
+std::pair<std::size_t, std::size_t> MiddlePageOfFilesWords(const std::string& database) {
+  sqlite3* db = nullptr;
+  std::pair<std::size_t, std::size_t> page{0, 0};
+  if (sqlite3_open_v2(database.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+    sqlite3_stmt* stmt = nullptr;
+    if (sqlite3_prepare_v2(db,
+                           "SELECT (SELECT page_size FROM pragma_page_size), pageno FROM dbstat "
+                           "WHERE name = 'FilesWords' ORDER BY pageno",
+                           -1, &stmt, nullptr) == SQLITE_OK) {
+      std::vector<std::size_t> pages;
+      while (sqlite3_step(stmt) == SQLITE_ROW) {
+        page.second = static_cast<std::size_t>(sqlite3_column_int64(stmt, 0));
+        pages.push_back(static_cast<std::size_t>(sqlite3_column_int64(stmt, 1)));
+      }
+      if (!pages.empty()) page.first = (pages[pages.size() / 2] - 1) * page.second;
+    }
+    sqlite3_finalize(stmt);
+  }
+  sqlite3_close(db);
+  return page;
+}
+
+TEST_F(TrovixCliTest, StatsFailsOnADamagedDatabase) {
+  std::mt19937 random(5);
+  for (int i = 0; i < 300; ++i) {
+    std::string text;
+    for (int w = 0; w < 50; ++w) text += "term" + std::to_string(random() % 200) + " ";
+    trovix::testing::WriteFile(docs_ + "/n" + std::to_string(i) + ".txt", text);
+  }
+  std::string output;
+  ASSERT_EQ(Trovix({"index", docs_}, &output), 0) << output;
+  ASSERT_EQ(Trovix({"stats"}, &output), 0) << output;
+  const std::string database = tree_.data() + "/Quillon/Ordalis.mdb";
+  ASSERT_FALSE(std::filesystem::exists(database + "-wal")) << "all pages in the file";
+  const std::string intact = trovix::testing::ReadFile(database);
+  const auto [offset, page_size] = MiddlePageOfFilesWords(database);
+  ASSERT_GT(offset, intact.size() / 4) << "a page in the middle, not the first";
+  ASSERT_LE(offset + page_size, intact.size());
+
+  // Cut to half.
+  trovix::testing::WriteFile(database, intact.substr(0, intact.size() / 2));
+  EXPECT_EQ(Trovix({"stats"}, &output), 2) << output;
+  EXPECT_NE(output.find("trovix: "), std::string::npos) << output;
+
+  // A page in the middle overwritten with garbage: the numbers printed are
+  // not the index's, and the status says so.
+  std::string scrambled = intact;
+  for (std::size_t i = offset; i < offset + page_size; ++i) {
+    scrambled[i] = static_cast<char>(random());
+  }
+  trovix::testing::WriteFile(database, scrambled);
+  EXPECT_EQ(Trovix({"stats"}, &output), 2) << output;
+  EXPECT_NE(output.find("trovix: cannot "), std::string::npos) << output;
+}
+
+TEST_F(TrovixCliTest, SizesAreTheFilesTrueSizeAndTheCataloguedOneWhenTheFileIsGone) {
+  const std::string big = docs_ + "/big.txt";
+  trovix::testing::WriteFile(big, "");
+  std::filesystem::resize_file(big, 5368709120);  // sparse: costs no disk
+  trovix::testing::WriteFile(docs_ + "/small.txt", "twelve bytes");
+  std::string output;
+  ASSERT_EQ(Trovix({"index", docs_}, &output), 0) << output;
+  EXPECT_NE(output.find("1 skipped (1 too large)"), std::string::npos) << output;
+
+  ASSERT_EQ(Trovix({"search", "--long"}, &output), 0) << output;
+  EXPECT_NE(output.find("  5368709120  " + big + "\n"), std::string::npos) << output;
+  ASSERT_EQ(Trovix({"search", "--json"}, &output), 0) << output;
+  EXPECT_NE(output.find("{\"path\":\"" + big + "\",\"size\":5368709120,"), std::string::npos)
+      << output;
+
+  std::filesystem::remove(docs_ + "/small.txt");
+  ASSERT_EQ(Trovix({"search", "--long", "twelve"}, &output), 0) << output;
+  EXPECT_NE(output.find("  12  " + docs_ + "/small.txt"), std::string::npos) << output;
+}
+
+TEST_F(TrovixCliTest, HostileNamesArePrintedRawToPipesAndRecoverablyInJson) {
+  const std::string control = docs_ + "/red\x1b[31m\nline.txt";
+  const std::string latin = docs_ + "/caf\xe9.txt";  // not UTF-8
+  trovix::testing::WriteFile(control, "hostile");
+  trovix::testing::WriteFile(latin, "hostile");
+  std::string output;
+  ASSERT_EQ(Trovix({"index", docs_}, &output), 0) << output;
+
+  // Not a terminal: the raw names; with -0 they end in NUL and nothing else
+  // is on stdout.
+  ASSERT_EQ(Trovix({"search", "hostile"}, &output), 0);
+  EXPECT_NE(output.find(latin + "\n"), std::string::npos) << output;
+  EXPECT_NE(output.find(control + "\n"), std::string::npos) << output;
+  ASSERT_EQ(Shell(TrovixProgram() + " search -0 hostile 2>/dev/null", &output), 0);
+  EXPECT_EQ(output, latin + std::string(1, '\0') + control + std::string(1, '\0'));
+  EXPECT_EQ(Trovix({"search", "-0", "--json", "hostile"}, &output), 2);
+
+  // JSON: U+FFFD in "path", the exact bytes in "path_bytes", only there.
+  ASSERT_EQ(Shell(TrovixProgram() + " search --json hostile 2>/dev/null", &output), 0);
+  std::istringstream lines(output);
+  std::string latin_line, control_line;
+  std::getline(lines, latin_line);
+  std::getline(lines, control_line);
+  EXPECT_NE(latin_line.find("\"path\":\"" + docs_ + "/caf\xef\xbf\xbd.txt\",\"path_bytes\":\""),
+            std::string::npos)
+      << latin_line;
+  EXPECT_EQ(control_line.find("path_bytes"), std::string::npos) << control_line;
+  EXPECT_NE(control_line.find("/red\\u001b[31m\\u000aline.txt\""), std::string::npos)
+      << control_line;
+  const std::size_t start = latin_line.find("\"path_bytes\":\"") + 14;
+  const std::string encoded = latin_line.substr(start, latin_line.find('"', start) - start);
+  ASSERT_EQ(Shell("printf %s '" + encoded + "' | base64 -d", &output), 0);
+  EXPECT_EQ(output, latin) << "decoded by another program";
+}
+
+TEST(TerminalTextTest, ControlCharactersAndBadBytesCannotReachTheTerminal) {
+  using trovix::cli::TerminalText;
+  EXPECT_EQ(TerminalText(Utf8ToUtf16("/a/red\x1b[31mx")), "/a/red\\x1b[31mx");
+  EXPECT_EQ(TerminalText(Utf8ToUtf16("two\nlines\tand\rback")), "two\\nlines\\tand\\rback");
+  EXPECT_EQ(TerminalText(Utf8ToUtf16("back\\slash")), "back\\\\slash")
+      << "escapes stay unambiguous";
+  EXPECT_EQ(TerminalText(Utf8ToUtf16(std::string("nul\0del\x7f", 8))), "nul\\x00del\\x7f");
+  EXPECT_EQ(TerminalText(u"c1\u009b31m\u0085"), "c1\\u009b31m\\u0085");
+  EXPECT_EQ(TerminalText(Utf8ToUtf16("caf\xe9 \xff\xfe")), "caf\\xe9 \\xff\\xfe");
+  EXPECT_EQ(TerminalText(Utf8ToUtf16("\xed\xa0\x80")), "\\xed\\xa0\\x80")
+      << "an encoded surrogate is not UTF-8";
+  const std::string fine = "caf\xc3\xa9 \xe6\x97\xa5\xe6\x9c\xac \xf0\x9f\x93\x84.txt";
+  EXPECT_EQ(TerminalText(Utf8ToUtf16(fine)), fine) << "letters of every script pass";
+}
+
+TEST(JsonTextTest, NamesThatAreNotUtf8StayValidJsonAndTheirBytesAreKept) {
+  using trovix::cli::Base64;
+  using trovix::cli::JsonString;
+  EXPECT_EQ(JsonString(Utf8ToUtf16("a\"b\\c\x01")), "\"a\\\"b\\\\c\\u0001\"");
+  EXPECT_EQ(JsonString(Utf8ToUtf16("x\xe9y")), "\"x\xef\xbf\xbdy\"");
+  EXPECT_EQ(JsonString(u"\U0001F4C4"), "\"\xf0\x9f\x93\x84\"");
+  EXPECT_FALSE(trovix::cli::NameIsUtf8(Utf8ToUtf16("x\xe9y")));
+  EXPECT_TRUE(trovix::cli::NameIsUtf8(u"caf\u00e9 \U0001F4C4"));
+  // RFC 4648's test vectors.
+  EXPECT_EQ(Base64(""), "");
+  EXPECT_EQ(Base64("f"), "Zg==");
+  EXPECT_EQ(Base64("fo"), "Zm8=");
+  EXPECT_EQ(Base64("foo"), "Zm9v");
+  EXPECT_EQ(Base64("foobar"), "Zm9vYmFy");
+  EXPECT_EQ(Base64(std::string("\xff\xfe\x00", 3)), "//4A");
 }
 
 }  // namespace

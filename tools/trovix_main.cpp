@@ -15,7 +15,8 @@ namespace {
 
 constexpr const char* kUsage =
     "Usage:\n"
-    "  trovix search [--include PATTERNS] [--exclude PATTERNS] [--long | --json] [WORDS...]\n"
+    "  trovix search [--include PATTERNS] [--exclude PATTERNS] [--long | --json | -0]\n"
+    "                [WORDS...]\n"
     "  trovix index PATH...\n"
     "  trovix stats\n"
     "  trovix duplicates FILE\n"
@@ -26,9 +27,28 @@ constexpr const char* kUsage =
     "         contain * (any letters); + alone finds files with words, - files without.\n"
     "         --include and --exclude take path patterns separated by ;, such as\n"
     "         ~/projects/*.txt or /home/me/notes/ (default include: *, every file).\n"
+    "         One path per line. On a terminal, names are shown escaped: \\\\ for \\,\n"
+    "         \\t \\n \\r, \\xHH for other control characters and for bytes that are\n"
+    "         not UTF-8, \\u0080 to \\u009f for C1 controls.\n"
+    "         --long   created, written, size (now, on disk) and path.\n"
+    "         --json   one object per line: path, size, created, written. A name that\n"
+    "                  is not UTF-8 has each bad byte as U+FFFD in \"path\" and its\n"
+    "                  exact bytes in \"path_bytes\" (base64), present only then.\n"
+    "         -0, --null  raw paths, each ended by a NUL byte; nothing else on stdout.\n"
     "         Exit status: 0 files found, 1 none, 2 error.\n"
-    "index    catalogues and indexes files and folders now.\n"
-    "stats    shows the index's counters, size and files.\n"
+    "index    catalogues and indexes files and folders now, and removes from the\n"
+    "         index the files below them that are gone (or a named path that is\n"
+    "         gone). Prints \"X indexed, Y unchanged, Z skipped, W failed, N removed\";\n"
+    "         failed files and why go to stderr. Left out by rule (skipped): types\n"
+    "         that are not indexable, types without a filter, paths over 259\n"
+    "         characters (not catalogued), files over 100 MiB (catalogued without\n"
+    "         words). A document's text is read up to \"Max Text Per File\" (16 Mi\n"
+    "         characters). A file the database fails on is tried again three times.\n"
+    "         Exit status: 0 all done, 1 some files failed or were only partly read\n"
+    "         (a damaged document, or text beyond the cap) or the run was stopped,\n"
+    "         2 the index could not be used (database failed; a PATH is missing).\n"
+    "stats    shows the index's counters, size and files. Exit status 2 when a\n"
+    "         counter cannot be read (a damaged database).\n"
     "duplicates  lists indexed files with the same content as FILE.\n"
     "compact  compacts the index database.\n";
 
@@ -60,6 +80,8 @@ int Search(const std::vector<std::string>& args) {
       options.long_format = true;
     } else if (arg == "--json") {
       options.json = true;
+    } else if (arg == "-0" || arg == "--null") {
+      options.null_separated = true;
     } else if (auto include = OptionValue("--include", args, &i)) {
       options.include = *include;
     } else if (auto exclude = OptionValue("--exclude", args, &i)) {
@@ -68,6 +90,10 @@ int Search(const std::vector<std::string>& args) {
       return Usage("unknown or incomplete option '" + arg + "'");
     }
   }
+  if (options.null_separated && (options.json || options.long_format)) {
+    return Usage("-0 cannot be combined with --long or --json");
+  }
+  options.terminal = isatty(STDOUT_FILENO) != 0;
   return trovix::cli::RunSearch(options, std::cout, std::cerr);
 }
 

@@ -6,16 +6,25 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <thread>
+#include <utility>
 
+#include "indexer/catalogue_prune.h"
 #include "indexer/directory_walk.h"
 #include "indexer/file_processing.h"
 #include "indexer/indexable_extensions.h"
 #include "platform/paths.h"
 #include "platform/wstring.h"
+#include "tools/cli/output.h"
 #include "tools/cli/store_session.h"
 
 namespace trovix::cli {
 namespace {
+
+using indexer::FileOutcome;
 
 // Cleared by SIGINT or SIGTERM; doubles as IndexFile's continue flag.
 std::atomic<unsigned> g_keep_going{1};
@@ -23,76 +32,249 @@ static_assert(std::atomic<unsigned>::is_always_lock_free);
 
 extern "C" void StopRun(int) { g_keep_going = 0; }
 
+// Failed files listed on stderr; the rest are only counted.
+constexpr std::size_t kFailuresShown = 10;
+
+// The waits before each new attempt at a file the database failed on: a
+// busy database (another process writing) usually answers within them.
+constexpr std::chrono::milliseconds kStoreRetryDelays[] = {std::chrono::milliseconds(200),
+                                                           std::chrono::milliseconds(500),
+                                                           std::chrono::milliseconds(1000)};
+
 struct Tally {
   std::size_t indexed = 0;
   std::size_t unchanged = 0;
-  std::size_t skipped = 0;  // not an indexable type, partly read, or no filter
-  std::size_t failed = 0;
+  std::size_t not_indexable = 0;  // not an indexable type, or the store's own file
+  std::size_t no_filter = 0;
+  std::size_t too_long = 0;
+  std::size_t too_large = 0;
+  std::size_t partial = 0;
+  std::size_t failed = 0;  // unreadable or refused
+  std::size_t removed = 0;
+  std::size_t not_done = 0;  // left after the database failed
+
+  std::size_t skipped() const { return not_indexable + no_filter + too_long + too_large; }
 };
+
+struct FailedFile {
+  std::string path;
+  FileOutcome outcome;
+  HRESULT status;
+};
+
+// The absolute form of a named path, symbolic links resolved as the
+// catalogue keeps paths; for a path that no longer exists, its absolute
+// form without "." and "..".
+std::string Absolute(const std::string& path) {
+  std::unique_ptr<char, decltype(&std::free)> resolved(realpath(path.c_str(), nullptr), &std::free);
+  if (resolved) return resolved.get();
+  std::error_code error;
+  std::string absolute = std::filesystem::absolute(path, error).lexically_normal().string();
+  if (error) return path;
+  while (absolute.size() > 1 && absolute.back() == '/') absolute.pop_back();
+  return absolute;
+}
 
 class IndexRun {
  public:
-  IndexRun(ITrovixDB* store, bool progress, std::ostream& err)
-      : own_files_(indexer::IndexStoreFiles::Query(store)),
+  IndexRun(ITrovixDB* store, bool terminal, std::ostream& err)
+      : store_(store),
+        own_files_(indexer::IndexStoreFiles::Query(store)),
         types_(indexer::IndexableExtensionSet::FromRegistry()),
-        progress_(progress),
+        terminal_(terminal),
         err_(err) {}
 
   void File(const std::string& path);
+  // Removes the catalogued files below `folder` that are gone from disk.
+  void PruneWalked(const std::string& folder, dev_t device);
+  // Removes what was catalogued at or below a path that no longer exists;
+  // false when nothing was.
+  bool RemoveMissing(const std::string& path);
+
+  bool store_failed() const { return FAILED(store_status_); }
   const Tally& tally() const { return tally_; }
   void EndProgress() {
-    if (progress_) err_ << "\r\033[K";
+    if (terminal_) err_ << "\r\033[K";
   }
+  void ReportFailures() const;
+  void ReportStoreFailure() const;
 
  private:
+  FileOutcome Process(const std::string& path, HRESULT* status);
+  void Count(const std::string& path, FileOutcome outcome, HRESULT status);
+  void Prune(const std::string& folder, const std::function<bool(const std::string&)>& wanted);
   void Show(const std::string& path);
+  std::string Shown(const std::string& path) const {
+    return terminal_ ? TerminalText(Utf8ToUtf16(path)) : path;
+  }
 
+  ITrovixDB* store_;
   indexer::IndexStoreFiles own_files_;
   indexer::IndexableExtensionSet types_;
-  bool progress_;
+  bool terminal_;
   std::ostream& err_;
   Tally tally_;
+  std::vector<FailedFile> failures_;  // the first kFailuresShown failed or partial
+  HRESULT store_status_ = S_OK;       // the database's failure that stopped the run
   std::chrono::steady_clock::time_point last_shown_{};
 };
 
 void IndexRun::File(const std::string& path) {
   if (own_files_.Contains(path) || !types_.Contains(ExtensionOf(Utf8ToUtf16(path)))) {
-    ++tally_.skipped;
+    ++tally_.not_indexable;
+    return;
+  }
+  if (store_failed()) {
+    ++tally_.not_done;
     return;
   }
   Show(path);
+  HRESULT status = S_OK;
+  const FileOutcome outcome = Process(path, &status);
+  Count(path, outcome, status);
+}
+
+FileOutcome IndexRun::Process(const std::string& path, HRESULT* status) {
   // The continue flag is read as IndexFile's UINT; the atomic has its layout.
   auto* keep_going = reinterpret_cast<UINT*>(&g_keep_going);
-  switch (indexer::ProcessFile(path, keep_going)) {
-    case indexer::FileOutcome::kIndexed:
-      ++tally_.indexed;
-      break;
-    case indexer::FileOutcome::kUnchanged:
-      ++tally_.unchanged;
-      break;
-    case indexer::FileOutcome::kFailed:
-      ++tally_.failed;
-      break;
-    default:
-      ++tally_.skipped;
-      break;
+  FileOutcome outcome = indexer::ProcessFile(path, keep_going, status);
+  for (const auto delay : kStoreRetryDelays) {
+    if (outcome != FileOutcome::kStoreUnavailable || g_keep_going == 0) break;
+    std::this_thread::sleep_for(delay);
+    outcome = indexer::ProcessFile(path, keep_going, status);
   }
+  return outcome;
+}
+
+void IndexRun::Count(const std::string& path, FileOutcome outcome, HRESULT status) {
+  switch (outcome) {
+    case FileOutcome::kIndexed:
+      ++tally_.indexed;
+      return;
+    case FileOutcome::kUnchanged:
+      ++tally_.unchanged;
+      return;
+    case FileOutcome::kPartial:
+      ++tally_.partial;
+      if (failures_.size() < kFailuresShown) failures_.push_back({path, outcome, status});
+      return;
+    case FileOutcome::kNoFilter:
+      ++tally_.no_filter;
+      return;
+    case FileOutcome::kTooLong:
+      ++tally_.too_long;
+      return;
+    case FileOutcome::kTooLarge:
+      ++tally_.too_large;
+      return;
+    case FileOutcome::kStoreUnavailable:
+      store_status_ = FAILED(status) ? status : E_FAIL;
+      ++tally_.not_done;
+      return;
+    case FileOutcome::kUnreadable:
+    case FileOutcome::kFailed:
+      ++tally_.failed;
+      if (failures_.size() < kFailuresShown) failures_.push_back({path, outcome, status});
+      return;
+  }
+}
+
+void IndexRun::Prune(const std::string& folder,
+                     const std::function<bool(const std::string&)>& wanted) {
+  if (store_failed() || g_keep_going == 0) return;
+  indexer::PruneStats stats;
+  const HRESULT hr = indexer::PruneFolder(store_, folder, wanted, g_keep_going, &stats);
+  tally_.removed += stats.removed;
+  if (FAILED(hr) && hr != E_ABORT) store_status_ = hr;
+}
+
+void IndexRun::PruneWalked(const std::string& folder, dev_t device) {
+  Prune(folder, [this, device](const std::string& path) {
+    return indexer::IsWantedOnDisk(path, types_, own_files_, device);
+  });
+}
+
+bool IndexRun::RemoveMissing(const std::string& path) {
+  if (store_failed()) return true;  // not known: the run stops anyway
+  const std::size_t before = tally_.removed;
+  const HRESULT hr = indexer::RemoveCataloguedFile(store_, Utf8ToUtf16(path).c_str());
+  if (FAILED(hr)) {
+    store_status_ = hr;
+    return true;
+  }
+  if (hr == S_OK) ++tally_.removed;
+  Prune(path, [](const std::string&) { return false; });
+  return tally_.removed > before;
+}
+
+void IndexRun::ReportFailures() const {
+  const std::size_t count = tally_.failed + tally_.partial;
+  if (count == 0) return;
+  err_ << "trovix: " << count << (count == 1 ? " file was" : " files were")
+       << " not indexed in full:\n";
+  for (const FailedFile& failure : failures_) {
+    // A partly read file has no failure status: its reader stopped early.
+    err_ << "  " << Shown(failure.path) << ": " << indexer::OutcomeReason(failure.outcome);
+    if (FAILED(failure.status)) err_ << " (" << Describe(failure.status) << ")";
+    err_ << "\n";
+  }
+  if (count > failures_.size()) err_ << "  and " << count - failures_.size() << " more\n";
+}
+
+void IndexRun::ReportStoreFailure() const {
+  err_ << "trovix: the index database failed: " << Describe(store_status_) << "; "
+       << tally_.not_done << (tally_.not_done == 1 ? " file was" : " files were")
+       << " not done. Run trovix index again once the database works (details are in the "
+          "diagnostic log).\n";
 }
 
 // At most ten updates a second: a terminal is slow to redraw.
 void IndexRun::Show(const std::string& path) {
-  if (!progress_) return;
+  if (!terminal_) return;
   const auto now = std::chrono::steady_clock::now();
   if (now - last_shown_ < std::chrono::milliseconds(100)) return;
   last_shown_ = now;
   const std::string shown = path.size() > 50 ? "..." + path.substr(path.size() - 47) : path;
   err_ << "\r\033[K" << tally_.indexed << " indexed, " << tally_.unchanged
-       << " unchanged: " << shown << std::flush;
+       << " unchanged: " << Shown(shown) << std::flush;
+}
+
+std::string SummaryLine(const Tally& t, bool stopped) {
+  std::string line = std::to_string(t.indexed) + " indexed, " + std::to_string(t.unchanged) +
+                     " unchanged, " + std::to_string(t.skipped()) + " skipped";
+  std::string reasons;
+  const std::pair<std::size_t, const char*> details[] = {{t.no_filter, " without a filter"},
+                                                         {t.too_large, " too large"},
+                                                         {t.too_long, " with too long a path"}};
+  for (const auto& [count, what] : details) {
+    if (count == 0) continue;
+    reasons += (reasons.empty() ? "" : ", ") + std::to_string(count) + what;
+  }
+  if (!reasons.empty()) line += " (" + reasons + ")";
+  line += ", " + std::to_string(t.failed) + " failed, " + std::to_string(t.removed) + " removed";
+  if (t.partial > 0) line += ", " + std::to_string(t.partial) + " partly read";
+  return line + (stopped ? " (stopped)" : "");
+}
+
+// Indexes one named path; false when it neither exists nor was catalogued.
+bool IndexPath(IndexRun& run, const std::string& named) {
+  const std::string path = Absolute(named);
+  struct stat st {};
+  if (stat(path.c_str(), &st) != 0) return run.RemoveMissing(path);
+  if (!S_ISDIR(st.st_mode)) {
+    run.File(path);
+    return true;
+  }
+  if (indexer::WalkFolder(
+          path, [&run](const std::string& file) { run.File(file); }, g_keep_going)) {
+    run.PruneWalked(path, st.st_dev);
+  }
+  return true;
 }
 
 }  // namespace
 
-int RunIndex(const std::vector<std::string>& paths, bool progress, std::ostream& out,
+int RunIndex(const std::vector<std::string>& paths, bool terminal, std::ostream& out,
              std::ostream& err) {
   StoreSession store;
   if (FAILED(store.status())) {
@@ -102,28 +284,25 @@ int RunIndex(const std::vector<std::string>& paths, bool progress, std::ostream&
   g_keep_going = 1;
   signal(SIGINT, StopRun);
   signal(SIGTERM, StopRun);
-  IndexRun run(store.get(), progress, err);
-  int status = 0;
+  IndexRun run(store.get(), terminal, err);
+  bool all_found = true;
   for (const std::string& path : paths) {
-    struct stat st {};
-    if (stat(path.c_str(), &st) != 0) {
+    if (!IndexPath(run, path)) {
       err << "trovix: cannot read " << path << "\n";
-      status = 2;
-    } else if (S_ISDIR(st.st_mode)) {
-      indexer::WalkFolder(
-          path, [&run](const std::string& file) { run.File(file); }, g_keep_going);
-    } else {
-      run.File(path);
+      all_found = false;
     }
     if (g_keep_going == 0) break;
   }
   run.EndProgress();
-  const Tally& t = run.tally();
-  out << t.indexed << " indexed, " << t.unchanged << " unchanged, " << t.skipped << " skipped, "
-      << t.failed << " failed" << (g_keep_going == 0 ? " (stopped)" : "") << "\n";
+  const bool stopped = g_keep_going == 0;
+  out << SummaryLine(run.tally(), stopped) << "\n";
+  run.ReportFailures();
+  if (run.store_failed()) run.ReportStoreFailure();
   signal(SIGINT, SIG_DFL);
   signal(SIGTERM, SIG_DFL);
-  return status;
+  if (run.store_failed() || !all_found) return 2;
+  const Tally& t = run.tally();
+  return t.failed > 0 || t.partial > 0 || stopped ? 1 : 0;
 }
 
 }  // namespace trovix::cli

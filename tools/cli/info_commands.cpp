@@ -53,7 +53,14 @@ int RunStats(std::ostream& out, std::ostream& err) {
       << Text([&](WCHAR* s, UINT* n) { return store->GetDBFileName(s, n); }) << "\n"
       << "Diagnostic log:        "
       << Text([&](WCHAR* s, UINT* n) { return store->GetLogFileName(s, n); }) << "\n";
-  return 0;
+  // A counter that cannot be read means the numbers above are not the
+  // index's: a script must not take them for it.
+  for (const HRESULT hr : {processed_hr, indexed_hr, stats_hr, size_hr, free_hr}) {
+    if (SUCCEEDED(hr)) continue;
+    err << "trovix: cannot read the counters: " << Describe(hr) << "\n";
+    return 2;
+  }
+  return FAILED(recount_hr) ? 2 : 0;
 }
 
 int RunDuplicates(const std::string& file, std::ostream& out, std::ostream& err) {

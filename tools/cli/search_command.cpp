@@ -1,6 +1,9 @@
 #include "tools/cli/search_command.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <cstdint>
 #include <map>
 
 #include "platform/wstring.h"
@@ -128,18 +131,39 @@ bool SearchRun::Read(UINT result, std::map<INT, Found>* found) {
   }
 }
 
+std::uint64_t SizeOnDisk(const Found& row) {
+  struct stat st {};
+  if (lstat(Utf16ToUtf8(row.path).c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+    return static_cast<std::uint64_t>(st.st_size);
+  }
+  return row.record.SizeLo32;
+}
+
+// "path" stays valid JSON for any name; "path_bytes" (only for names that
+// are not UTF-8) gives the exact bytes.
+void PrintJson(const Found& row, std::ostream& out) {
+  const SearchResultRecord& r = row.record;
+  out << "{\"path\":" << JsonString(row.path);
+  if (!NameIsUtf8(row.path)) out << ",\"path_bytes\":\"" << Base64(Utf16ToUtf8(row.path)) << "\"";
+  out << ",\"size\":" << SizeOnDisk(row) << ",\"created\":\"" << LocalTimeText(r.CreationDateTime)
+      << "\",\"written\":\"" << LocalTimeText(r.ModificationDateTime) << "\"}\n";
+}
+
 void Print(const std::vector<const Found*>& rows, const SearchOptions& options, std::ostream& out) {
+  const auto shown = [&options](const Found& row) {
+    return options.terminal ? TerminalText(row.path) : Utf16ToUtf8(row.path);
+  };
   for (const Found* row : rows) {
     const SearchResultRecord& r = row->record;
-    if (options.json) {
-      out << "{\"path\":" << JsonString(row->path) << ",\"size\":" << r.SizeLo32
-          << ",\"created\":\"" << LocalTimeText(r.CreationDateTime) << "\",\"written\":\""
-          << LocalTimeText(r.ModificationDateTime) << "\"}\n";
+    if (options.null_separated) {
+      out << Utf16ToUtf8(row->path) << '\0';
+    } else if (options.json) {
+      PrintJson(*row, out);
     } else if (options.long_format) {
       out << LocalTimeText(r.CreationDateTime) << "  " << LocalTimeText(r.ModificationDateTime)
-          << "  " << r.SizeLo32 << "  " << Utf16ToUtf8(row->path) << "\n";
+          << "  " << SizeOnDisk(*row) << "  " << shown(*row) << "\n";
     } else {
-      out << Utf16ToUtf8(row->path) << "\n";
+      out << shown(*row) << "\n";
     }
   }
 }
