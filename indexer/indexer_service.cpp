@@ -110,7 +110,11 @@ void IndexerService::StartRecovery() {
   params.state = &state_;
   params.database = DefaultDatabaseLocation().path;
   params.roots = options_.roots;
-  params.examine = [](const std::string& path) { return ExamineDatabase(path); };
+  params.examine = [](const std::string& path) {
+    DatabaseCheck check;
+    static_cast<void>(CheckDatabase(path, &check));
+    return check.condition;
+  };
   params.recreate = [](const std::string& path, std::string* kept_as) {
     return MoveAsideAndRecreate(path, kept_as);
   };

@@ -24,6 +24,7 @@
 #include <cstdint>
 #include <mutex>
 
+#include "platform/hresult.h"
 #include "platform/types.h"
 
 namespace trovix::indexer {

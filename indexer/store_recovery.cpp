@@ -7,12 +7,16 @@
 
 #include "platform/com.h"
 #include "platform/hresult.h"
+#include "platform/sync.h"
 #include "shared/itrovixdb.h"
 
 namespace trovix::indexer {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// The suite's write mutex: held by every writer of the database.
+constexpr const char* kWriteMutexName = "TrovixWriteMutex";
 
 struct FileIdentity {
   dev_t device = 0;
@@ -82,13 +86,22 @@ class Recovery {
     if (!health_.PauseUnlessStopped(backoff_)) return false;
     backoff_ = backoff_.count() == 0 ? params_.first_backoff
                                      : std::min(backoff_ * 2, params_.last_backoff);
-    const DatabaseCondition condition = params_.examine(params_.database);
+    // The connection is closed before the write mutex is taken: closing
+    // takes the index store's own hold of that mutex, which would wait for
+    // this thread's.
+    CloseConnection();
     bool fresh = false;
-    if (condition == DatabaseCondition::kMissing || condition == DatabaseCondition::kDamaged) {
-      fresh = Recreate(condition);
-      if (!fresh) return true;
-    } else if (condition == DatabaseCondition::kUnknown) {
-      return true;
+    {
+      NamedMutex write_mutex(kWriteMutexName);
+      const bool held = write_mutex.Wait(INFINITE) == WAIT_OBJECT_0;
+      const DatabaseCondition condition = params_.examine(params_.database);
+      if (condition == DatabaseCondition::kMissing || condition == DatabaseCondition::kDamaged) {
+        fresh = Recreate(condition);
+      }
+      if (held) write_mutex.Release();
+      if (condition == DatabaseCondition::kUnknown || (condition != DatabaseCondition::kHealthy && !fresh)) {
+        return true;
+      }
     }
     if (!Reopen()) return true;
     recovered_at_ = Clock::now();
@@ -100,7 +113,6 @@ class Recovery {
   }
 
   bool Recreate(DatabaseCondition condition) {
-    CloseConnection();
     std::string kept_as;
     const HRESULT hr = params_.recreate(params_.database, &kept_as);
     if (FAILED(hr)) {
@@ -124,11 +136,10 @@ class Recovery {
     opened_.reset();
   }
 
-  // Closes the process's connection and opens it again.
+  // Opens the process's connection again.
   bool Reopen() {
     ComPtr<ITrovixDB> store = CreateStore();
     if (!store) return false;
-    static_cast<void>(store->Cleanup());
     const HRESULT hr = store->Init();
     if (FAILED(hr)) return false;
     Remember();

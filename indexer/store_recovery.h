@@ -36,10 +36,9 @@
 #include <vector>
 
 #include "indexer/indexer_state.h"
+#include "shared/database_repair.h"
 
 namespace trovix::indexer {
-
-enum class DatabaseCondition { kHealthy, kMissing, kDamaged, kUnknown };
 
 struct StoreRecoveryParams {
   IndexerState* state = nullptr;  // outlives the thread
@@ -47,11 +46,12 @@ struct StoreRecoveryParams {
   std::string database;
   // The roots to walk again after a new database was made.
   std::vector<std::string> roots;
-  // Examines the file at a path.
+  // Examines the file at a path (see CheckDatabase); called while this
+  // thread holds the suite's write mutex.
   std::function<DatabaseCondition(const std::string& path)> examine;
   // Makes a new, empty database at a path, first moving a damaged file
   // aside; `*kept_as` receives where the old file was kept (empty when
-  // there was none).
+  // there was none). Called while this thread holds the write mutex.
   std::function<HRESULT(const std::string& path, std::string* kept_as)> recreate;
   // Marks a root due for a walk.
   std::function<void(const std::string& root)> request_rescan;

@@ -70,7 +70,11 @@ class StoreRecoveryTest : public ordalis::testing::OrdalisTest {
     params_.state = &state_;
     params_.database = DatabasePath();
     params_.roots = {"/r1", "/r2"};
-    params_.examine = [](const std::string& path) { return ExamineDatabase(path); };
+    params_.examine = [](const std::string& path) {
+      DatabaseCheck check;
+      static_cast<void>(CheckDatabase(path, &check));
+      return check.condition;
+    };
     params_.recreate = [](const std::string& path, std::string* kept) {
       return MoveAsideAndRecreate(path, kept);
     };
