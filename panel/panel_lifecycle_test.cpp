@@ -70,6 +70,7 @@ class PanelLifecycleTest : public QObject {
 
   void secondPanelBringsTheFirstToFrontAndEnds();
   void killedPanelLeavesNothingThatBlocksTheNext();
+  void startedPanelShowsNoFilesAndIsFoundByItsTitlePrefix();
   void handedOverQueryFillsTheBoxesAndSearchesAfterTheAnswer();
   void copyDataTextStopsAtNullAndSize();
   void compactionMessagesShowAndUndoTheMaintenanceDisplay();
@@ -146,6 +147,19 @@ void PanelLifecycleTest::killedPanelLeavesNothingThatBlocksTheNext() {
   QVERIFY(WaitForPanelPort(next->processId()).has_value());
   QCOMPARE(next->state(), QProcess::Running);
   QCOMPARE(PanelPortCount(), 1);
+}
+
+// The band finds the panel by the title prefix alone; the title a panel
+// starts with is the one every later search keeps the form of.
+void PanelLifecycleTest::startedPanelShowsNoFilesAndIsFoundByItsTitlePrefix() {
+  QProcess* panel = StartVistrel();
+  QVERIFY(panel != nullptr);
+  const std::optional<PortInfo> port = WaitForPanelPort(panel->processId());
+  QVERIFY(port.has_value());
+  QCOMPARE(port->title, std::u16string(u"Vistrel - (0 files)"));
+  PortInfo found;
+  QVERIFY(FindPanelWindow({}, &found));
+  QCOMPARE(found.id, port->id);
 }
 
 // Another process hands a query over while the panel is minimized: the boxes

@@ -19,6 +19,7 @@
 #include "panel/result_list.h"
 #include "platform/com.h"
 #include "platform/wstring.h"
+#include "shared/database_format.h"
 #include "shared/itrovixdb.h"
 #include "shared/search_result.h"
 #include "ui/dialog_units.h"
@@ -105,8 +106,8 @@ UINT HeldResult::release() { return std::exchange(handle_, 0); }
 SearchDialog::SearchDialog(QWidget* parent)
     : QDialog(parent, Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                           Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint) {
-  setWindowTitle(QStringLiteral("Vistrel"));
   BuildControls();
+  SetTitleCount(0);
   SetBoxText(include_, QStringLiteral("*"));
   text_->setFocus();  // takes the focus when the window is first shown
   ask_large = [this](int rows) {
@@ -269,31 +270,53 @@ void SearchDialog::RunSearch() {
     EnterMaintenance();
     return;
   }
+  // Taken before anything is read, so that a commit during the evaluations
+  // shows as a change at the next search rather than being missed. The panel
+  // never moves the store off its default database.
+  const IndexStamp stamp = IndexStamp::Take(DefaultDatabaseLocation().path);
+  const bool index_changed = !held_stamp_.UnchangedAt(stamp);
+  if (index_changed) {
+    // Each box shows the cleaned forms that made its held result (or what
+    // was typed since): evaluating it again brings its result up to date.
+    include_changed_ = true;
+    exclude_changed_ = true;
+  }
   const bool any_changed = text_changed_ || include_changed_ || exclude_changed_;
-  if (text_changed_) RunWordSearch();
+  bool word_current = !index_changed;
+  if (text_changed_ && RunWordSearch()) word_current = true;
+  if (!word_current) word_current = RefreshWordResult();
   EvaluateChangedLists();
+  // A result that could not be made again leaves the stamp unknown, so the
+  // next search tries again.
+  held_stamp_ = word_current && !include_changed_ && !exclude_changed_ ? stamp : IndexStamp();
   std::optional<HeldResult> result = Combine(store.get());
   // Nothing changed: the list keeps what it shows.
   if (!result || !any_changed) return;
+  ReadResult(store.get(), result->get());
+}
+
+// The combined result's size, the question for a large one, and the rows.
+void SearchDialog::ReadResult(ITrovixDB* store, UINT result) {
   static_cast<void>(store->Init());
   UINT count = kNoSize;
-  static_cast<void>(store->SearchGetSize(result->get(), &count));
+  static_cast<void>(store->SearchGetSize(result, &count));
   if (count == kNoSize) return;
   if (count > kLargeResult && !ask_large(static_cast<int>(count))) {
     text_changed_ = true;  // so that the next Search asks again
     return;
   }
   SetTitleCount(static_cast<int>(count));
-  ReadRows(store.get(), result->get(), static_cast<int>(count));
+  ReadRows(store, result, static_cast<int>(count));
 }
 
 // An empty Text box keeps the last word result; a failed or empty word
-// search keeps it too, with the flag still set.
-void SearchDialog::RunWordSearch() {
+// search keeps it too, with the flag still set. True when a new word result
+// was made.
+bool SearchDialog::RunWordSearch() {
   const ComPtr<ITrovixDB> store = CreateStore();
-  if (!store) return;
+  if (!store) return false;
   saved_text_ = text_->text();
-  if (saved_text_->isEmpty()) return;
+  if (saved_text_->isEmpty()) return false;
   WString query = saved_text_->toStdU16String();
   static_cast<void>(store->QueryCleanup(query.data(), nullptr));  // in place
   query.resize(WcsLen(query.c_str()));
@@ -302,19 +325,42 @@ void SearchDialog::RunWordSearch() {
   SetBoxText(text_, *saved_text_);
   CaretToEnd(text_);
   SetTitleCount(0);
+  std::optional<HeldResult> held = EvaluateWords(store.get(), query);
+  if (!held) return false;
+  held_word_ = std::move(*held);
+  word_query_ = std::move(query);
+  text_changed_ = false;
+  return true;
+}
+
+// Makes the held word result again from the query that made it, whatever
+// the Text box holds now (after Clear it is empty and the result is still
+// used). True when the held word result is current, also when there is none.
+bool SearchDialog::RefreshWordResult() {
+  if (!word_query_) return true;
+  const ComPtr<ITrovixDB> store = CreateStore();
+  if (!store) return false;
+  static_cast<void>(store->Init());
+  std::optional<HeldResult> held = EvaluateWords(store.get(), *word_query_);
+  if (!held) return false;
+  held_word_ = std::move(*held);
+  return true;
+}
+
+// The files holding every word of the cleaned `query`; an empty query (only
+// separators were typed) selects every file. None on failure, or when the
+// store finds no word in the query.
+std::optional<HeldResult> SearchDialog::EvaluateWords(ITrovixDB* store, const WString& query) {
+  ++evaluations_;
   UINT handle = 0;
-  // Nothing left of the text (only separators, say) selects every file.
   const HRESULT hr = query.empty() ? store->SearchOpenFileType(u"*", &handle)
                                    : store->SearchOpenWord(query.c_str(), &handle);
   if (FAILED(hr) || hr == S_FALSE) {
     if (handle != 0) static_cast<void>(store->SearchClose(handle));
-    return;
+    return std::nullopt;
   }
-  std::optional<std::vector<INT>> ids = TakeIds(store.get(), handle);
-  std::optional<HeldResult> held = ids ? Register(std::move(*ids)) : std::nullopt;
-  if (!held) return;
-  held_word_ = std::move(*held);
-  text_changed_ = false;
+  std::optional<std::vector<INT>> ids = TakeIds(store, handle);
+  return ids ? Register(std::move(*ids)) : std::nullopt;
 }
 
 void SearchDialog::EvaluateChangedLists() {
@@ -337,6 +383,7 @@ void SearchDialog::EvaluateChangedLists() {
 // The union of the files every pattern of the box selects; none when any
 // index store call fails (sets opened so far are closed on the way).
 std::optional<HeldResult> SearchDialog::EvaluatePatternList(QLineEdit* box) {
+  ++evaluations_;
   const QString text = box->text();
   if (text.isEmpty()) return Register({});
   const ComInit com;

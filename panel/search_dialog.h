@@ -8,8 +8,13 @@
 //  - The held results are the panel's own result sets, registered in the
 //    process-wide table of shared/search_result.h so that the index store
 //    reads them like its own. They live until their box changes and is
-//    evaluated again, or until the dialog goes; an unchanged box is never
-//    evaluated twice.
+//    evaluated again, until the index changes, or until the dialog goes.
+//  - The held stamp vouches that every held result reflects the index as it
+//    is: it is recorded only by a search after which no held result is older
+//    than the stamp. A search whose stamp is not unchanged from the held one
+//    evaluates the boxes and the held word query again, so a Search always
+//    shows the files that match now; with no change (and no box changed) it
+//    evaluates nothing.
 //  - The component library is initialised only for the length of one
 //    operation: while the panel is idle no index store module is loaded and
 //    no database connection is open.
@@ -20,6 +25,7 @@
 #include <functional>
 #include <optional>
 
+#include "panel/index_stamp.h"
 #include "platform/types.h"
 
 class QLabel;
@@ -86,6 +92,8 @@ class SearchDialog : public QDialog {
   [[nodiscard]] UINT held_word() const { return held_word_.get(); }
   [[nodiscard]] UINT held_include() const { return held_include_.get(); }
   [[nodiscard]] UINT held_exclude() const { return held_exclude_.get(); }
+  // How many times a word query or a pattern list has been evaluated.
+  [[nodiscard]] int evaluation_count() const { return evaluations_; }
 
   // The question asked before reading more than 1500 rows: true to go on.
   // Tests replace it; the default is a Yes/No message box owned by the dialog.
@@ -109,9 +117,12 @@ class SearchDialog : public QDialog {
 
   void BuildControls();
   void Layout(int width, int height);
-  void RunWordSearch();
+  [[nodiscard]] bool RunWordSearch();
+  [[nodiscard]] bool RefreshWordResult();
+  [[nodiscard]] std::optional<HeldResult> EvaluateWords(ITrovixDB* store, const WString& query);
   [[nodiscard]] std::optional<HeldResult> EvaluatePatternList(QLineEdit* box);
   void EvaluateChangedLists();
+  void ReadResult(ITrovixDB* store, UINT result);
   [[nodiscard]] std::optional<HeldResult> Combine(ITrovixDB* store);
   void ReadRows(ITrovixDB* store, UINT result, int count);
   void SetBoxText(QLineEdit* box, const QString& text);
@@ -129,6 +140,11 @@ class SearchDialog : public QDialog {
   HeldResult held_word_;
   HeldResult held_include_;
   HeldResult held_exclude_;
+  // The cleaned query that made held_word_ (empty: every file); none while
+  // there is no word result.
+  std::optional<WString> word_query_;
+  IndexStamp held_stamp_;
+  int evaluations_ = 0;
   bool text_changed_ = true;
   bool include_changed_ = true;
   bool exclude_changed_ = true;

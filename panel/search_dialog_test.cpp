@@ -19,9 +19,11 @@
 #include <vector>
 
 #include "indexstore/testing/ordalis_fixture.h"
+#include "panel/index_stamp.h"
 #include "panel/result_list.h"
 #include "platform/filetime.h"
 #include "platform/testing/private_tree.h"
+#include "platform/testing/wait_until.h"
 #include "shared/database_format.h"
 #include "ui/dialog_units.h"
 
@@ -48,6 +50,15 @@ class Catalogue {
   void Add(const std::vector<File>& files) {
     Exec("BEGIN");
     for (const File& file : files) Add(file);
+    Exec("COMMIT");
+  }
+
+  // Removes the files of that name and their words, as the indexer does
+  // for a deleted file.
+  void Remove(const std::string& name) {
+    Exec("BEGIN");
+    Run("DELETE FROM FilesWords WHERE FileID IN (SELECT FileID FROM Files WHERE Name = ?)", name);
+    Run("DELETE FROM Files WHERE Name = ?", name);
     Exec("COMMIT");
   }
 
@@ -111,6 +122,10 @@ int DialogMargin(const QFont& font) {
   return du.Y(225) - du.Y(202) - du.Y(16);
 }
 
+std::string Database() { return DefaultDatabaseLocation().path; }
+
+std::string Trovix() { return TROVIX_BUILD_DIR "/bin/trovix"; }
+
 QStringList Column(const ResultList& list, int column) {
   QStringList texts;
   for (int row = 0; row < list.row_count(); ++row) texts << list.text(row, column);
@@ -151,7 +166,7 @@ class SearchDialogTest : public QObject {
   void StartsWithIncludeStarAndTheTextBoxFocused() {
     dialog_->show();
     QVERIFY(QTest::qWaitForWindowActive(&*dialog_));
-    QCOMPARE(dialog_->windowTitle(), QStringLiteral("Vistrel"));
+    QCOMPARE(dialog_->windowTitle(), QStringLiteral("Vistrel - (0 files)"));
     QCOMPARE(dialog_->include_box()->text(), QStringLiteral("*"));
     QVERIFY(dialog_->text_box()->text().isEmpty() && dialog_->exclude_box()->text().isEmpty());
     QCOMPARE(QApplication::focusWidget(), dialog_->text_box());
@@ -178,29 +193,83 @@ class SearchDialogTest : public QObject {
     QVERIFY(!ordalis::testing::ModuleIsLoaded());
   }
 
-  void SearchWithoutChangesEvaluatesNothingAndKeepsTheList() {
+  // With the index as it was and no box touched, the held results are used
+  // as they are; a retyped Text box re-evaluates only the words.
+  void SearchWithoutAnyChangeEvaluatesNothingAndKeepsTheList() {
     catalogue_->Add(Numbered(2, "alpha", "srch/a/"));
+    // A stamp of files written within the settle time vouches for nothing.
+    QVERIFY(trovix::testing::WaitUntil([] { return IndexStamp::Take(Database()).settled(); }));
     dialog_->SetQueryText(QStringLiteral("alpha"));
     dialog_->ClickSearch();
     QCOMPARE(dialog_->result_list()->row_count(), 2);
+    const int evaluations = dialog_->evaluation_count();
     const UINT word = dialog_->held_word();
     const UINT include = dialog_->held_include();
-    catalogue_->Add(Numbered(1, "alpha", "srch/b/"));
+    dialog_->result_list()->SortRows(kNameColumn, /*ascending=*/false);
     dialog_->ClickSearch();
+    QCOMPARE(dialog_->evaluation_count(), evaluations);
     QCOMPARE(dialog_->held_word(), word);
     QCOMPARE(dialog_->held_include(), include);
-    QCOMPARE(dialog_->result_list()->row_count(), 2);
-    // Retyping the same text is a change, but the held Include result is
-    // still the one made before the new file; only a changed Include lets
-    // the new file in.
+    // The list was not read again: it keeps the user's order.
+    QCOMPARE(Column(*dialog_->result_list(), kNameColumn), (QStringList{"f1.txt", "f0.txt"}));
+
     dialog_->SetQueryText(QStringLiteral("alpha"));
     dialog_->ClickSearch();
+    QCOMPARE(dialog_->evaluation_count(), evaluations + 1);
     QVERIFY(dialog_->held_word() != word);
     QCOMPARE(dialog_->held_include(), include);
-    QCOMPARE(dialog_->result_list()->row_count(), 2);
-    Retype(dialog_->include_box());
+    QCOMPARE(Column(*dialog_->result_list(), kNameColumn), (QStringList{"f0.txt", "f1.txt"}));
+  }
+
+  // Files catalogued or removed since the last search count, with every box
+  // as it was, and also for the word result an emptied Text box reuses.
+  void SearchWithTheSameTextsShowsTheFilesThatMatchNow() {
+    catalogue_->Add(Numbered(2, "alpha", "srch/a/"));
+    dialog_->SetQueryText(QStringLiteral("alpha"));
+    dialog_->include_box()->setText(QStringLiteral("*.txt"));
+    dialog_->exclude_box()->setText(QStringLiteral("/other/"));
     dialog_->ClickSearch();
-    QCOMPARE(dialog_->result_list()->row_count(), 3);
+    QCOMPARE(dialog_->result_list()->row_count(), 2);
+
+    catalogue_->Add({{"srch/b/", "new.txt", {"alpha"}},
+                     {"srch/b/", "new.pdf", {"alpha"}},
+                     {"other/", "outside.txt", {"alpha"}}});
+    dialog_->ClickSearch();
+    QCOMPARE(Column(*dialog_->result_list(), kNameColumn),
+             (QStringList{"f0.txt", "f1.txt", "new.txt"}));
+    QCOMPARE(dialog_->windowTitle(), QStringLiteral("Vistrel - (3 files)"));
+    QCOMPARE(dialog_->exclude_box()->text(), QStringLiteral("/other/*"));
+    QVERIFY(!dialog_->text_changed() && !dialog_->include_changed() && !dialog_->exclude_changed());
+
+    catalogue_->Remove("f0.txt");
+    dialog_->ClickSearch();
+    QCOMPARE(Column(*dialog_->result_list(), kNameColumn), (QStringList{"f1.txt", "new.txt"}));
+
+    dialog_->Clear();
+    dialog_->include_box()->setText(QStringLiteral("*.txt"));
+    catalogue_->Add({{"srch/c/", "later.txt", {"alpha"}}});
+    dialog_->ClickSearch();
+    QCOMPARE(Column(*dialog_->result_list(), kNameColumn),
+             (QStringList{"f1.txt", "later.txt", "new.txt", "outside.txt"}));
+    QVERIFY(dialog_->text_box()->text().isEmpty());
+  }
+
+  // The indexer commits from another process: `trovix index` stands in.
+  void SearchShowsAFileAnotherProcessIndexedSince() {
+    const std::string folder = tree_->home() + "/docs";
+    std::filesystem::create_directories(folder);
+    trovix::testing::WriteFile(folder + "/first.txt", "kestrel wings\n");
+    std::string output;
+    QCOMPARE(trovix::testing::RunProcess({Trovix(), "index", folder + "/first.txt"}, &output), 0);
+    dialog_->SetQueryText(QStringLiteral("kestrel"));
+    dialog_->ClickSearch();
+    QCOMPARE(Column(*dialog_->result_list(), kNameColumn), QStringList{"first.txt"});
+
+    trovix::testing::WriteFile(folder + "/second.txt", "a kestrel hovers\n");
+    QCOMPARE(trovix::testing::RunProcess({Trovix(), "index", folder + "/second.txt"}, &output), 0);
+    dialog_->ClickSearch();
+    QCOMPARE(Column(*dialog_->result_list(), kNameColumn),
+             (QStringList{"first.txt", "second.txt"}));
   }
 
   void MoreThan1500RowsAskFirstAndNoKeepsTheRows() {
