@@ -157,6 +157,15 @@ int OpenMachineFolder(const std::string& folder) {
   return 0;
 }
 
+// Gives an existing machine hive of ours mode 0644. Best effort: a hive we
+// cannot change is one we could not have written either.
+void OpenUpMachineHive(const std::string& path) {
+  struct stat st {};
+  if (stat(path.c_str(), &st) == 0 && st.st_uid == geteuid() && (st.st_mode & 07777) != 0644) {
+    static_cast<void>(chmod(path.c_str(), 0644));
+  }
+}
+
 }  // namespace
 
 std::string HivePath(HiveId id) {
@@ -221,7 +230,12 @@ LONG MutateHive(HiveId id, const HiveChange& change) {
   const std::shared_ptr<Hive> hive = ParseFile(id, path, text);
   if (hive == nullptr) return Fail(ERROR_BADDB);
   bool changed = false;
-  if (const LONG result = change(*hive, &changed); result != kOk || !changed) return result;
+  if (const LONG result = change(*hive, &changed); result != kOk || !changed) {
+    // An unchanged machine hive left private by an earlier version is opened
+    // up all the same: re-running the installation is how that is mended.
+    if (result == kOk && machine) OpenUpMachineHive(path);
+    return result;
+  }
   if (const int error = WriteFileAtomically(path, SerializeHive(*hive), HiveFileMode(id));
       error != 0) {
     return FailErrno(error);
