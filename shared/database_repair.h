@@ -29,10 +29,12 @@ struct DatabaseCheck {
 // Classifies the file at `path` (UTF-8). Opens it through the engine only
 // (never with a plain open, which would drop another connection's locks in
 // this process) and writes nothing; as with any open, a log left by a crash
-// is folded into the file when the check's connection is the last to close. Costs one read of every
-// page: the engine's quick check, a few seconds for a database of hundreds of MB. Returns S_OK with
-// the condition kMissing, kHealthy or kDamaged; otherwise the condition is kUnknown and the status
-// says why: TRVX_E_ENGINE_BUSY or TRVX_E_ENGINE_LOCKED when another connection holds the file,
+// is folded into the file when the check's connection is the last to close.
+// Costs one read of every page: the engine's quick check, about 0.2 s for a
+// 20 MB index in the page cache.
+// Returns S_OK with the condition kMissing, kHealthy or kDamaged; otherwise
+// the condition is kUnknown and the status says why: TRVX_E_ENGINE_BUSY or
+// TRVX_E_ENGINE_LOCKED when another connection holds the file,
 // TRVX_E_ENGINE_IOERR and the like, or the errno status of a failing stat;
 // HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED) when the path names something other
 // than a regular file. E_INVALIDARG for a null `check` or an empty path.
