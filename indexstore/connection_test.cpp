@@ -84,7 +84,7 @@ TEST_F(ConnectionTest, DefaultPathFollowsTheDataHomeOrTheHomeFolder) {
   CoFreeUnusedLibraries();  // the next load computes the path afresh
 
   unsetenv("XDG_DATA_HOME");
-  ASSERT_EQ(DatabasePath(), tree_->home() + "/.local/share/Quillon/ordalis.mdb");
+  ASSERT_EQ(DatabasePath(), tree_->home() + "/.local/share/Quillon/Ordalis.mdb");
   CreateDatabaseFile();
   ComPtr<ITrovixDB> db = Create();
   ASSERT_EQ(db->Init(), S_OK);

@@ -1,7 +1,8 @@
-// The diagnostic log: one plain text file of fixed multi-line records, one
-// per failure met inside a method. The file is opened, appended to in one
-// write and closed for every record, so several processes share it. Logging
-// never fails a method: a record that cannot be written is lost silently.
+// The index store's records in the suite's diagnostic log: one per failure
+// met inside a method. Written through the process's collapsing writer (see
+// shared/diagnostic_log.h): a failure repeated back to back is written once
+// and then counted. Logging never fails a method: a record that cannot be
+// written is lost silently.
 #pragma once
 
 #include <string>
@@ -13,7 +14,8 @@ namespace ordalis {
 // Limit above which Init starts a new log.
 inline constexpr std::uint64_t kLogSizeLimit = 104857600;  // 100 MiB
 
-// $XDG_STATE_HOME/Quillon/trovlog.txt (default ~/.local/state/Quillon/).
+// $XDG_STATE_HOME/Quillon/trovlog.txt (default ~/.local/state/Quillon/);
+// the same as trovix::DefaultDiagnosticLogPath().
 [[nodiscard]] std::string DefaultLogPath();
 
 // Appends a record with the separator, the local time, the source position

@@ -65,6 +65,23 @@ TEST_F(LogTest, MessageRecordHasTheStatusTextAndTheTableEntry) {
   EXPECT_TRUE(std::regex_match(ReadFile(LogPath()), std::regex(expected))) << ReadFile(LogPath());
 }
 
+TEST_F(LogTest, AFailureRepeatedInALoopIsWrittenOnceAndThenCounted) {
+  for (int i = 0; i < 10000; ++i) {
+    SetErrorInfo({u"Engine", u"file is not a database"});
+    LogFailure(LogPath(), "indexstore/engine.cpp", 60, static_cast<HRESULT>(0x8004601Au));
+  }
+  LogMessage("indexstore/maintenance.cpp", 8, E_UNEXPECTED, 0);
+  const std::string failure =
+      "File:\\[indexstore/engine.cpp\\]\nLine:\\[60\\]\nHRESULT:\\[0x8004601a\\]";
+  const std::string expected =
+      std::string(kHead) + failure +
+      "\n\tSource:\\[Engine\\]\n\tDescription:\\[file is not a database\\]" + kHead + failure +
+      "\nRepeated 9999 more times since [A-Za-z0-9: ]+" + kHead +
+      "File:\\[indexstore/maintenance.cpp\\]\nLine:\\[8\\]\nHRESULT:\\[0x8000ffff\\]\n"
+      "Catastrophic failure\\.";
+  EXPECT_TRUE(std::regex_match(ReadFile(LogPath()), std::regex(expected))) << ReadFile(LogPath());
+}
+
 TEST_F(LogTest, AnUnwritableLogLosesTheRecordQuietly) {
   std::filesystem::create_directories(LogPath());  // a folder where the file belongs
   LogFailure(LogPath(), "x.cpp", 1, E_FAIL);

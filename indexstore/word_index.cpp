@@ -167,8 +167,9 @@ HRESULT TrovixDB::IndexFile(const WCHAR* sFile, UINT* pbContinue, UINT* pID) {
 
 HRESULT TrovixDB::UnIndexFile(const WCHAR* sFile, UINT nID) {
   IndexStoreModule& module = IndexStoreModule::Get();
-  if (!module.database_open) return E_UNEXPECTED;
+  // The open flag is guarded by the write mutex: take it before reading it.
   WriteLock lock;
+  if (!module.database_open) return E_UNEXPECTED;
   if (sFile == nullptr) return E_INVALIDARG;
   INT file_id = static_cast<INT>(nID);
   if (file_id == 0) {
@@ -193,8 +194,8 @@ HRESULT TrovixDB::UnIndexFile(const WCHAR* sFile, UINT nID) {
 HRESULT TrovixDB::FileIndexed(const WCHAR* s) {
   IndexStoreModule& module = IndexStoreModule::Get();
   if (s == nullptr) return E_INVALIDARG;
-  if (!module.database_open) return E_UNEXPECTED;
   WriteLock lock;
+  if (!module.database_open) return E_UNEXPECTED;
   INT file_id = 0;
   HRESULT hr = GetFileID(s, &file_id);
   if (hr != S_OK) return hr;
@@ -214,8 +215,8 @@ HRESULT TrovixDB::FileIndexed(const WCHAR* s) {
 HRESULT TrovixDB::GetFileTextType(const WCHAR* s, UINT* pnType) {
   IndexStoreModule& module = IndexStoreModule::Get();
   if (s == nullptr || s[0] == 0 || pnType == nullptr) return E_INVALIDARG;
-  if (!module.database_open) return E_UNEXPECTED;
   WriteLock lock;
+  if (!module.database_open) return E_UNEXPECTED;
   INT file_id = 0;
   HRESULT hr = GetFileID(s, &file_id);
   if (FAILED(hr)) return hr;

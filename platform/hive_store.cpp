@@ -139,6 +139,33 @@ std::shared_ptr<Hive> ParseFile(HiveId id, const std::string& path, const std::s
   return hive;
 }
 
+// The machine hive holds the installation's registrations, which every user's
+// programs read and which hold no secret: it is readable by all. The user's
+// hive holds the user's settings and stays private.
+mode_t HiveFileMode(HiveId id) { return id == HiveId::kMachine ? 0644 : 0600; }
+
+// Creates the machine hive's folder readable by all, and opens up one that an
+// earlier version made private (0700) when it is ours to change.
+int OpenMachineFolder(const std::string& folder) {
+  if (const int error = MakeDirs(folder, 0755); error != 0) return error;
+  struct stat st {};
+  if (stat(folder.c_str(), &st) != 0) return errno;
+  if (st.st_uid == geteuid() && (st.st_mode & 0055) != 0055 &&
+      chmod(folder.c_str(), (st.st_mode & 07777) | 0055) != 0) {
+    return errno;
+  }
+  return 0;
+}
+
+// Gives an existing machine hive of ours mode 0644. Best effort: a hive we
+// cannot change is one we could not have written either.
+void OpenUpMachineHive(const std::string& path) {
+  struct stat st {};
+  if (stat(path.c_str(), &st) == 0 && st.st_uid == geteuid() && (st.st_mode & 07777) != 0644) {
+    static_cast<void>(chmod(path.c_str(), 0644));
+  }
+}
+
 }  // namespace
 
 std::string HivePath(HiveId id) {
@@ -182,7 +209,11 @@ LONG MutateHive(HiveId id, const HiveChange& change) {
   const std::string path = HivePath(id);
   if (path.empty()) return FailErrno(ENOENT);
   const std::string folder = std::filesystem::path(path).parent_path();
-  if (const int error = folder.empty() ? 0 : MakePrivateDirs(folder); error != 0) {
+  const bool machine = id == HiveId::kMachine;
+  if (const int error = folder.empty() ? 0
+                        : machine      ? OpenMachineFolder(folder)
+                                       : MakePrivateDirs(folder);
+      error != 0) {
     return FailErrno(error);
   }
   const UniqueFd lock(open((path + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
@@ -199,8 +230,14 @@ LONG MutateHive(HiveId id, const HiveChange& change) {
   const std::shared_ptr<Hive> hive = ParseFile(id, path, text);
   if (hive == nullptr) return Fail(ERROR_BADDB);
   bool changed = false;
-  if (const LONG result = change(*hive, &changed); result != kOk || !changed) return result;
-  if (const int error = WriteFileAtomically(path, SerializeHive(*hive)); error != 0) {
+  if (const LONG result = change(*hive, &changed); result != kOk || !changed) {
+    // An unchanged machine hive left private by an earlier version is opened
+    // up all the same: re-running the installation is how that is mended.
+    if (result == kOk && machine) OpenUpMachineHive(path);
+    return result;
+  }
+  if (const int error = WriteFileAtomically(path, SerializeHive(*hive), HiveFileMode(id));
+      error != 0) {
     return FailErrno(error);
   }
   return kOk;

@@ -69,8 +69,10 @@ struct LoadedHive {
 // only when it returns ERROR_SUCCESS with `*changed` set.
 using HiveChange = std::function<LONG(Hive& hive, bool* changed)>;
 
-// One locked read-modify-write of hive `id`, creating its folder (mode 0700)
-// and lock file as needed. Returns the result of `change`, ERROR_BADDB for a
+// One locked read-modify-write of hive `id`, creating its folder and lock
+// file as needed. The user's hive and its folder are private (0600, 0700);
+// the machine hive is readable by every user (0644, folder 0755), and each
+// call gives it that mode whatever mode it had, even when nothing changes. Returns the result of `change`, ERROR_BADDB for a
 // damaged file (then `change` is not called), or the Windows error of the
 // failing file operation. A missing file is an empty hive. The flock is held
 // across the file I/O on purpose: it is what serialises writers.

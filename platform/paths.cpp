@@ -64,8 +64,9 @@ std::string SuiteFolderIn(const std::string& base) {
 }
 
 // mkdir that accepts an existing folder (or a link to one), like `mkdir -p`.
-int MakeOneDir(const std::string& path) {
-  if (mkdir(path.c_str(), 0700) == 0) return 0;
+int MakeOneDir(const std::string& path, mode_t mode) {
+  // chmod after mkdir: the umask may have narrowed the mode asked for.
+  if (mkdir(path.c_str(), mode) == 0) return chmod(path.c_str(), mode) == 0 ? 0 : errno;
   if (errno != EEXIST) return errno;
   struct stat st {};
   if (stat(path.c_str(), &st) != 0) return errno;
@@ -95,8 +96,8 @@ int FsyncFolder(const std::string& folder) {
 
 // Fills the open temporary file and closes it; the descriptor is closed on
 // every path.
-int FillAndClose(int fd, const std::string& bytes) {
-  int rc = fchmod(fd, 0600) == 0 ? 0 : errno;
+int FillAndClose(int fd, const std::string& bytes, mode_t mode) {
+  int rc = fchmod(fd, mode) == 0 ? 0 : errno;
   if (rc == 0) rc = WriteAll(fd, bytes);
   if (rc == 0 && fsync(fd) != 0) rc = errno;
   // close() reports delayed write errors on some file systems, so its result
@@ -120,20 +121,21 @@ std::string SuiteConfigDir() { return SuiteFolderIn(ConfigHome()); }
 std::string SuiteDataDir() { return SuiteFolderIn(DataHome()); }
 std::string SuiteStateDir() { return SuiteFolderIn(StateHome()); }
 
-int MakePrivateDirs(const std::string& path) {
+int MakePrivateDirs(const std::string& path) { return MakeDirs(path, 0700); }
+
+int MakeDirs(const std::string& path, mode_t mode) {
   if (path.empty()) return ENOENT;
   // Each prefix ending before a '/' is a parent; empty prefixes (the root,
-  // doubled slashes) need nothing. mkdir's 0700 is reduced only by the umask,
-  // which never adds bits, so created folders are private.
+  // doubled slashes) need nothing.
   for (std::size_t slash = path.find('/', 1); slash != std::string::npos;
        slash = path.find('/', slash + 1)) {
     if (path[slash - 1] == '/') continue;
-    if (const int rc = MakeOneDir(path.substr(0, slash)); rc != 0) return rc;
+    if (const int rc = MakeOneDir(path.substr(0, slash), mode); rc != 0) return rc;
   }
-  return path.back() == '/' ? 0 : MakeOneDir(path);
+  return path.back() == '/' ? 0 : MakeOneDir(path, mode);
 }
 
-int WriteFileAtomically(const std::string& path, const std::string& bytes) {
+int WriteFileAtomically(const std::string& path, const std::string& bytes, mode_t mode) {
   const std::size_t slash = path.rfind('/');
   const std::string folder =
       slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
@@ -142,7 +144,7 @@ int WriteFileAtomically(const std::string& path, const std::string& bytes) {
   std::string temp = path + ".tmp-XXXXXX";
   const int fd = mkostemp(temp.data(), O_CLOEXEC);
   if (fd < 0) return errno;
-  int rc = FillAndClose(fd, bytes);
+  int rc = FillAndClose(fd, bytes, mode);
   if (rc == 0 && rename(temp.c_str(), path.c_str()) != 0) rc = errno;
   if (rc != 0) {
     unlink(temp.c_str());

@@ -1,6 +1,8 @@
 // The user's folders and the suite's files in them.
 #pragma once
 
+#include <sys/types.h>
+
 #include <string>
 #include <string_view>
 
@@ -21,13 +23,19 @@
 // left as it is.
 [[nodiscard]] int MakePrivateDirs(const std::string& path);
 
-// Writes `bytes` to `path` atomically: a temporary file (mode 0600) in the
-// same folder, flushed, then renamed over `path`. Returns 0 or an errno value;
+// As MakePrivateDirs, but folders created here get exactly `mode` (whatever
+// the umask), for folders other users must read.
+[[nodiscard]] int MakeDirs(const std::string& path, mode_t mode);
+
+// Writes `bytes` to `path` atomically: a temporary file (mode `mode`, 0600
+// unless said otherwise) in the same folder, flushed, then renamed over
+// `path`. Returns 0 or an errno value;
 // on failure `path` is unchanged and the temporary file is removed. The one
 // exception is a failure to flush the folder after the rename: `path` then
 // holds the new bytes, but the error is still returned because the new name
 // may not survive a crash.
-[[nodiscard]] int WriteFileAtomically(const std::string& path, const std::string& bytes);
+[[nodiscard]] int WriteFileAtomically(const std::string& path, const std::string& bytes,
+                                      mode_t mode = 0600);
 
 // The folder holding the running executable or shared object that contains
 // `address` (from dladdr), with a trailing '/'. Empty when unknown.

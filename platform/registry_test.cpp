@@ -110,6 +110,29 @@ TEST_F(RegistryTest, ValuesPersistInPrivateFiles) {
   EXPECT_EQ(Exists(HKEY_CURRENT_USER, u"Software\\Quillon\\Trovix\\Kestine\\/home/ann"), kOk);
 }
 
+// The machine hive holds the installation's registrations, which every user
+// reads; a hive a root installation left private locked all other users out.
+TEST_F(RegistryTest, TheMachineHiveIsReadableByAllWhateverTheUmaskOrItsOldMode) {
+  const mode_t old_umask = umask(077);
+  const std::string hive = tree_.machine_hive();
+  const std::string folder = tree_.root() + "/machine/etc/Quillon";
+  EXPECT_EQ(Key(HKEY_LOCAL_MACHINE, u"Software\\Quillon").SetString(u"A", u"1"), kOk);
+  EXPECT_EQ(ModeOf(hive), 0644u);
+  EXPECT_EQ(ModeOf(folder), 0755u);
+
+  ASSERT_EQ(chmod(hive.c_str(), 0600), 0);
+  ASSERT_EQ(chmod(folder.c_str(), 0700), 0);
+  EXPECT_EQ(Key(HKEY_LOCAL_MACHINE, u"Software\\Quillon").SetString(u"B", u"2"), kOk);
+  EXPECT_EQ(ModeOf(hive), 0644u);
+  EXPECT_EQ(ModeOf(folder), 0755u);
+
+  EXPECT_EQ(Key(HKEY_CURRENT_USER, u"Software\\Quillon").SetString(u"C", u"3"), kOk);
+  EXPECT_EQ(ModeOf(tree_.user_hive()), 0600u);
+  EXPECT_EQ(ModeOf(tree_.config() + "/Quillon"), 0700u);
+  umask(old_umask);
+  EXPECT_EQ(String(HKEY_LOCAL_MACHINE, u"Software\\Quillon", u"A"), u"1");
+}
+
 TEST_F(RegistryTest, QuerySizeProtocol) {
   RegKey key = Key(HKEY_CURRENT_USER, u"Software\\Sizes");
   // Stored without the terminator, as the indexer writes strings; read back

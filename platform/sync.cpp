@@ -6,8 +6,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <set>
+
+#include "platform/paths.h"
 
 namespace {
 
@@ -56,37 +62,98 @@ DWORD LockPolling(int fd, const Deadline& deadline) {
   }
 }
 
-std::string NamespaceLocation() {
+// Where the namespace is looked for first: $XDG_RUNTIME_DIR/Quillon, or the
+// per-user folder in /tmp when XDG_RUNTIME_DIR is unset or relative (a
+// relative value is no runtime directory at all under the XDG rules).
+std::string PreferredLocation() {
   const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-  // A relative value is no runtime directory at all under the XDG rules.
   if (runtime == nullptr || runtime[0] != '/') return "/tmp/trovix-" + std::to_string(getuid());
   std::string base = runtime;
   while (!base.empty() && base.back() == '/') base.pop_back();
   return base + "/Quillon";
 }
 
+// Where the namespace goes when the preferred folder is refused: a folder in
+// the user's own state folder, which no other user can take. Every process of
+// the user that meets the same refused folder derives the same fallback, so
+// they still share one namespace.
+std::string FallbackLocation() {
+  const std::string state = SuiteStateDir();
+  return state.empty() ? std::string() : state + "/run";
+}
+
 // Checks the folder through a descriptor opened without following a final
 // link, so that the checks and the mode change apply to one and the same
-// folder. Narrows the mode to 0700 if it was wider. Returns 0 or an errno.
+// folder. A folder that another user owns or may write to is refused: its
+// entries (lock files, sockets) could have been planted. Read or search bits
+// for others are narrowed away. Returns 0 or an errno.
 int VerifyPrivateFolder(const std::string& path) {
+  // lstat first only to name the fault; open() below decides. (With
+  // O_DIRECTORY, open() answers ENOTDIR for a link as for a file.)
+  struct stat link {};
+  if (lstat(path.c_str(), &link) != 0) return errno;
+  if (S_ISLNK(link.st_mode)) return ELOOP;
+  if (!S_ISDIR(link.st_mode)) return ENOTDIR;
   const int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return errno;  // ELOOP for a link, ENOTDIR for a file
+  if (fd < 0) return errno;
   struct stat st {};
   int rc = fstat(fd, &st) == 0 ? 0 : errno;
   if (rc == 0 && st.st_uid != getuid()) rc = EPERM;
+  if (rc == 0 && (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) rc = EPERM;
   if (rc == 0 && (st.st_mode & 07777) != 0700 && fchmod(fd, 0700) != 0) rc = errno;
   close(fd);
   return rc;
 }
 
-// The namespace folder in `*path`, created if missing; 0 or an errno.
+// Creates `path` 0700 if missing, then verifies it; 0 or an errno.
+int MakeVerifiedFolder(const std::string& path) {
+  if (mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) return errno;
+  return VerifyPrivateFolder(path);
+}
+
+std::atomic<RuntimeFolderReporter> g_reporter{nullptr};
+
+// Tells the user once per process and refused folder: on stderr, and through
+// the reporter when one is installed.
+void ReportRefusedFolder(const std::string& path, int error, const std::string& fallback) {
+  static std::mutex reported_mutex;
+  static std::set<std::string> reported;  // guarded by reported_mutex
+  const char* reason = error == ELOOP     ? "it is a symbolic link"
+                       : error == ENOTDIR ? "it is not a folder"
+                       : error == EPERM   ? "another user owns it or may write to it"
+                                          : std::strerror(error);
+  std::string text = "refusing the runtime folder " + path + " (" + reason + "); " +
+                     (fallback.empty() ? std::string("no safe folder for locks")
+                                       : "using " + fallback + " instead");
+  {
+    std::lock_guard lock(reported_mutex);
+    if (!reported.insert(text).second) return;
+  }
+  std::fprintf(stderr, "trovix: %s\n", text.c_str());
+  if (const RuntimeFolderReporter reporter = g_reporter.load()) reporter(text);
+}
+
+// The namespace folder in `*path`, created if missing; 0 or an errno. The
+// preferred folder when it is safe, else the fallback (reported).
 int OpenNamespace(std::string* path) {
-  *path = NamespaceLocation();
-  if (mkdir(path->c_str(), 0700) != 0 && errno != EEXIST) return errno;
-  return VerifyPrivateFolder(*path);
+  const std::string preferred = PreferredLocation();
+  const int refused = MakeVerifiedFolder(preferred);
+  if (refused == 0) {
+    *path = preferred;
+    return 0;
+  }
+  const std::string fallback = FallbackLocation();
+  int rc = fallback.empty() ? refused : MakePrivateDirs(SuiteStateDir());
+  if (rc == 0) rc = MakeVerifiedFolder(fallback);
+  ReportRefusedFolder(preferred, refused, rc == 0 ? fallback : std::string());
+  if (rc != 0) return rc;
+  *path = fallback;
+  return 0;
 }
 
 }  // namespace
+
+void SetRuntimeFolderReporter(RuntimeFolderReporter reporter) { g_reporter.store(reporter); }
 
 std::string RuntimeNamespaceDir() {
   std::string path;

@@ -1,8 +1,10 @@
 // Mutexes and events with the Windows wait semantics the suite is written in.
 //
-// Named objects live in the per-user namespace $XDG_RUNTIME_DIR/Quillon/
-// (created 0700; when XDG_RUNTIME_DIR is unset, /tmp/trovix-<uid>/, which must
-// be owned by the user and not reachable by others).
+// Named objects live in the per-user namespace $XDG_RUNTIME_DIR/Quillon/, or
+// /tmp/trovix-<uid>/ when XDG_RUNTIME_DIR is unset. That folder is created
+// 0700 and must be a real folder (not a link) owned by the user that no one
+// else may write to; when it is not, the namespace moves to
+// $XDG_STATE_HOME/Quillon/run/ (same rules) and the refusal is reported.
 #pragma once
 
 #include <chrono>
@@ -98,5 +100,15 @@ class Event {
 };
 
 // The per-user folder for lock files and message ports, created 0700 when
-// missing. Empty when it cannot be made safe (wrong owner, not a folder).
+// missing: the preferred folder named above, or the fallback in the state
+// folder when the preferred one is refused. Empty when neither can be made
+// safe; NamedMutex::error() then holds the errno value of the failing step.
 [[nodiscard]] std::string RuntimeNamespaceDir();
+
+// Receives the text of each refusal of a runtime folder (once per process and
+// folder; also written to stderr). The platform layer has no diagnostic log
+// of its own: the suite's log writer installs itself here when it loads and
+// removes itself when it unloads. May be called from any thread; the reporter
+// must be safe to call from any thread.
+using RuntimeFolderReporter = void (*)(const std::string& text);
+void SetRuntimeFolderReporter(RuntimeFolderReporter reporter);

@@ -11,8 +11,10 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <future>
+#include <string>
 #include <vector>
 
 #include "platform/testing/private_tree.h"
@@ -264,37 +266,91 @@ TEST(NamedMutexTest, InvalidNamesFailEveryWait) {
   }
 }
 
-TEST(RuntimeNamespaceDirTest, RefusesLinksAndFilesAndNarrowsItsMode) {
-  PrivateTree tree;
-  const std::string dir = tree.runtime() + "/Quillon";
-  ASSERT_EQ(RuntimeNamespaceDir(), dir);
+// Collects what the namespace reports about refused folders.
+std::vector<std::string>& Reports() {
+  static std::vector<std::string> reports;
+  return reports;
+}
+void CollectReport(const std::string& text) { Reports().push_back(text); }
 
-  ASSERT_EQ(chmod(dir.c_str(), 0755), 0);
-  EXPECT_EQ(RuntimeNamespaceDir(), dir);
-  EXPECT_EQ(ModeOf(dir), 0700u);
+class RuntimeNamespaceDirTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Reports().clear();
+    SetRuntimeFolderReporter(&CollectReport);
+  }
+  void TearDown() override { SetRuntimeFolderReporter(nullptr); }
 
-  ASSERT_EQ(rmdir(dir.c_str()), 0);
-  ASSERT_EQ(symlink(tree.home().c_str(), dir.c_str()), 0);
-  EXPECT_EQ(RuntimeNamespaceDir(), "");
-  NamedMutex through_link("Shared");
-  EXPECT_FALSE(through_link.valid());
-  EXPECT_NE(through_link.error(), 0);
+  std::string Preferred() const { return tree_.runtime() + "/Quillon"; }
+  std::string Fallback() const { return tree_.state() + "/Quillon/run"; }
 
-  ASSERT_EQ(unlink(dir.c_str()), 0);
-  trovix::testing::WriteFile(dir, "not a folder");
-  EXPECT_EQ(RuntimeNamespaceDir(), "");
+  // The namespace moved to the fallback, which is private, shared by every
+  // NamedMutex of the name, and the refusal was reported once.
+  void ExpectFallback(const std::string& why) {
+    EXPECT_EQ(RuntimeNamespaceDir(), Fallback()) << why;
+    EXPECT_EQ(RuntimeNamespaceDir(), Fallback()) << why;
+    EXPECT_EQ(ModeOf(Fallback()), 0700u);
+    NamedMutex first("Shared");
+    NamedMutex second("Shared");
+    ASSERT_EQ(first.Wait(0), WAIT_OBJECT_0) << why;
+    EXPECT_EQ(second.Wait(0), static_cast<DWORD>(WAIT_TIMEOUT)) << why;
+    EXPECT_TRUE(first.Release());
+    EXPECT_TRUE(std::filesystem::exists(Fallback() + "/Shared.lock")) << why;
+    ASSERT_EQ(Reports().size(), 1u) << why;
+    EXPECT_NE(Reports()[0].find(Preferred()), std::string::npos) << Reports()[0];
+    EXPECT_NE(Reports()[0].find("using " + Fallback()), std::string::npos) << Reports()[0];
+    Reports().clear();
+  }
+
+  PrivateTree tree_;
+};
+
+TEST_F(RuntimeNamespaceDirTest, NarrowsAReadableFolderOfOursToPrivate) {
+  ASSERT_EQ(RuntimeNamespaceDir(), Preferred());
+  ASSERT_EQ(chmod(Preferred().c_str(), 0755), 0);
+  EXPECT_EQ(RuntimeNamespaceDir(), Preferred());
+  EXPECT_EQ(ModeOf(Preferred()), 0700u);
+  EXPECT_TRUE(Reports().empty());
 }
 
-TEST(RuntimeNamespaceDirTest, RefusesAFolderOwnedByAnotherUser) {
-  PrivateTree tree;
-  const std::string dir = tree.runtime() + "/Quillon";
-  ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
-  if (chown(dir.c_str(), 65534, 65534) != 0) GTEST_SKIP() << "giving a folder away needs root";
-  EXPECT_EQ(RuntimeNamespaceDir(), "");
-  EXPECT_EQ(NamedMutex("Shared").error(), EPERM);
+TEST_F(RuntimeNamespaceDirTest, MovesToTheStateFolderFromLinksFilesAndFoldersOthersMayWrite) {
+  ASSERT_EQ(mkdir(Preferred().c_str(), 0700), 0);
+  ASSERT_EQ(chmod(Preferred().c_str(), 0777), 0);
+  ExpectFallback("writable by others");
+  EXPECT_EQ(ModeOf(Preferred()), 0777u) << "a refused folder is left alone";
+
+  ASSERT_EQ(rmdir(Preferred().c_str()), 0);
+  ASSERT_EQ(symlink(tree_.home().c_str(), Preferred().c_str()), 0);
+  ExpectFallback("a link");
+  EXPECT_FALSE(std::filesystem::exists(tree_.home() + "/Shared.lock"));
+
+  ASSERT_EQ(unlink(Preferred().c_str()), 0);
+  trovix::testing::WriteFile(Preferred(), "not a folder");
+  ExpectFallback("a file");
 }
 
-TEST(RuntimeNamespaceDirTest, FallsBackToTmpWithoutAnAbsoluteRuntimeDir) {
+TEST_F(RuntimeNamespaceDirTest, MovesToTheStateFolderFromAFolderOwnedByAnotherUser) {
+  ASSERT_EQ(mkdir(Preferred().c_str(), 0700), 0);
+  if (chown(Preferred().c_str(), 65534, 65534) != 0) {
+    GTEST_SKIP() << "giving a folder away needs root";
+  }
+  ExpectFallback("owned by another user");
+}
+
+TEST_F(RuntimeNamespaceDirTest, NoSafeFolderAtAllFailsEveryWaitAndSaysSo) {
+  ASSERT_EQ(symlink(tree_.home().c_str(), Preferred().c_str()), 0);
+  std::filesystem::create_directories(tree_.state() + "/Quillon");
+  ASSERT_EQ(symlink(tree_.home().c_str(), Fallback().c_str()), 0);
+  EXPECT_EQ(RuntimeNamespaceDir(), "");
+  NamedMutex mutex("Shared");
+  EXPECT_FALSE(mutex.valid());
+  EXPECT_EQ(mutex.error(), ELOOP);
+  EXPECT_EQ(mutex.Wait(0), WAIT_FAILED);
+  ASSERT_EQ(Reports().size(), 1u);
+  EXPECT_NE(Reports()[0].find("no safe folder"), std::string::npos) << Reports()[0];
+}
+
+TEST(RuntimeTmpFolderTest, FallsBackToTmpWithoutAnAbsoluteRuntimeDir) {
   PrivateTree tree;  // restores XDG_RUNTIME_DIR afterwards
   // This one creates (and leaves) the real per-user /tmp folder: it may be
   // in use by other programs of the user.

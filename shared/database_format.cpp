@@ -1,5 +1,6 @@
 #include "shared/database_format.h"
 
+#include <fcntl.h>
 #include <pwd.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
@@ -7,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -96,8 +98,7 @@ DatabaseLocation::Failure HomeFromPasswordDatabase(std::string* home) {
   std::vector<char> buffer(16384);
   passwd entry{};
   passwd* found = nullptr;
-  if (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found) != 0 ||
-      found == nullptr) {
+  if (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found) != 0 || found == nullptr) {
     return DatabaseLocation::Failure::kNoUserEntry;
   }
   *home = found->pw_dir != nullptr ? found->pw_dir : "";
@@ -111,13 +112,13 @@ DatabaseLocation DefaultDatabaseLocation() {
   DatabaseLocation location;
   const char* data_home = std::getenv("XDG_DATA_HOME");
   if (data_home != nullptr && data_home[0] == '/') {
-    location.path = std::string(data_home) + "/Quillon/Ordalis.mdb";
+    location.path = std::string(data_home) + "/Quillon/" + kDatabaseFileName;
   } else {
     const char* home_env = std::getenv("HOME");
     std::string home = home_env != nullptr ? home_env : "";
     if (home.empty()) location.failure = HomeFromPasswordDatabase(&home);
     if (location.failure != DatabaseLocation::Failure::kNone) return location;
-    location.path = home + "/.local/share/Quillon/ordalis.mdb";
+    location.path = home + "/.local/share/Quillon/" + kDatabaseFileName;
   }
   // A path cut at the limit would name another file: refuse it instead.
   if (Utf8ToUtf16(location.path).size() > MAX_PATH) {
@@ -143,6 +144,24 @@ HRESULT CreateDatabase(const std::string& path) {
   unlink(temp.c_str());
   for (const char* suffix : {"-wal", "-shm", "-journal"}) unlink((temp + suffix).c_str());
   return hr;
+}
+
+HRESULT MoveDatabaseFile(const std::string& from, const std::string& to) {
+  sqlite3* db = nullptr;
+  int rc =
+      sqlite3_open_v2(from.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW, nullptr);
+  // Reading the schema runs the recovery of an interrupted write.
+  if (rc == SQLITE_OK)
+    rc = sqlite3_exec(db, "SELECT count(*) FROM sqlite_master", nullptr, nullptr, nullptr);
+  const HRESULT hr = rc == SQLITE_OK ? S_OK : EngineFailure(db);
+  sqlite3_close(db);
+  if (FAILED(hr)) return hr;
+  struct stat st {};
+  if (lstat((from + "-wal").c_str(), &st) == 0) return HRESULT_FROM_WIN32(ERROR_SHARING_VIOLATION);
+  if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) != 0) {
+    return HresultFromErrno(errno);
+  }
+  return S_OK;
 }
 
 }  // namespace trovix

@@ -17,10 +17,12 @@ inline constexpr const char* kDatabaseTables[] = {"Drives", "Directories", "File
                                                   "FilesWords"};
 
 // Where the index store looks for the database when no other path is set:
-// $XDG_DATA_HOME/Quillon/Ordalis.mdb when XDG_DATA_HOME is set, else
-// <home>/.local/share/Quillon/ordalis.mdb (the file name in lower case in this
-// branch, as it always was). The home folder is $HOME, else the user's entry
-// in the password database.
+// <data>/Quillon/Ordalis.mdb, where <data> is $XDG_DATA_HOME when it is
+// absolute, else <home>/.local/share. The home folder is $HOME, else the
+// user's entry in the password database. Older installations named the file
+// "ordalis.mdb" when XDG_DATA_HOME was unset; the installer renames it.
+inline constexpr const char kDatabaseFileName[] = "Ordalis.mdb";
+inline constexpr const char kOldDatabaseFileName[] = "ordalis.mdb";
 struct DatabaseLocation {
   enum class Failure { kNone, kNoUserEntry, kNoHomeFolder, kTooLong };
   std::string path;  // UTF-8; empty on failure
@@ -39,5 +41,15 @@ struct DatabaseLocation {
 // crash never leaves a half-made database under `path`. The folder must
 // exist.
 [[nodiscard]] HRESULT CreateDatabase(const std::string& path);
+
+// Renames the database file `from` to `to` (same folder) with its log
+// folded in: the engine opens it, which completes any interrupted write, and
+// the last connection to close checkpoints the -wal into the file and
+// removes it, so one atomic rename moves the whole database. Never replaces
+// a file: HRESULT_FROM_WIN32(ERROR_FILE_EXISTS) when `to` exists,
+// HRESULT_FROM_WIN32(ERROR_SHARING_VIOLATION) when a -wal is left because
+// another process has the database open (nothing is renamed then), the
+// engine's or the rename's failure otherwise.
+[[nodiscard]] HRESULT MoveDatabaseFile(const std::string& from, const std::string& to);
 
 }  // namespace trovix

@@ -58,16 +58,16 @@ TEST(DatabaseFormatTest, WordsAreUniqueWithoutRegardToCaseAndNamesCompareExactly
   ASSERT_EQ(CreateDatabase(path), S_OK);
   sqlite3* db = nullptr;
   ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
-  EXPECT_EQ(sqlite3_exec(db, "INSERT INTO Words (Word) VALUES ('Budget')", nullptr, nullptr,
-                         nullptr),
-            SQLITE_OK);
-  EXPECT_EQ(sqlite3_exec(db, "INSERT INTO Words (Word) VALUES ('bUDGET')", nullptr, nullptr,
-                         nullptr),
-            SQLITE_CONSTRAINT);
-  EXPECT_EQ(sqlite3_exec(db,
-                         "INSERT INTO Files (DirectoryID, Name) VALUES (1, 'a.txt'), (1, 'A.txt')",
-                         nullptr, nullptr, nullptr),
-            SQLITE_OK);
+  EXPECT_EQ(
+      sqlite3_exec(db, "INSERT INTO Words (Word) VALUES ('Budget')", nullptr, nullptr, nullptr),
+      SQLITE_OK);
+  EXPECT_EQ(
+      sqlite3_exec(db, "INSERT INTO Words (Word) VALUES ('bUDGET')", nullptr, nullptr, nullptr),
+      SQLITE_CONSTRAINT);
+  EXPECT_EQ(
+      sqlite3_exec(db, "INSERT INTO Files (DirectoryID, Name) VALUES (1, 'a.txt'), (1, 'A.txt')",
+                   nullptr, nullptr, nullptr),
+      SQLITE_OK);
   sqlite3_close(db);
   EXPECT_EQ(QueryText(path, "SELECT Count(*) FROM Files WHERE Name = 'a.txt'"), "1");
   EXPECT_EQ(QueryText(path, "SELECT Count(*) FROM Files WHERE Name LIKE 'a.TXT'"), "2");
@@ -92,9 +92,9 @@ TEST(DatabaseFormatTest, DefaultLocationFollowsDataHomeThenHome) {
   PrivateTree tree;
   EXPECT_EQ(DefaultDatabaseLocation().path, tree.data() + "/Quillon/Ordalis.mdb");
   setenv("XDG_DATA_HOME", "relative/data", 1);  // not absolute: ignored
-  EXPECT_EQ(DefaultDatabaseLocation().path, tree.home() + "/.local/share/Quillon/ordalis.mdb");
+  EXPECT_EQ(DefaultDatabaseLocation().path, tree.home() + "/.local/share/Quillon/Ordalis.mdb");
   unsetenv("XDG_DATA_HOME");
-  EXPECT_EQ(DefaultDatabaseLocation().path, tree.home() + "/.local/share/Quillon/ordalis.mdb");
+  EXPECT_EQ(DefaultDatabaseLocation().path, tree.home() + "/.local/share/Quillon/Ordalis.mdb");
 
   const std::string deep = tree.root() + "/" + std::string(250, 'd');
   setenv("XDG_DATA_HOME", deep.c_str(), 1);

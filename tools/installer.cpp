@@ -108,6 +108,34 @@ HRESULT EnsureDatabase(const std::string& path, std::ostream& out, std::ostream&
   return S_OK;
 }
 
+// Older versions named the database "ordalis.mdb" when XDG_DATA_HOME was
+// unset. An old file alone is renamed so that its index is kept; with both
+// present the new name wins and the old file is left for the user.
+HRESULT AdoptOldDatabaseName(const std::string& path, std::ostream& out, std::ostream& err) {
+  const std::string old =
+      (std::filesystem::path(path).parent_path() / kOldDatabaseFileName).string();
+  struct stat old_st {};
+  struct stat new_st {};
+  if (lstat(old.c_str(), &old_st) != 0) return S_OK;
+  if (lstat(path.c_str(), &new_st) == 0) {
+    // On a file system that ignores case the two names are one file.
+    if (old_st.st_ino == new_st.st_ino && old_st.st_dev == new_st.st_dev) return S_OK;
+    err << "trovix-setup: both " << old << " and " << path << " exist; using " << path
+        << " and leaving " << old << " as it is\n";
+    return S_OK;
+  }
+  const HRESULT hr = MoveDatabaseFile(old, path);
+  if (hr == HRESULT_FROM_WIN32(ERROR_SHARING_VIOLATION)) {
+    return Report(err, hr,
+                  "cannot rename " + old + " to " + path +
+                      " while another program uses it (quit kestine and vistrel, then run "
+                      "trovix-setup again)");
+  }
+  if (FAILED(hr)) return Report(err, hr, "cannot rename " + old + " to " + path);
+  out << "Database renamed: " << old << " -> " << path << "\n";
+  return S_OK;
+}
+
 // The Exec key's program, quoted as desktop entries require: inside double
 // quotes '"', '`', '$' and '\\' take a backslash, then the value's own
 // escaping doubles every backslash; '%' is doubled as it starts field codes.
@@ -166,6 +194,7 @@ HRESULT Install(const Installation& installation, std::ostream& out, std::ostrea
           << " plain-text extensions\n";
     }
   }
+  if (SUCCEEDED(hr)) hr = AdoptOldDatabaseName(location.path, out, err);
   if (SUCCEEDED(hr)) hr = EnsureDatabase(location.path, out, err);
   return hr;
 }

@@ -1,6 +1,7 @@
 // trovix-setup on a real installation: cmake --install into an empty prefix,
 // then the installed program run against an empty home.
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <sys/stat.h>
 
 #include <cstdlib>
@@ -10,12 +11,33 @@
 #include "platform/registry.h"
 #include "platform/testing/private_tree.h"
 #include "platform/wstring.h"
+#include "shared/database_format.h"
 #include "shared/filter_ids.h"
 
 namespace {
 
 using trovix::testing::ReadFile;
 using trovix::testing::RunProcess;
+
+mode_t ModeOf(const std::string& path) {
+  struct stat st {};
+  return stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
+}
+
+std::string QueryText(const std::string& path, const char* sql) {
+  sqlite3* db = nullptr;
+  std::string result = "<error>";
+  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+    sqlite3_stmt* stmt = nullptr;
+    if (sqlite3_prepare_v2(db, sql, -1, &stmt, nullptr) == SQLITE_OK &&
+        sqlite3_step(stmt) == SQLITE_ROW) {
+      result = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0));
+    }
+    sqlite3_finalize(stmt);
+  }
+  sqlite3_close(db);
+  return result;
+}
 
 class InstallerTest : public ::testing::Test {
  protected:
@@ -104,6 +126,65 @@ TEST_F(InstallerTest, SetsUpAnEmptyHomeAndChangesNothingTheSecondTime) {
   EXPECT_EQ(ReadFile(MachineHive()), machine);
   EXPECT_EQ(ReadFile(tree_.user_hive()), user);
   EXPECT_EQ(ReadFile(tree_.data() + "/Quillon/Ordalis.mdb"), database);
+}
+
+TEST_F(InstallerTest, TheMachineHiveIsLeftReadableByEveryUser) {
+  std::string output;
+  ASSERT_EQ(Setup({}, &output), 0) << output;
+  const std::string folder = prefix_ + "/etc/Quillon";
+  EXPECT_EQ(ModeOf(MachineHive()), 0644u);
+  EXPECT_EQ(ModeOf(folder), 0755u);
+  EXPECT_EQ(ModeOf(tree_.user_hive()), 0600u);
+
+  // As an earlier version left them: the next run opens them up, though it
+  // registers nothing new.
+  const std::string machine = ReadFile(MachineHive());
+  ASSERT_EQ(chmod(MachineHive().c_str(), 0600), 0);
+  ASSERT_EQ(chmod(folder.c_str(), 0700), 0);
+  ASSERT_EQ(Setup({}, &output), 0) << output;
+  EXPECT_EQ(ModeOf(MachineHive()), 0644u);
+  EXPECT_EQ(ModeOf(folder), 0755u);
+  EXPECT_EQ(ReadFile(MachineHive()), machine);
+}
+
+// Older versions named the database ordalis.mdb when XDG_DATA_HOME was unset.
+TEST_F(InstallerTest, AnOldLowerCaseDatabaseIsRenamedWithItsLogAndNeverOverwritten) {
+  unsetenv("XDG_DATA_HOME");
+  const std::string folder = tree_.home() + "/.local/share/Quillon";
+  const std::string old_name = folder + "/ordalis.mdb";
+  const std::string new_name = folder + "/Ordalis.mdb";
+  std::filesystem::create_directories(folder);
+  ASSERT_EQ(trovix::CreateDatabase(old_name), S_OK);
+  {
+    // A committed row still in the log, as a killed indexer leaves it.
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(old_name.c_str(), &db), SQLITE_OK);
+    sqlite3_db_config(db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+    ASSERT_EQ(
+        sqlite3_exec(db, "INSERT INTO Drives (Name) VALUES ('/kept')", nullptr, nullptr, nullptr),
+        SQLITE_OK);
+    sqlite3_close(db);
+  }
+  ASSERT_TRUE(std::filesystem::exists(old_name + "-wal"));
+  std::string output;
+  ASSERT_EQ(Setup({}, &output), 0) << output;
+  EXPECT_NE(output.find("Database renamed: " + old_name + " -> " + new_name), std::string::npos)
+      << output;
+  EXPECT_FALSE(std::filesystem::exists(old_name));
+  EXPECT_FALSE(std::filesystem::exists(old_name + "-wal"));
+  EXPECT_EQ(QueryText(new_name, "SELECT Name FROM Drives"), "/kept");
+  EXPECT_EQ(QueryText(new_name, "PRAGMA integrity_check"), "ok");
+
+  // Both present: the new name wins, the old file is left as it is.
+  ASSERT_EQ(trovix::CreateDatabase(old_name), S_OK);
+  const std::string old_bytes = ReadFile(old_name);
+  const std::string new_bytes = ReadFile(new_name);
+  ASSERT_EQ(Setup({}, &output), 0) << output;
+  EXPECT_NE(output.find("both " + old_name + " and " + new_name + " exist; using " + new_name),
+            std::string::npos)
+      << output;
+  EXPECT_EQ(ReadFile(old_name), old_bytes);
+  EXPECT_EQ(ReadFile(new_name), new_bytes);
 }
 
 TEST_F(InstallerTest, AnotherProcessCreatesTheInstalledStoreByClassIdentifier) {

@@ -9,6 +9,7 @@
 
 #include "tools/cli/index_command.h"
 #include "tools/cli/info_commands.h"
+#include "tools/cli/repair_command.h"
 #include "tools/cli/search_command.h"
 
 namespace {
@@ -21,6 +22,7 @@ constexpr const char* kUsage =
     "  trovix stats\n"
     "  trovix duplicates FILE\n"
     "  trovix compact\n"
+    "  trovix repair\n"
     "  trovix --help | --version\n"
     "\n"
     "search   lists the indexed files that contain every word. A word may end in or\n"
@@ -50,7 +52,10 @@ constexpr const char* kUsage =
     "stats    shows the index's counters, size and files. Exit status 2 when a\n"
     "         counter cannot be read (a damaged database).\n"
     "duplicates  lists indexed files with the same content as FILE.\n"
-    "compact  compacts the index database.\n";
+    "compact  compacts the index database.\n"
+    "repair   checks the index database; a damaged or missing one is replaced by a new,\n"
+    "         empty database (the damaged file is kept beside it). Exit status: 0 done or\n"
+    "         nothing to do, 2 the database is in use or could not be checked.\n";
 
 int Usage(const std::string& problem) {
   std::cerr << "trovix: " << problem << "\n" << kUsage;
@@ -122,5 +127,6 @@ int main(int argc, char** argv) {
     return trovix::cli::RunDuplicates(rest[0], std::cout, std::cerr);
   }
   if (command == "compact" && rest.empty()) return trovix::cli::RunCompact(std::cout, std::cerr);
+  if (command == "repair" && rest.empty()) return trovix::cli::RunRepair(std::cout, std::cerr);
   return Usage("unknown command or wrong arguments: '" + command + "'");
 }
