@@ -122,7 +122,10 @@ TEST_F(ScannerPruneTest, AMissingRootIsNeverPrunedToNothing) {
 
 TEST_F(ScannerPruneTest, AFailingDatabaseIsRecordedAndTheWalkRetriedOnceItWorks) {
   WriteFile(root_ + "/a.txt", "alpha");
-  ASSERT_EQ(db_->Cleanup(), S_OK);  // every store call of the process now fails
+  // The database goes missing: every store call of the process fails.
+  ASSERT_EQ(db_->Cleanup(), S_OK);
+  const std::string away = DatabasePath() + ".away";
+  std::filesystem::rename(DatabasePath(), away);
   Start();
   ASSERT_TRUE(WaitUntil([&] { return Outcome() == kestine::kScanFailed; }));
   const auto why = KestineKey::ForRoot(root_).Read(kestine::kLastScanFailureText);
@@ -133,6 +136,7 @@ TEST_F(ScannerPruneTest, AFailingDatabaseIsRecordedAndTheWalkRetriedOnceItWorks)
   std::this_thread::sleep_for(200ms);
   EXPECT_EQ(Outcome(), kestine::kScanFailed);
 
+  std::filesystem::rename(away, DatabasePath());
   ASSERT_EQ(db_->Init(), S_OK);
   state_.health.MarkAvailable();
   ASSERT_TRUE(WalkCompleted());

@@ -204,6 +204,7 @@ class RunMarkerTest : public StoreRecoveryTest {
     std::filesystem::create_directories(root_);
     marker_ = tree_->state() + "/Quillon/kestine.running";
     KestineKey::Global().Write(kestine::kSuppressStartupScan, 1);
+    KestineKey::Global().Write(kestine::kScanInterval, 4320);
     ScanRecorder(root_, SystemClock()).Finish(/*walk_completed=*/true);
   }
   std::string root_;

@@ -503,10 +503,14 @@ TEST_F(TaskApplyTest, AFolderThatLeftTheTreeTakesItsFilesAndAFileBecomingAFolder
 
 TEST_F(TaskApplyTest, ADatabaseThatFailsAsksForAnotherAttemptAndStopsTheWorkers) {
   trovix::testing::WriteFile(folder_ + "a.txt", "alpha");
+  // The database goes missing: the process cannot open it again.
   ASSERT_EQ(db_->Cleanup(), S_OK);
+  const std::string away = DatabasePath() + ".away";
+  std::filesystem::rename(DatabasePath(), away);
   EXPECT_EQ(Apply("a.txt", kAdded), ApplyOutcome::kRetry);
   EXPECT_FALSE(state_.health.available());
   EXPECT_EQ(state_.health.failure(), E_UNEXPECTED);
+  std::filesystem::rename(away, DatabasePath());
   ASSERT_EQ(db_->Init(), S_OK);
   state_.health.MarkAvailable();
   EXPECT_EQ(Apply("a.txt", kAdded), ApplyOutcome::kDone);
