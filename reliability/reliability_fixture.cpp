@@ -154,6 +154,14 @@ std::optional<int> ReliabilityTest::KestineEnded() {
   return status;
 }
 
+bool ReliabilityTest::WaitUntilMonitorIsLive() {
+  const std::string probe = root_ + "/probe.txt";
+  trovix::testing::WriteFile(probe, "reliable probe\n");
+  return trovix::testing::WaitUntil(
+      [&] { return Catalogue(root_).value_or(PathSet{}).count(probe) > 0; },
+      std::chrono::seconds(60), std::chrono::milliseconds(100));
+}
+
 std::optional<PathSet> ReliabilityTest::Catalogue(const std::string& folder, bool words_only) {
   std::vector<std::string> args = {"search", "--include", SubtreePattern(folder)};
   if (words_only) args.push_back("+");

@@ -66,6 +66,10 @@ class ReliabilityTest : public ::testing::Test {
   // When kestine has ended by itself: its status, and it is forgotten.
   [[nodiscard]] std::optional<int> KestineEnded();
 
+  // Writes root/probe.txt and waits up to a minute until kestine has
+  // catalogued it: from then on its monitor sees every change.
+  [[nodiscard]] bool WaitUntilMonitorIsLive();
+
   // Every catalogued file under `folder` (with or without words), or
   // nullopt when trovix could not search; `words_only`: only the files that
   // have words.
