@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <functional>
 #include <future>
 #include <thread>
 
@@ -14,6 +15,7 @@
 #include "platform/file_info.h"
 #include "platform/filetime.h"
 #include "platform/reg_key.h"
+#include "platform/testing/wait_until.h"
 #include "platform/wstring.h"
 #include "shared/registry_keys.h"
 
@@ -44,15 +46,9 @@ bool Same(FILETIME a, FILETIME b) { return FileTimeToInt64(a) == FileTimeToInt64
 constexpr std::int64_t kMinute = static_cast<std::int64_t>(kFileTimeMinute);
 const KestineKey kGlobal = KestineKey::Global();
 
-// Waits up to `limit` for `done`, checking every 10 ms.
-template <typename Predicate>
-bool WaitFor(Predicate done, std::chrono::milliseconds limit = 60s) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(10ms);
-  }
-  return true;
+// Waits up to a minute for `done`, checking every 10 ms.
+bool WaitFor(const std::function<bool()>& done) {
+  return trovix::testing::WaitUntil(done, 60s, 10ms);
 }
 
 class ScheduleTest : public ::testing::Test {
@@ -251,8 +247,10 @@ TEST_F(ScannerTest, AWalkIndexesTheRootsFilesRecordsItsEndAndRepeatsAfterTheInte
   // Not due again before the interval has passed; walked again after it.
   trovix::testing::WriteFile(docs + "later.txt", "delta words");
   clock_.Advance(59 * kMinute);
-  std::this_thread::sleep_for(200ms);
-  EXPECT_EQ(Catalogued(docs + "later.txt"), S_FALSE);
+  // Nothing to wait for: the scanner checks every 10 ms, so 200 ms give it
+  // some twenty chances to walk too early; a walk ends the wait at once.
+  EXPECT_FALSE(
+      trovix::testing::WaitUntil([&] { return Catalogued(docs + "later.txt") == S_OK; }, 200ms));
   clock_.Advance(2 * kMinute);
   ASSERT_TRUE(WaitFor([&] { return Indexed(docs + "later.txt") == S_OK; }));
   ASSERT_TRUE(
@@ -284,8 +282,9 @@ TEST_F(ScannerTest, StoppingDuringAWalkEndsItPromptlyWithOutcomeZero) {
   const KestineKey drive = KestineKey::ForRoot(tree_->home());
 
   Start(tree_->home());
-  ASSERT_TRUE(WaitFor([&] { return drive.Read(kestine::kLastScanStartText).has_value(); }));
-  std::this_thread::sleep_for(300ms);
+  // The file is catalogued just before its words are indexed: the stop
+  // lands inside that long IndexFile call.
+  ASSERT_TRUE(WaitFor([&] { return Catalogued(tree_->home() + "/big.txt") == S_OK; }));
   EXPECT_LT(Stop(), 3s);
   EXPECT_EQ(drive.Read(kestine::kLastScanOutcome), 0u);
   EXPECT_TRUE(drive.Read(kestine::kLastScanCompletion));

@@ -10,11 +10,12 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
-#include <thread>
+#include <functional>
 
 #include "platform/reg_key.h"
 #include "platform/registry.h"
 #include "platform/testing/private_tree.h"
+#include "platform/testing/wait_until.h"
 #include "platform/wstring.h"
 
 extern char** environ;
@@ -22,7 +23,7 @@ extern char** environ;
 namespace {
 
 using trovix::testing::RunProcess;
-using Clock = std::chrono::steady_clock;
+using trovix::testing::WaitUntil;
 
 class KestineTest : public ::testing::Test {
  protected:
@@ -55,15 +56,13 @@ class KestineTest : public ::testing::Test {
     if (pid_ <= 0) return 0;
     kill(pid_, SIGTERM);
     int status = 0;
-    const auto deadline = Clock::now() + std::chrono::seconds(60);
-    while (waitpid(pid_, &status, WNOHANG) == 0) {
-      if (Clock::now() > deadline) {
-        kill(pid_, SIGKILL);
-        waitpid(pid_, &status, 0);
-        pid_ = -1;
-        return -1;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    const bool ended = WaitUntil([&] { return waitpid(pid_, &status, WNOHANG) != 0; },
+                                 std::chrono::seconds(60), std::chrono::milliseconds(50));
+    if (!ended) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, &status, 0);
+      pid_ = -1;
+      return -1;
     }
     pid_ = -1;
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
@@ -79,12 +78,7 @@ class KestineTest : public ::testing::Test {
   // Polls until `found` holds for the search output, for at most `limit`.
   bool Eventually(const std::string& word, const std::function<bool(const std::string&)>& found,
                   std::chrono::seconds limit = std::chrono::seconds(30)) {
-    const auto deadline = Clock::now() + limit;
-    while (Clock::now() < deadline) {
-      if (found(Search(word))) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    }
-    return false;
+    return WaitUntil([&] { return found(Search(word)); }, limit, std::chrono::milliseconds(200));
   }
 
   static bool Has(const std::string& output, const std::string& path) {
@@ -132,14 +126,20 @@ TEST_F(KestineTest, ScansItsRootAndFollowsChanges) {
 
 TEST_F(KestineTest, SigtermDuringHeavyIndexingKeepsTheBacklog) {
   Start();
-  // Give the first scan a moment, then make far more changes than it can
-  // apply before the stop.
-  std::this_thread::sleep_for(std::chrono::seconds(1));
+  // The monitor watches once a new file reaches the index; then far more
+  // changes than it can apply before the stop, which comes as soon as the
+  // first of them is applied.
+  trovix::testing::WriteFile(root_ + "/probe.txt", "monitor probe");
+  ASSERT_TRUE(
+      Eventually("probe", [&](const std::string& o) { return Has(o, root_ + "/probe.txt"); }));
   for (int i = 0; i < 400; ++i) {
     trovix::testing::WriteFile(root_ + "/batch/file" + std::to_string(i) + ".txt",
                                "backlog quokka number" + std::to_string(i));
   }
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  ASSERT_TRUE(Eventually(
+      "quokka",
+      [&](const std::string& o) { return o.find(root_ + "/batch/") != std::string::npos; },
+      std::chrono::seconds(60)));
   EXPECT_EQ(Stop(), 0);
   // The next start applies what was left (from the saved backlog or its scan).
   Start();
