@@ -103,8 +103,8 @@ bool IsIndexableFile(const std::string& path, const IndexableExtensionSet& exten
   return !extension.empty() && extensions.Contains(extension);
 }
 
-WalkEnd ScanDirectory(const std::string& directory, IndexerState& state,
-                      const IndexStoreFiles& own, HRESULT* failure) {
+WalkEnd ScanDirectory(const std::string& directory, IndexerState& state, const IndexStoreFiles& own,
+                      HRESULT* failure) {
   *failure = S_OK;
   UINT* keep_going = state.continue_flag();
   // The extension test first: it is in memory, while Contains resolves the

@@ -1,6 +1,8 @@
 // The scanner keeps the index equal to the disk: a complete walk takes what
 // is gone out of the index, a failing database is recorded and retried, and
 // an unclean stop brings a walk even when startup walks are suppressed.
+#include "indexer/drive_scanner.h"
+
 #include <sys/stat.h>
 
 #include <chrono>
@@ -8,7 +10,6 @@
 #include <future>
 #include <thread>
 
-#include "indexer/drive_scanner.h"
 #include "indexer/kestine_settings.h"
 #include "indexer/scan_schedule.h"
 #include "indexstore/testing/ordalis_fixture.h"

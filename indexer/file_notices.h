@@ -40,9 +40,9 @@ class FileNotices {
 
  private:
   std::mutex mutex_;
-  Sink sink_;                            // Guarded by mutex_.
+  Sink sink_;                             // Guarded by mutex_.
   std::unordered_set<std::string> told_;  // Guarded by mutex_.
-  bool full_ = false;                    // Guarded by mutex_.
+  bool full_ = false;                     // Guarded by mutex_.
 };
 
 }  // namespace trovix::indexer

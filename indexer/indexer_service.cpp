@@ -14,8 +14,8 @@
 #include "platform/file_info.h"
 #include "platform/thread_priority.h"
 #include "shared/database_format.h"
-#include "shared/diagnostic_log.h"
 #include "shared/database_repair.h"
+#include "shared/diagnostic_log.h"
 #include "shared/itrovixdb.h"
 
 namespace trovix::indexer {
@@ -222,8 +222,9 @@ void IndexerService::Stop() {
   monitors_.clear();
   // Kept when a change could be lost: the next start then walks every root.
   if (!backlog_safe) {
-    state_.Report("the backlog of changes could not be saved; every folder is walked again at "
-                  "the next start");
+    state_.Report(
+        "the backlog of changes could not be saved; every folder is walked again at "
+        "the next start");
   } else if (all_ended_) {
     static_cast<void>(RemoveRunMarker(run_marker_));
   }

@@ -7,8 +7,8 @@
 #include <set>
 #include <string>
 
-#include "indexer/index_task.h"
 #include "indexer/file_notices.h"
+#include "indexer/index_task.h"
 #include "indexer/indexable_extensions.h"
 #include "indexer/store_health.h"
 #include "platform/sync.h"

@@ -57,10 +57,10 @@ class StoreHealth {
  private:
   mutable std::mutex mutex_;
   std::condition_variable changed_;
-  bool available_ = true;        // Guarded by mutex_.
-  bool stopped_ = false;         // Guarded by mutex_.
-  HRESULT failure_ = S_OK;       // Guarded by mutex_.
-  std::uint64_t episodes_ = 0;   // Guarded by mutex_.
+  bool available_ = true;       // Guarded by mutex_.
+  bool stopped_ = false;        // Guarded by mutex_.
+  HRESULT failure_ = S_OK;      // Guarded by mutex_.
+  std::uint64_t episodes_ = 0;  // Guarded by mutex_.
 };
 
 }  // namespace trovix::indexer

@@ -99,7 +99,8 @@ class Recovery {
         fresh = Recreate(condition);
       }
       if (held) write_mutex.Release();
-      if (condition == DatabaseCondition::kUnknown || (condition != DatabaseCondition::kHealthy && !fresh)) {
+      if (condition == DatabaseCondition::kUnknown ||
+          (condition != DatabaseCondition::kHealthy && !fresh)) {
         return true;
       }
     }

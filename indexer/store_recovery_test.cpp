@@ -2,6 +2,8 @@
 // and a stop that was not clean: workers wait instead of spinning, the user
 // is told once, a new database is made when the old one cannot serve, and
 // every root is walked again when changes may have been lost.
+#include "indexer/store_recovery.h"
+
 #include <sqlite3.h>
 #include <unistd.h>
 
@@ -15,7 +17,6 @@
 #include "indexer/kestine_settings.h"
 #include "indexer/run_marker.h"
 #include "indexer/scan_schedule.h"
-#include "indexer/store_recovery.h"
 #include "indexstore/testing/ordalis_fixture.h"
 #include "platform/testing/wait_until.h"
 #include "platform/wstring.h"
@@ -235,7 +236,8 @@ TEST_F(RunMarkerTest, AKilledRunMakesEveryRootDueAndACleanStopRemovesTheMarker) 
   }
   EXPECT_FALSE(RunMarkerExists(marker_));
   bool told = false;
-  for (const std::string& line : told_.lines()) told |= line.find("did not stop cleanly") != std::string::npos;
+  for (const std::string& line : told_.lines())
+    told |= line.find("did not stop cleanly") != std::string::npos;
   EXPECT_TRUE(told);
 }
 

@@ -321,12 +321,14 @@ TEST_F(ConnectionTest, GetDBHandsOutTheModulesConnection) {
   ASSERT_EQ(v.vt, VT_UNKNOWN | VT_BYREF);
   ASSERT_NE(*v.ppunkVal, nullptr);
   IEngineConnection* connection = nullptr;
-  ASSERT_EQ((*v.ppunkVal)->QueryInterface(IID_IEngineConnection, reinterpret_cast<void**>(&connection)),
-            S_OK);
+  ASSERT_EQ(
+      (*v.ppunkVal)->QueryInterface(IID_IEngineConnection, reinterpret_cast<void**>(&connection)),
+      S_OK);
   sqlite3* handle = nullptr;
   ASSERT_EQ(connection->GetHandle(&handle), S_OK);
   sqlite3_stmt* stmt = nullptr;
-  ASSERT_EQ(sqlite3_prepare_v2(handle, "SELECT Count(*) FROM Files", -1, &stmt, nullptr), SQLITE_OK);
+  ASSERT_EQ(sqlite3_prepare_v2(handle, "SELECT Count(*) FROM Files", -1, &stmt, nullptr),
+            SQLITE_OK);
   ASSERT_EQ(sqlite3_step(stmt), SQLITE_ROW);
   EXPECT_EQ(sqlite3_column_int(stmt, 0), 2);
   sqlite3_finalize(stmt);

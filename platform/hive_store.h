@@ -72,10 +72,10 @@ using HiveChange = std::function<LONG(Hive& hive, bool* changed)>;
 // One locked read-modify-write of hive `id`, creating its folder and lock
 // file as needed. The user's hive and its folder are private (0600, 0700);
 // the machine hive is readable by every user (0644, folder 0755), and each
-// call gives it that mode whatever mode it had, even when nothing changes. Returns the result of `change`, ERROR_BADDB for a
-// damaged file (then `change` is not called), or the Windows error of the
-// failing file operation. A missing file is an empty hive. The flock is held
-// across the file I/O on purpose: it is what serialises writers.
+// call gives it that mode whatever mode it had, even when nothing changes. Returns the result of
+// `change`, ERROR_BADDB for a damaged file (then `change` is not called), or the Windows error of
+// the failing file operation. A missing file is an empty hive. The flock is held across the file
+// I/O on purpose: it is what serialises writers.
 [[nodiscard]] LONG MutateHive(HiveId id, const HiveChange& change);
 
 }  // namespace trovix

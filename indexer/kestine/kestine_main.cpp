@@ -81,7 +81,8 @@ int main(int argc, char** argv) {
     trovix::LogEvent(__FILE__, __LINE__, S_OK, message);
     if (tray_host != nullptr) {
       QMetaObject::invokeMethod(
-          tray_host, [tray_host, text = QString::fromStdString(message)] { tray_host->Notify(text); },
+          tray_host,
+          [tray_host, text = QString::fromStdString(message)] { tray_host->Notify(text); },
           Qt::QueuedConnection);
     }
   };
