@@ -113,22 +113,23 @@ ScanRecorder::ScanRecorder(std::string root, const Clock& clock)
 void ScanRecorder::Finish(bool walk_completed) {
   const KestineKey drive = KestineKey::ForRoot(root_);
   const FILETIME end = clock_.Now();
+  drive.Delete(kestine::kLastScanFailureText);
   drive.Write(kestine::kLastScanCompletion, end);
   {
     std::lock_guard<std::mutex> lock(g_requests_mutex);
     const bool clean = walk_completed && RequestCount(root_) == requests_at_start_;
     drive.Write(kestine::kLastScanOutcome, clean ? kestine::kScanCompleted : kestine::kScanStopped);
   }
-  drive.Delete(kestine::kLastScanFailureText);
   WriteTimeText(drive, kestine::kLastScanCompletionText, clock_, end);
 }
 
 void ScanRecorder::FinishFailed(const std::string& why) {
   const KestineKey drive = KestineKey::ForRoot(root_);
   const FILETIME end = clock_.Now();
+  // The reason before the outcome: whoever reads outcome 2 finds its reason.
+  drive.Write(kestine::kLastScanFailureText, Utf8ToUtf16(why));
   drive.Write(kestine::kLastScanCompletion, end);
   drive.Write(kestine::kLastScanOutcome, kestine::kScanFailed);
-  drive.Write(kestine::kLastScanFailureText, Utf8ToUtf16(why));
   WriteTimeText(drive, kestine::kLastScanCompletionText, clock_, end);
 }
 

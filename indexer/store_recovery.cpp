@@ -65,7 +65,12 @@ class Recovery {
     }
     if (health_.WaitForTrouble(params_.check_interval)) return true;
     if (!health_.PauseUnlessStopped(std::chrono::milliseconds(0))) return false;
-    if (opened_ && IdentityOf(params_.database) != opened_) {
+    // Without a remembered file (the thread began after the open) the file
+    // there now is taken as the one opened, unless there is none at all.
+    const std::optional<FileIdentity> now = IdentityOf(params_.database);
+    if (!opened_ && now) {
+      opened_ = now;
+    } else if (now != opened_ || !now) {
       static_cast<void>(health_.ReportFailure(HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND)));
     }
     return true;
