@@ -31,7 +31,9 @@ class BatchTest : public OrdalisTest {
   }
   void TearDown() override {
     batch_.reset();
-    if (db_) EXPECT_EQ(db_->Cleanup(), S_OK);
+    if (db_) {
+      EXPECT_EQ(db_->Cleanup(), S_OK);
+    }
     db_.reset();
     OrdalisTest::TearDown();
   }
