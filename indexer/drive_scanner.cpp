@@ -1,15 +1,18 @@
 #include "indexer/drive_scanner.h"
 
 #include <dirent.h>
+#include <sched.h>
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <chrono>
 #include <optional>
 
+#include "indexer/bulk_indexer.h"
 #include "indexer/catalogue_prune.h"
 #include "indexer/directory_walk.h"
 #include "indexer/kestine_settings.h"
+#include "indexer/tree_indexer.h"
 #include "platform/com.h"
 #include "platform/file_info.h"
 #include "platform/hresult.h"
@@ -103,26 +106,55 @@ bool IsIndexableFile(const std::string& path, const IndexableExtensionSet& exten
   return !extension.empty() && extensions.Contains(extension);
 }
 
+namespace {
+
+// The calling thread's index store object with its batch interface; null
+// when it has none.
+ComPtr<ITrovixBatch> BatchStore() {
+  ComPtr<ITrovixDB> store;
+  ComPtr<ITrovixBatch> batch;
+  if (SUCCEEDED(CoCreateInstance(CLSID_TrovixDB, nullptr, CLSCTX_INPROC_SERVER, IID_ITrovixDB,
+                                 store.put_void()))) {
+    static_cast<void>(store->QueryInterface(IID_ITrovixBatch, batch.put_void()));
+  }
+  return batch;
+}
+
+}  // namespace
+
+// The extension test first: it is in memory, while Contains resolves the
+// path on disk. A file counts as done (notices, the walk's end) only once
+// the pipeline reported it, i.e. once its batch committed. The pipeline's
+// threads take the scanner's priority: idle when it is.
 WalkEnd ScanDirectory(const std::string& directory, IndexerState& state, const IndexStoreFiles& own,
                       HRESULT* failure) {
   *failure = S_OK;
-  UINT* keep_going = state.continue_flag();
-  // The extension test first: it is in memory, while Contains resolves the
-  // path on disk.
-  const auto visit = [&](const std::string& path) {
-    if (!IsIndexableFile(path, state.extensions) || own.Contains(path)) return;
-    HRESULT status = S_OK;
-    const FileOutcome outcome = ProcessFile(path, keep_going, &status);
-    if (outcome == FileOutcome::kStoreUnavailable) {
-      *failure = status;
-      static_cast<void>(state.health.ReportFailure(status));
-      return;
-    }
-    static_cast<void>(state.notices.Note(path, outcome, status));
+  const ComPtr<ITrovixBatch> store = BatchStore();
+  if (!store) {
+    *failure = E_NOINTERFACE;
+    return WalkEnd::kStoreFailed;
+  }
+  BulkOptions options;
+  options.keep_going = &state.running;
+  options.idle_priority = sched_getscheduler(0) == SCHED_IDLE;
+  BulkIndexer bulk(options, [&state](const BulkResult& result) {
+    if (result.outcome == FileOutcome::kStoreUnavailable) return;
+    static_cast<void>(state.notices.Note(result.path, result.outcome, result.status));
+  });
+  const auto wanted = [&](const std::string& path) {
+    return IsIndexableFile(path, state.extensions) && !own.Contains(path);
   };
-  const auto walk_on = [&] { return state.running.load() != 0 && SUCCEEDED(*failure); };
-  WalkFolder(directory, visit, walk_on);
-  if (FAILED(*failure)) return WalkEnd::kStoreFailed;
+  const auto settled = [&](const std::string& path, FileOutcome outcome) {
+    if (outcome == FileOutcome::kStoreUnavailable) return;
+    static_cast<void>(state.notices.Note(path, outcome, S_OK));
+  };
+  const auto walk_on = [&] { return state.running.load() != 0 && SUCCEEDED(bulk.failure()); };
+  IndexTree(directory, store.get(), bulk, wanted, settled, walk_on);
+  *failure = bulk.Finish();
+  if (FAILED(*failure)) {
+    static_cast<void>(state.health.ReportFailure(*failure));
+    return WalkEnd::kStoreFailed;
+  }
   return state.running.load() != 0 ? WalkEnd::kCompleted : WalkEnd::kStopped;
 }
 

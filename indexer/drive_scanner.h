@@ -78,6 +78,9 @@ DWORD DriveScannerThread(const DriveScannerParams& params);
 // told once each through state.notices. Stops when state.running drops to 0,
 // or at the first store failure (reported to state.health; `*failure`
 // receives its status). A folder that cannot be listed counts as done. The
+// files go through the bulk pipeline (bulk_indexer.h): read on every core,
+// written many per transaction, each told only once its batch committed; a
+// crash loses at most the open batch, which the next walk redoes. The
 // calling thread must have initialised the component library.
 [[nodiscard]] WalkEnd ScanDirectory(const std::string& directory, IndexerState& state,
                                     const IndexStoreFiles& own, HRESULT* failure);

@@ -169,7 +169,11 @@ FileOutcome ProcessFile(const std::string& path, UINT* keep_going, HRESULT* stat
     hr = store->UnIndexFile(file, 0);
     if (FAILED(hr)) return Failure(path, hr, status);
   }
-  hr = store->IndexFile(file, keep_going, nullptr);
+  return OutcomeOfIndexing(path, store->IndexFile(file, keep_going, nullptr), status);
+}
+
+FileOutcome OutcomeOfIndexing(const std::string& path, HRESULT hr, HRESULT* status) {
+  if (status != nullptr) *status = S_OK;
   if (hr == S_OK) return FileOutcome::kIndexed;
   if (hr == S_FALSE) {
     struct stat st {};

@@ -67,6 +67,12 @@ enum class FileOutcome {
 [[nodiscard]] FileOutcome ProcessFile(const std::string& path, UINT* keep_going,
                                       HRESULT* status = nullptr);
 
+// The outcome of a file whose indexing (IndexFile, or a batch's
+// WritePrepared) answered `hr`, after its entry was written. `*status` (if
+// given) receives the status behind a failure outcome (S_OK otherwise).
+[[nodiscard]] FileOutcome OutcomeOfIndexing(const std::string& path, HRESULT hr,
+                                            HRESULT* status = nullptr);
+
 // A short English reason for an outcome, for summaries and logs ("path too
 // long", "larger than 100 MiB", ...); empty for kIndexed and kUnchanged.
 [[nodiscard]] const char* OutcomeReason(FileOutcome outcome);

@@ -91,10 +91,9 @@ std::u16string_view CutName(std::u16string_view name) {
   return name.substr(0, splits_pair ? kMaxNameUnits - 1 : kMaxNameUnits);
 }
 
-// True when `path` names the database file or its -wal, -shm or -journal
-// file, by file identity (so links and other spellings count) or by canonical
-// name. stat and realpath only: neither opens the file.
-bool IsDatabaseFile(const std::string& path) {
+}  // namespace
+
+bool NamesDatabaseFile(const std::string& path) {
   const std::string database = Utf16ToUtf8(Module().db_path);
   struct stat candidate {};
   if (database.empty() || stat(path.c_str(), &candidate) != 0) return false;
@@ -116,13 +115,12 @@ bool IsDatabaseFile(const std::string& path) {
   return false;
 }
 
-// Attributes of a file the catalogue can hold: a regular file or a directory
-// (devices, FIFOs and sockets are system entries, never catalogued). False
-// when they cannot be read.
 bool ReadCatalogueAttributes(const std::string& path, FileAttributes* attributes) {
   return ReadFileAttributes(path, attributes) == 0 &&
          (attributes->regular || attributes->directory);
 }
+
+namespace {
 
 DATE ToDate(FILETIME time, int line) {
   DATE date = 0;
@@ -131,15 +129,7 @@ DATE ToDate(FILETIME time, int line) {
   return date;
 }
 
-// The values AddFile and UpdateFile write into a Files row.
-struct FileRow {
-  DATE creation;
-  DATE modification;
-  DATE last_access;
-  DATE tx_last_update;
-  std::int32_t checksum;
-  std::int32_t size_lo32;
-};
+}  // namespace
 
 // The update time is taken before the content is read: a write during the
 // read then leaves the file due for another update.
@@ -156,6 +146,8 @@ FileRow FileRowFor(const FileAttributes& attributes, const std::string& path) {
   row.checksum = static_cast<std::int32_t>(attributes.directory ? 0 : FileChecksum(path));
   return row;
 }
+
+namespace {
 
 // The identity the last insert assigned; identifiers are 32-bit in the
 // interface.
@@ -225,7 +217,7 @@ bool AddableEntry(const std::string& path) {
   if (!S_ISREG(entry.st_mode) && !S_ISDIR(entry.st_mode) && !S_ISLNK(entry.st_mode)) {
     return false;
   }
-  return !IsDatabaseFile(path);
+  return !NamesDatabaseFile(path);
 }
 
 // A rename's subquery must select at most one row; more is an error, as a
@@ -248,6 +240,22 @@ void RequireReachableRoot(const WString& drive) {
 
 }  // namespace
 
+INT WriteFileRow(TrovixDB& db, const PathParts& parts, const FileRow& row, INT file_id) {
+  Engine& engine = Module().engine();
+  if (file_id != 0) {
+    Statement refresh(engine, kRefreshFile);
+    ORDALIS_CHECK(BindAll(refresh, row.creation, row.modification, row.last_access,
+                          row.tx_last_update, row.checksum, row.size_lo32, std::int32_t{0},
+                          file_id));
+    ORDALIS_CHECK(refresh.Step());
+    return file_id;
+  }
+  const INT drive_id = FindOrAddDrive(db, engine, parts.drive);
+  const INT directory_id = FindOrAddDirectory(db, engine, parts.directory, drive_id);
+  InsertFile(engine, row, directory_id, parts.file);
+  return InsertedId(engine);
+}
+
 HRESULT TrovixDB::AddFile(const WCHAR* sFile) {
   WriteLock lock;
   if (!Module().database_open) return E_UNEXPECTED;
@@ -267,7 +275,7 @@ HRESULT TrovixDB::UpdateFile(const WCHAR* szFN) {
   if (!Module().database_open) return E_UNEXPECTED;
   const std::string os_path = Utf16ToUtf8(path);
   FileAttributes attributes{};
-  if (IsDatabaseFile(os_path) || !ReadCatalogueAttributes(os_path, &attributes)) {
+  if (NamesDatabaseFile(os_path) || !ReadCatalogueAttributes(os_path, &attributes)) {
     return E_INVALIDARG;
   }
   const FileRow row = FileRowFor(attributes, os_path);

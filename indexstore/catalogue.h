@@ -12,6 +12,8 @@
 
 #include "indexstore/db_exception.h"
 #include "indexstore/engine.h"
+#include "indexstore/path_split.h"
+#include "platform/file_info.h"
 #include "platform/types.h"
 
 namespace ordalis::catalogue {
@@ -59,3 +61,41 @@ template <typename... Values>
 [[nodiscard]] std::int64_t CountOf(Statement& count);
 
 }  // namespace ordalis::catalogue
+
+namespace ordalis {
+
+class TrovixDB;
+
+// The values AddFile, UpdateFile and the batch write into a Files row.
+struct FileRow {
+  DATE creation;
+  DATE modification;
+  DATE last_access;
+  DATE tx_last_update;
+  std::int32_t checksum;
+  std::int32_t size_lo32;
+};
+
+// The row for a file with `attributes`; reads the file's checksum. The
+// update time is the time of the call. Needs no lock.
+[[nodiscard]] FileRow FileRowFor(const FileAttributes& attributes, const std::string& path);
+
+// True when `path` names the database file or its -wal, -shm or -journal
+// file, by file identity (so links and other spellings count) or by
+// canonical name. stat and realpath only: neither opens the file. Under the
+// write mutex (it reads the database path).
+[[nodiscard]] bool NamesDatabaseFile(const std::string& path);
+
+// Attributes of a file the catalogue can hold: a regular file or a directory
+// (devices, FIFOs and sockets are system entries, never catalogued). False
+// when they cannot be read.
+[[nodiscard]] bool ReadCatalogueAttributes(const std::string& path, FileAttributes* attributes);
+
+// Inside the caller's transaction and write mutex: refreshes the row of
+// `file_id` with `row`, or, for 0, adds the file's drive and directory rows
+// when missing and a new file row. Answers the file's identifier; raises a
+// failure.
+[[nodiscard]] INT WriteFileRow(TrovixDB& db, const PathParts& parts, const FileRow& row,
+                               INT file_id);
+
+}  // namespace ordalis

@@ -2,6 +2,7 @@
 
 #include <new>
 
+#include "indexstore/batch.h"
 #include "indexstore/ordalis_typelib.h"
 #include "platform/com_object.h"
 #include "platform/typelib.h"
@@ -109,6 +110,8 @@ HRESULT TrovixDB::QueryInterface(REFIID riid, void** ppv) {
     *ppv = static_cast<ISupportErrorInfo*>(this);
   } else if (riid == IID_IConnectionPointContainer) {
     *ppv = static_cast<IConnectionPointContainer*>(this);
+  } else if (riid == IID_ITrovixBatch) {
+    *ppv = static_cast<ITrovixBatch*>(this);
   } else {
     *ppv = nullptr;
     return E_NOINTERFACE;

@@ -1,15 +1,20 @@
 // The index store object: classes TrovixDB and TrovixDB2 (one method table).
 //
-// Per-object state is the reference count and the indexing-cancelled flag;
-// everything else is the module's (index_store_module.h). An object is used
-// on the thread that created it.
+// Per-object state is the reference count, the indexing-cancelled flag and
+// the open batch of ITrovixBatch (shared/itrovixbatch.h); everything else is
+// the module's (index_store_module.h). An object is used, and released, on
+// the thread that created it: an open batch holds that thread's write mutex.
 #pragma once
 
 #include <atomic>
+#include <memory>
 
+#include "shared/itrovixbatch.h"
 #include "shared/itrovixdb.h"
 
 namespace ordalis {
+
+struct Batch;
 
 // Live objects and server locks of the module; the module may be unloaded
 // only when both are 0.
@@ -18,13 +23,15 @@ extern std::atomic<long> g_server_locks;
 
 class TrovixDB final : public ITrovixDB,
                        public ISupportErrorInfo,
-                       public IConnectionPointContainer {
+                       public IConnectionPointContainer,
+                       public ITrovixBatch {
  public:
   // Creates an object with one reference; null when memory runs out.
   static TrovixDB* Create();
 
   // IUnknown. The interfaces answer in this order: ITrovixDB, IDispatch,
-  // ISupportErrorInfo, IConnectionPointContainer (and IUnknown).
+  // ISupportErrorInfo, IConnectionPointContainer, ITrovixBatch (and
+  // IUnknown).
   HRESULT QueryInterface(REFIID riid, void** ppv) override;
   ULONG AddRef() override;
   ULONG Release() override;
@@ -34,9 +41,8 @@ class TrovixDB final : public ITrovixDB,
   HRESULT GetTypeInfo(UINT iTInfo, LCID lcid, ITypeInfo** ppTInfo) override;
   HRESULT GetIDsOfNames(REFIID riid, const WCHAR* const* rgszNames, UINT cNames, LCID lcid,
                         DISPID* rgDispId) override;
-  HRESULT Invoke(DISPID dispIdMember, REFIID riid, LCID lcid, WORD wFlags,
-                 DISPPARAMS* pDispParams, VARIANT* pVarResult, EXCEPINFO* pExcepInfo,
-                 UINT* puArgErr) override;
+  HRESULT Invoke(DISPID dispIdMember, REFIID riid, LCID lcid, WORD wFlags, DISPPARAMS* pDispParams,
+                 VARIANT* pVarResult, EXCEPINFO* pExcepInfo, UINT* puArgErr) override;
 
   // ISupportErrorInfo: S_OK for ITrovixDB only.
   HRESULT InterfaceSupportsErrorInfo(REFIID riid) override;
@@ -104,6 +110,16 @@ class TrovixDB final : public ITrovixDB,
   HRESULT RequeryStatistics() override;
   HRESULT SearchOpenSubtraction(UINT hIn0, UINT hIn1, UINT* pHOut) override;
 
+  // ITrovixBatch (batch.cpp).
+  HRESULT PrepareFile(const WCHAR* sFile, UINT* pbContinue, PreparedFile** phFile) override;
+  void ReleasePrepared(PreparedFile* hFile) override;
+  HRESULT BeginBatch() override;
+  HRESULT WritePrepared(PreparedFile* hFile) override;
+  HRESULT RemoveFile(const WCHAR* sFile) override;
+  HRESULT CommitBatch() override;
+  HRESULT AbortBatch() override;
+  HRESULT ReadFolder(const WCHAR* sFolder, ICatalogueRowSink* sink) override;
+
  private:
   TrovixDB();
   ~TrovixDB();
@@ -111,6 +127,8 @@ class TrovixDB final : public ITrovixDB,
   std::atomic<ULONG> refs_{1};
   // Read by IndexFile between batches; set by SetIndexingCancelledFlag.
   std::atomic<UINT> indexing_cancelled_{0};
+  // The open batch; null when none. The creating thread's only.
+  std::unique_ptr<Batch> batch_;
 };
 
 }  // namespace ordalis

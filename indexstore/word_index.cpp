@@ -57,7 +57,8 @@ void AddWordCount(Engine& engine, INT file_id, std::int64_t word_id, UINT count)
   ORDALIS_CHECK(add.Step());
 }
 
-// The caller's continue flag: only its first byte is read.
+}  // namespace
+
 bool StopRequested(const UINT* keep_going) {
   if (keep_going == nullptr) return false;
   BYTE first = 0;
@@ -65,7 +66,18 @@ bool StopRequested(const UINT* keep_going) {
   return first == 0;
 }
 
-}  // namespace
+HRESULT WriteWordCounts(const std::vector<std::pair<WString, UINT>>& entries, INT file_id,
+                        const UINT* keep_going,
+                        std::vector<std::pair<WString, std::int64_t>>* learned, UINT* handled) {
+  IndexStoreModule& module = IndexStoreModule::Get();
+  Engine& engine = module.engine();
+  for (const auto& [word, count] : entries) {
+    if (StopRequested(keep_going)) return E_ABORT;
+    AddWordCount(engine, file_id, WordId(engine, module.word_ids, word, learned), count);
+    ++*handled;
+  }
+  return S_OK;
+}
 
 HRESULT FlushWordCounts(WordCountMap& map, INT file_id, const UINT* keep_going, UINT* flushed) {
   const auto entries = map.TakeSorted();
@@ -79,11 +91,8 @@ HRESULT FlushWordCounts(WordCountMap& map, INT file_id, const UINT* keep_going, 
       std::vector<std::pair<WString, std::int64_t>> learned;
       Transaction transaction(engine);
       ORDALIS_CHECK(transaction.status());
-      for (const auto& [word, count] : entries) {
-        if (StopRequested(keep_going)) return E_ABORT;  // rolls back
-        AddWordCount(engine, file_id, WordId(engine, module.word_ids, word, &learned), count);
-        ++handled;
-      }
+      const HRESULT written = WriteWordCounts(entries, file_id, keep_going, &learned, &handled);
+      if (written == E_ABORT) return E_ABORT;  // rolls back
       ORDALIS_CHECK(transaction.Commit());
       module.word_ids.Learn(std::move(learned));
       return S_OK;

@@ -20,6 +20,21 @@ using trovix::kMaxIndexedFileSize;
 [[nodiscard]] HRESULT FlushWordCounts(WordCountMap& map, INT file_id, const UINT* keep_going,
                                       UINT* flushed);
 
+// True when the caller's continue flag (only its first byte is read) asks
+// to stop; false for a null flag.
+[[nodiscard]] bool StopRequested(const UINT* keep_going);
+
+// Inside the caller's transaction and write mutex: adds the counts of
+// `entries` (smallest key first) to file `file_id`'s, looking each word up
+// (the cache first) or adding it to Words. Words not in the cache go to
+// `*learned`, for the cache once the transaction has committed. Reads the
+// continue flag before each word: E_ABORT when it is 0. Raises a failure.
+// `*handled` is raised per word written.
+[[nodiscard]] HRESULT WriteWordCounts(const std::vector<std::pair<WString, UINT>>& entries,
+                                      INT file_id, const UINT* keep_going,
+                                      std::vector<std::pair<WString, std::int64_t>>* learned,
+                                      UINT* handled);
+
 // True when the file at `path` is larger than kMaxIndexedFileSize bytes;
 // false when its size cannot be read. Never opens the file.
 [[nodiscard]] bool IsFileTooLarge(const std::string& path);

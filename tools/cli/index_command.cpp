@@ -9,13 +9,16 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <thread>
 #include <utility>
 
+#include "indexer/bulk_indexer.h"
 #include "indexer/catalogue_prune.h"
 #include "indexer/directory_walk.h"
 #include "indexer/file_processing.h"
 #include "indexer/indexable_extensions.h"
+#include "indexer/tree_indexer.h"
 #include "platform/paths.h"
 #include "platform/wstring.h"
 #include "tools/cli/output.h"
@@ -85,6 +88,9 @@ class IndexRun {
         err_(err) {}
 
   void File(const std::string& path);
+  // Indexes every indexable file below `folder` through the bulk pipeline;
+  // true when the walk ran to its end.
+  bool Folder(const std::string& folder);
   // Removes the catalogued files below `folder` that are gone from disk.
   void PruneWalked(const std::string& folder, dev_t device);
   // Removes what was catalogued at or below a path that no longer exists;
@@ -101,6 +107,8 @@ class IndexRun {
 
  private:
   FileOutcome Process(const std::string& path, HRESULT* status);
+  [[nodiscard]] bool Wanted(const std::string& path);
+  // Thread-safe: the bulk pipeline reports from its writer thread.
   void Count(const std::string& path, FileOutcome outcome, HRESULT status);
   void Prune(const std::string& folder, const std::function<bool(const std::string&)>& wanted);
   void Show(const std::string& path);
@@ -117,21 +125,54 @@ class IndexRun {
   std::vector<FailedFile> failures_;  // the first kFailuresShown failed or partial
   HRESULT store_status_ = S_OK;       // the database's failure that stopped the run
   std::chrono::steady_clock::time_point last_shown_{};
+  // Guards tally_, failures_ and store_status_ while a bulk pipeline runs.
+  std::mutex count_mutex_;
 };
 
-void IndexRun::File(const std::string& path) {
-  if (own_files_.Contains(path) || !types_.Contains(ExtensionOf(Utf8ToUtf16(path)))) {
+// The extension test first: it is in memory, while Contains resolves the
+// path on disk.
+bool IndexRun::Wanted(const std::string& path) {
+  const std::lock_guard lock(count_mutex_);
+  if (!types_.Contains(ExtensionOf(Utf8ToUtf16(path))) || own_files_.Contains(path)) {
     ++tally_.not_indexable;
-    return;
+    return false;
   }
   if (store_failed()) {
     ++tally_.not_done;
-    return;
+    return false;
   }
   Show(path);
+  return true;
+}
+
+void IndexRun::File(const std::string& path) {
+  if (!Wanted(path)) return;
   HRESULT status = S_OK;
   const FileOutcome outcome = Process(path, &status);
   Count(path, outcome, status);
+}
+
+bool IndexRun::Folder(const std::string& folder) {
+  ComPtr<ITrovixBatch> batch;
+  if (FAILED(store_->QueryInterface(IID_ITrovixBatch, batch.put_void()))) {
+    return indexer::WalkFolder(
+        folder, [this](const std::string& file) { File(file); }, g_keep_going);
+  }
+  indexer::BulkOptions options;
+  options.keep_going = &g_keep_going;
+  indexer::BulkIndexer bulk(options, [this](const indexer::BulkResult& result) {
+    Count(result.path, result.outcome, result.status);
+  });
+  const bool walked = indexer::IndexTree(
+      folder, batch.get(), bulk, [this](const std::string& path) { return Wanted(path); },
+      [this](const std::string& path, FileOutcome outcome) { Count(path, outcome, S_OK); },
+      [] { return g_keep_going != 0; });
+  const HRESULT failure = bulk.Finish();
+  if (FAILED(failure)) {
+    const std::lock_guard lock(count_mutex_);
+    store_status_ = failure;
+  }
+  return walked && g_keep_going != 0;
 }
 
 FileOutcome IndexRun::Process(const std::string& path, HRESULT* status) {
@@ -147,6 +188,7 @@ FileOutcome IndexRun::Process(const std::string& path, HRESULT* status) {
 }
 
 void IndexRun::Count(const std::string& path, FileOutcome outcome, HRESULT status) {
+  const std::lock_guard lock(count_mutex_);
   switch (outcome) {
     case FileOutcome::kIndexed:
       ++tally_.indexed;
@@ -265,10 +307,7 @@ bool IndexPath(IndexRun& run, const std::string& named) {
     run.File(path);
     return true;
   }
-  if (indexer::WalkFolder(
-          path, [&run](const std::string& file) { run.File(file); }, g_keep_going)) {
-    run.PruneWalked(path, st.st_dev);
-  }
+  if (run.Folder(path)) run.PruneWalked(path, st.st_dev);
   return true;
 }
 

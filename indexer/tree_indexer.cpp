@@ -1,0 +1,133 @@
+#include "indexer/tree_indexer.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <memory>
+#include <unordered_map>
+#include <vector>
+
+#include "platform/file_info.h"
+#include "platform/wstring.h"
+#include "shared/index_limits.h"
+
+namespace trovix::indexer {
+namespace {
+
+struct DirCloser {
+  void operator()(DIR* dir) const { closedir(dir); }
+};
+
+std::uint64_t Ticks(FILETIME ft) {
+  return static_cast<std::uint64_t>(ft.dwHighDateTime) << 32 | ft.dwLowDateTime;
+}
+
+// What the catalogue knows of the files of one folder, by name.
+class FolderRows final : public ICatalogueRowSink {
+ public:
+  HRESULT Row(const CatalogueRow& row) override {
+    if (row.has_words) current_[Utf16ToUtf8(row.name)] = Ticks(row.last_update);
+    return S_OK;
+  }
+  // True when `name` has words and a row written no earlier than
+  // `last_write`.
+  [[nodiscard]] bool Current(const std::string& name, FILETIME last_write) const {
+    const auto found = current_.find(name);
+    return found != current_.end() && found->second >= Ticks(last_write);
+  }
+
+ private:
+  std::unordered_map<std::string, std::uint64_t> current_;  // name → update time
+};
+
+struct Listing {
+  std::vector<std::string> files;    // names
+  std::vector<std::string> folders;  // names, on the walk's device
+};
+
+// The entries of `folder`, asking the file system only when the listing
+// does not tell the type (some file systems report DT_UNKNOWN) or a folder
+// may be another mount. False when it cannot be listed or the walk stops.
+bool List(const std::string& folder, dev_t device, const std::function<bool()>& keep_going,
+          Listing* listing) {
+  const std::unique_ptr<DIR, DirCloser> dir(opendir(folder.c_str()));
+  if (!dir) return false;
+  while (keep_going()) {
+    const dirent* entry = readdir(dir.get());
+    if (entry == nullptr) return true;
+    const std::string name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    if (entry->d_type == DT_REG) {
+      listing->files.push_back(name);
+      continue;
+    }
+    if (entry->d_type != DT_UNKNOWN && entry->d_type != DT_DIR) continue;
+    struct stat st {};
+    if (lstat((folder + name).c_str(), &st) != 0) continue;
+    if (S_ISREG(st.st_mode)) listing->files.push_back(name);
+    if (S_ISDIR(st.st_mode) && st.st_dev == device) listing->folders.push_back(name);
+  }
+  return false;
+}
+
+class TreeWalk {
+ public:
+  TreeWalk(ITrovixBatch* store, BulkIndexer& bulk, const WantedFile& wanted,
+           const SettledFile& settled, const std::function<bool()>& keep_going)
+      : store_(store), bulk_(bulk), wanted_(wanted), settled_(settled), keep_going_(keep_going) {}
+
+  bool Walk(const std::string& folder, dev_t device) {
+    Listing listing;
+    if (!List(folder, device, keep_going_, &listing)) return keep_going_();
+    if (!Files(folder, listing.files)) return false;
+    for (const std::string& name : listing.folders) {
+      if (!keep_going_() || !Walk(folder + name + "/", device)) return false;
+    }
+    return keep_going_();
+  }
+
+ private:
+  bool Files(const std::string& folder, const std::vector<std::string>& names) {
+    FolderRows rows;
+    // A folder that cannot be read is as one without rows: every file is
+    // written again, which is correct if slower.
+    static_cast<void>(store_->ReadFolder(Utf8ToUtf16(folder).c_str(), &rows));
+    for (const std::string& name : names) {
+      if (!keep_going_()) return false;
+      const std::string path = folder + name;
+      if (!wanted_(path)) continue;
+      if (Utf8ToUtf16(path).size() > kMaxCataloguedPathUnits) {
+        settled_(path, FileOutcome::kTooLong);
+        continue;
+      }
+      FileAttributes attributes{};
+      if (ReadFileAttributes(path, &attributes) == 0 && rows.Current(name, attributes.last_write)) {
+        settled_(path, FileOutcome::kUnchanged);
+        continue;
+      }
+      // Refused after a store failure: told, so that the caller can count
+      // what was not done; the caller's keep_going decides whether to go on.
+      if (!bulk_.Add(path)) settled_(path, FileOutcome::kStoreUnavailable);
+    }
+    return true;
+  }
+
+  ITrovixBatch* store_;
+  BulkIndexer& bulk_;
+  const WantedFile& wanted_;
+  const SettledFile& settled_;
+  const std::function<bool()>& keep_going_;
+};
+
+}  // namespace
+
+bool IndexTree(const std::string& folder, ITrovixBatch* store, BulkIndexer& bulk,
+               const WantedFile& wanted, const SettledFile& settled,
+               const std::function<bool()>& keep_going) {
+  struct stat st {};
+  if (stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return keep_going();
+  const std::string start = folder.ends_with('/') ? folder : folder + "/";
+  return TreeWalk(store, bulk, wanted, settled, keep_going).Walk(start, st.st_dev);
+}
+
+}  // namespace trovix::indexer

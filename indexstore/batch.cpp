@@ -1,0 +1,275 @@
+// ITrovixBatch of TrovixDB: PrepareFile, ReleasePrepared, BeginBatch,
+// WritePrepared, RemoveFile, CommitBatch, AbortBatch and ReadFolder.
+//
+// A prepared file is written in one pass: its row is refreshed or added,
+// its old words deleted and the new ones added. Every check that can refuse
+// the file comes before the first write, so a refused file leaves the batch
+// as it was and needs no savepoint.
+#include "indexstore/batch.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <new>
+
+#include "indexstore/db_exception.h"
+#include "indexstore/text_source.h"
+#include "indexstore/tokenizer.h"
+#include "indexstore/trovix_db.h"
+#include "indexstore/word_count_map.h"
+#include "indexstore/word_index.h"
+#include "platform/filetime.h"
+#include "platform/wstring.h"
+
+namespace ordalis {
+namespace {
+
+using catalogue::BindAll;
+using catalogue::FirstId;
+using catalogue::PathArgument;
+
+constexpr const char* kFileIdLookup =
+    "SELECT FileID FROM Drives, Directories, Files WHERE Drives.Name = ? AND "
+    "Directories.Name = ? AND Files.Name = ? AND Files.DirectoryID = Directories.DirectoryID "
+    "AND Directories.DriveID = Drives.DriveID";
+constexpr const char* kDeleteWords = "DELETE FROM FilesWords WHERE FileID = ?";
+constexpr const char* kDeleteFileRow = "DELETE FROM Files WHERE FileID = ?";
+// Files of one folder, with whether each has words; one query per folder.
+constexpr const char* kFolderRows =
+    "SELECT Files.Name, Files.SizeLo32, Files.TXLastUpdate, "
+    "EXISTS (SELECT 1 FROM FilesWords WHERE FilesWords.FileID = Files.FileID) "
+    "FROM Drives, Directories, Files WHERE Drives.Name = ? AND Directories.Name = ? AND "
+    "Directories.DriveID = Drives.DriveID AND Files.DirectoryID = Directories.DirectoryID";
+
+IndexStoreModule& Module() { return IndexStoreModule::Get(); }
+
+// What AddFile accepts, less the test for the database's own files (it
+// needs the module's path, so it runs under the lock when written).
+bool AddableEntry(const std::string& path) {
+  struct stat entry {};
+  if (lstat(path.c_str(), &entry) != 0) return false;
+  return S_ISREG(entry.st_mode) || S_ISDIR(entry.st_mode) || S_ISLNK(entry.st_mode);
+}
+
+// Reads the text of `file` into `map`, as IndexFile reads it but without
+// writing. S_OK complete, S_FALSE only partly read, E_ABORT stopped, or the
+// source's failure to open.
+HRESULT CountWords(const PreparedFile& file, const UINT* keep_going, WordCountMap* map) {
+  if (IsFileTooLarge(file.os_path)) return S_FALSE;
+  TextSource source;
+  const HRESULT opened = source.Open(file.path.c_str());
+  if (FAILED(opened)) return opened;
+  WordScanner scanner;
+  const auto count = [map](std::u16string_view word) {
+    if (!HasBadCodeUnit(word) && AcceptWord(word)) map->CountWord(word);
+  };
+  HRESULT status = S_OK;
+  for (;;) {
+    if (StopRequested(keep_going)) return E_ABORT;
+    const HRESULT hr = source.NextChunk();
+    if (hr == FILTER_E_END_OF_CHUNKS) break;
+    if (FAILED(hr)) {
+      status = S_FALSE;
+      break;
+    }
+    std::u16string_view piece;
+    while (source.NextPiece(&piece) == S_OK) scanner.Scan(piece, count);
+  }
+  scanner.Finish(count);
+  return status;
+}
+
+// The file's identifier, 0 when it is not catalogued.
+INT CataloguedId(const PathParts& parts) {
+  Statement lookup(Module().engine(), kFileIdLookup);
+  ORDALIS_CHECK(BindAll(lookup, parts.drive, parts.directory, parts.file));
+  INT id = 0;
+  return FirstId(lookup, 0, &id) == S_OK ? id : 0;
+}
+
+// Deletes the words of `file_id`; true when it had some.
+bool DeleteWords(INT file_id) {
+  Engine& engine = Module().engine();
+  Statement remove(engine, kDeleteWords);
+  ORDALIS_CHECK(BindAll(remove, file_id));
+  ORDALIS_CHECK(remove.Step());
+  return sqlite3_changes(engine.handle()) > 0;
+}
+
+// A counter moved by a batch's change, never below 0.
+void Apply(UINT* counter, std::int64_t change) {
+  const std::int64_t moved = std::max<std::int64_t>(0, std::int64_t{*counter} + change);
+  *counter = static_cast<UINT>(std::min<std::int64_t>(moved, 0xFFFFFFFF));
+}
+
+// The drive and directory of folder `path` as the catalogue keys them.
+bool SplitFolder(std::u16string_view path, PathParts* parts) {
+  if (path.empty() || path[0] != u'/') return false;
+  WString probe(path);
+  if (!probe.ends_with(u'/')) probe += u'/';
+  probe += u'x';
+  return SplitPath(probe, parts);
+}
+
+struct FolderRow {
+  WString name;
+  UINT size_lo32;
+  double last_update;
+  bool has_words;
+};
+
+}  // namespace
+
+HRESULT TrovixDB::PrepareFile(const WCHAR* sFile, UINT* pbContinue, PreparedFile** phFile) {
+  if (phFile == nullptr) return E_POINTER;
+  *phFile = nullptr;
+  std::u16string_view path;
+  if (!PathArgument(sFile, &path) || path.empty() || path[0] != u'/') return E_INVALIDARG;
+  try {
+    auto file = std::make_unique<PreparedFile>();
+    file->path = WString(path);
+    file->os_path = Utf16ToUtf8(path);
+    FileAttributes attributes{};
+    if (!SplitPath(path, &file->parts) || !AddableEntry(file->os_path) ||
+        !ReadCatalogueAttributes(file->os_path, &attributes)) {
+      return E_INVALIDARG;
+    }
+    file->row = FileRowFor(attributes, file->os_path);
+    WordCountMap map;
+    file->text_status = CountWords(*file, pbContinue, &map);
+    if (file->text_status == E_ABORT) return E_ABORT;
+    file->words = map.TakeSorted();
+    *phFile = file.release();
+    return S_OK;
+  } catch (const std::bad_alloc&) {
+    return E_OUTOFMEMORY;
+  }
+}
+
+void TrovixDB::ReleasePrepared(PreparedFile* hFile) { delete hFile; }
+
+HRESULT TrovixDB::BeginBatch() {
+  if (batch_) return E_UNEXPECTED;
+  try {
+    auto batch = std::make_unique<Batch>();
+    if (!Module().database_open) return E_UNEXPECTED;
+    const HRESULT hr = batch->transaction.status();
+    if (FAILED(hr)) {
+      LogFailure(Module().log_path, __FILE__, __LINE__, hr);
+      return hr;
+    }
+    batch_ = std::move(batch);
+    return S_OK;
+  } catch (const std::bad_alloc&) {
+    return E_OUTOFMEMORY;
+  }
+}
+
+HRESULT TrovixDB::WritePrepared(PreparedFile* hFile) {
+  if (!batch_ || batch_->doomed) return E_UNEXPECTED;
+  if (hFile == nullptr) return E_POINTER;
+  const PreparedFile& file = *hFile;
+  if (NamesDatabaseFile(file.os_path)) return E_INVALIDARG;
+  Batch& batch = *batch_;
+  const HRESULT hr = RunLogged([&]() -> HRESULT {
+    INT file_id = CataloguedId(file.parts);
+    // A new file must still be there: the row would otherwise name nothing.
+    FileAttributes attributes{};
+    if (file_id == 0 && !ReadCatalogueAttributes(file.os_path, &attributes)) return E_INVALIDARG;
+    const bool added = file_id == 0;
+    file_id = WriteFileRow(*this, file.parts, file.row, file_id);
+    const bool had_words = !added && DeleteWords(file_id);
+    UINT handled = 0;
+    static_cast<void>(WriteWordCounts(file.words, file_id, nullptr, &batch.learned, &handled));
+    batch.files_processed += added ? 1 : 0;
+    batch.files_updated += added ? 0 : 1;
+    batch.files_indexed += (file.text_status == S_OK ? 1 : 0) - (had_words ? 1 : 0);
+    if (file.text_status == S_OK) {
+      batch.last_indexed_file.assign(file.path, 0,
+                                     std::min<std::size_t>(file.path.size(), MAX_PATH));
+    }
+    return file.text_status;
+  });
+  if (FAILED(hr) && hr != E_INVALIDARG && hr != file.text_status) batch.doomed = true;
+  return hr;
+}
+
+HRESULT TrovixDB::RemoveFile(const WCHAR* sFile) {
+  if (!batch_ || batch_->doomed) return E_UNEXPECTED;
+  std::u16string_view path;
+  PathParts parts;
+  if (!PathArgument(sFile, &path) || !SplitPath(path, &parts)) return E_INVALIDARG;
+  Batch& batch = *batch_;
+  const HRESULT hr = RunLogged([&]() -> HRESULT {
+    const INT file_id = CataloguedId(parts);
+    if (file_id == 0) return S_FALSE;
+    if (DeleteWords(file_id)) --batch.files_indexed;
+    Statement remove(Module().engine(), kDeleteFileRow);
+    ORDALIS_CHECK(BindAll(remove, file_id));
+    ORDALIS_CHECK(remove.Step());
+    --batch.files_processed;
+    return S_OK;
+  });
+  if (FAILED(hr)) batch.doomed = true;
+  return hr;
+}
+
+HRESULT TrovixDB::CommitBatch() {
+  if (!batch_) return E_UNEXPECTED;
+  std::unique_ptr<Batch> batch = std::move(batch_);
+  if (batch->doomed) return E_UNEXPECTED;  // rolled back as it goes
+  const HRESULT hr = batch->transaction.Commit();
+  if (FAILED(hr)) {
+    LogFailure(Module().log_path, __FILE__, __LINE__, hr);
+    return hr;
+  }
+  IndexStoreModule& module = Module();
+  module.word_ids.Learn(std::move(batch->learned));
+  Apply(&module.files_processed, batch->files_processed);
+  Apply(&module.files_indexed, batch->files_indexed);
+  Apply(&module.files_updated, batch->files_updated);
+  if (!batch->last_indexed_file.empty()) module.last_indexed_file = batch->last_indexed_file;
+  return S_OK;
+}
+
+HRESULT TrovixDB::AbortBatch() {
+  if (!batch_) return E_UNEXPECTED;
+  batch_.reset();
+  return S_OK;
+}
+
+HRESULT TrovixDB::ReadFolder(const WCHAR* sFolder, ICatalogueRowSink* sink) {
+  std::u16string_view path;
+  PathParts parts;
+  if (!PathArgument(sFolder, &path) || sink == nullptr || !SplitFolder(path, &parts)) {
+    return E_INVALIDARG;
+  }
+  std::vector<FolderRow> rows;
+  HRESULT hr = S_OK;
+  {
+    // The rows are read under the lock and handed out after it, so the sink
+    // may take its time (stat every file) without holding up a writer.
+    WriteLock lock;
+    if (!Module().database_open) return E_UNEXPECTED;
+    hr = RunLogged([&]() -> HRESULT {
+      Statement select(Module().engine(), kFolderRows);
+      ORDALIS_CHECK(BindAll(select, parts.drive, parts.directory));
+      while (ORDALIS_CHECK(select.Step()) == S_OK) {
+        rows.push_back({select.ColumnText(0), static_cast<UINT>(select.ColumnInt(1)),
+                        select.ColumnDouble(2), select.ColumnInt(3) != 0});
+      }
+      return rows.empty() ? S_FALSE : S_OK;
+    });
+  }
+  if (hr != S_OK) return hr;
+  for (const FolderRow& row : rows) {
+    CatalogueRow out{row.name.c_str(), row.size_lo32, {}, row.has_words ? 1 : 0};
+    // A date the calendar cannot hold reads as the earliest time: the file
+    // then counts as changed, which costs one more read at worst.
+    if (!DateToFileTime(row.last_update, &out.last_update)) out.last_update = {};
+    if (const HRESULT answered = sink->Row(out); answered != S_OK) return answered;
+  }
+  return S_OK;
+}
+
+}  // namespace ordalis

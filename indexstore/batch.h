@@ -1,0 +1,48 @@
+// The state behind ITrovixBatch (shared/itrovixbatch.h): a prepared file,
+// and the open batch of one TrovixDB object.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "indexstore/catalogue.h"
+#include "indexstore/engine.h"
+#include "indexstore/index_store_module.h"
+#include "shared/itrovixbatch.h"
+
+// Made by PrepareFile without any lock; read by WritePrepared under the
+// batch's. Never changed after PrepareFile returns.
+struct PreparedFile {
+  WString path;
+  std::string os_path;
+  ordalis::PathParts parts;
+  ordalis::FileRow row{};
+  // What reading the text answered: S_OK complete, S_FALSE too large or only
+  // partly read, E_NOINTERFACE without a filter, or the filter's failure.
+  HRESULT text_status = S_OK;
+  // The words and their counts, smallest key first.
+  std::vector<std::pair<WString, UINT>> words;
+};
+
+namespace ordalis {
+
+// An open batch. Owned by the TrovixDB object that began it and used on the
+// thread that began it (the write mutex is that thread's). Declared so that
+// destruction rolls back before the mutex is released.
+struct Batch {
+  WriteLock lock;
+  Transaction transaction{IndexStoreModule::Get().engine()};
+  // A database failure inside the batch: only AbortBatch is accepted.
+  bool doomed = false;
+  // Changes to the module's counters, made at the commit.
+  std::int64_t files_processed = 0;
+  std::int64_t files_indexed = 0;
+  std::int64_t files_updated = 0;
+  WString last_indexed_file;
+  std::vector<std::pair<WString, std::int64_t>> learned;
+};
+
+}  // namespace ordalis
