@@ -26,6 +26,7 @@ IndexStoreModule::IndexStoreModule()
 
 IndexStoreModule::~IndexStoreModule() {
   data_source = nullptr;
+  file_record.Finalize();
   engine_.Close();
 }
 
@@ -68,6 +69,7 @@ HRESULT IndexStoreModule::CloseDatabase() {
   std::lock_guard<std::recursive_mutex> guard(critical_section_);
   if (!database_open) return E_UNEXPECTED;
   data_source = nullptr;
+  file_record.Finalize();  // before the connection it belongs to closes
   engine_.Close();
   word_ids.Clear();
   database_open = false;
