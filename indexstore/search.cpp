@@ -113,30 +113,12 @@ std::vector<INT> MatchWords(sqlite3* db, const std::vector<WString>& tokens) {
   return IntersectCursors(cursors);
 }
 
-// The statement of a path pattern: one `like` condition per non-empty part,
-// its pattern to be bound in `patterns`.
-std::string PathQuery(const PatternParts& parts, std::vector<WString>* patterns) {
-  std::string sql =
-      "select distinct files.fileid from files, directories, drives where files.directoryid = "
-      "directories.directoryid and directories.driveid = drives.driveid";
-  const std::pair<const WString*, const char*> conditions[] = {
-      {&parts.drive, " and drives.name like ? escape '\\'"},
-      {&parts.directory, " and directories.name like ? escape '\\'"},
-      {&parts.file, " and files.name like ? escape '\\'"}};
-  for (const auto& [part, condition] : conditions) {
-    if (part->empty()) continue;
-    sql += condition;
-    patterns->push_back(LikePattern(*part));
-  }
-  return sql + " order by files.fileid asc";
-}
-
 // The identifiers of the files matching `parts`, ascending. A failure to
 // run the statement raises the error record; a failed move after the first
 // row ends the reading quietly with the rows read so far.
 std::vector<INT> MatchPath(sqlite3* db, const PatternParts& parts) {
   std::vector<WString> patterns;
-  const std::string sql = PathQuery(parts, &patterns);
+  const std::string sql = PathPatternQuery(parts, &patterns);
   OwnStatement select(db, sql.c_str());
   ORDALIS_CHECK(select.status());
   for (std::size_t i = 0; i < patterns.size(); ++i) {
