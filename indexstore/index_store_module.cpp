@@ -26,6 +26,7 @@ IndexStoreModule::IndexStoreModule()
 
 IndexStoreModule::~IndexStoreModule() {
   data_source = nullptr;
+  file_record.Finalize();
   engine_.Close();
 }
 
@@ -68,14 +69,16 @@ HRESULT IndexStoreModule::CloseDatabase() {
   std::lock_guard<std::recursive_mutex> guard(critical_section_);
   if (!database_open) return E_UNEXPECTED;
   data_source = nullptr;
+  file_record.Finalize();  // before the connection it belongs to closes
   engine_.Close();
   word_ids.Clear();
   database_open = false;
   return S_OK;
 }
 
-// Values found are deleted at once: a process that dies before Cleanup then
-// leaves no stale counters behind, and the next Init recounts.
+// Values found are deleted at once (both in one write of the hive): a
+// process that dies before Cleanup then leaves no stale counters behind, and
+// the next Init recounts.
 HRESULT IndexStoreModule::LoadOrRecountCounters() {
   RegKey key;
   DWORD indexed = 0;
@@ -83,8 +86,8 @@ HRESULT IndexStoreModule::LoadOrRecountCounters() {
   if (RegKey::Create(HKEY_CURRENT_USER, trovix::keys::kOrdalis, &key) == ERROR_SUCCESS &&
       key.GetDword(trovix::keys::kFilesIndexed, &indexed) == ERROR_SUCCESS &&
       key.GetDword(trovix::keys::kFilesProcessed, &processed) == ERROR_SUCCESS) {
-    static_cast<void>(key.DeleteValue(trovix::keys::kFilesIndexed));
-    static_cast<void>(key.DeleteValue(trovix::keys::kFilesProcessed));
+    static_cast<void>(
+        key.DeleteValues({trovix::keys::kFilesIndexed, trovix::keys::kFilesProcessed}));
     files_indexed = indexed;
     files_processed = processed;
     return S_OK;
@@ -101,8 +104,10 @@ HRESULT IndexStoreModule::LoadOrRecountCounters() {
 void IndexStoreModule::SaveCounters() {
   RegKey key;
   if (RegKey::Create(HKEY_CURRENT_USER, trovix::keys::kOrdalis, &key) != ERROR_SUCCESS) return;
-  static_cast<void>(key.SetDword(trovix::keys::kFilesIndexed, files_indexed));
-  static_cast<void>(key.SetDword(trovix::keys::kFilesProcessed, files_processed));
+  // One write of the hive for both: a reader never finds one counter without
+  // the other from this save.
+  static_cast<void>(key.SetDwords({{trovix::keys::kFilesIndexed, files_indexed},
+                                   {trovix::keys::kFilesProcessed, files_processed}}));
 }
 
 }  // namespace ordalis

@@ -15,6 +15,7 @@
 #include <string>
 
 #include "indexstore/engine.h"
+#include "indexstore/kept_statement.h"
 #include "indexstore/word_id_cache.h"
 #include "platform/sync.h"
 #include "platform/types.h"
@@ -46,7 +47,7 @@ class IndexStoreModule {
   Engine& engine() { return engine_; }
 
   // The data below is guarded by the write mutex.
-  WString db_path;   // at most MAX_PATH units
+  WString db_path;  // at most MAX_PATH units
   std::string log_path;
   bool database_open = false;
   bool statistics_ready = false;
@@ -62,6 +63,10 @@ class IndexStoreModule {
   WordIdCache word_ids;
   // Where GetDB points: the engine while open, else null.
   IUnknown* data_source = nullptr;
+  // SearchNext's lookup of a file's record, kept prepared while the
+  // connection is open and finalized by the close step. Guarded by the
+  // critical section.
+  KeptStatement file_record;
 
  private:
   void ComputeDefaultDatabasePath();

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <optional>
 
+#include "indexstore/word_query.h"
 #include "platform/hresult.h"
 #include "platform/wstring.h"
 
@@ -115,6 +116,23 @@ HRESULT SplitPathPattern(const WCHAR* pattern, PatternParts* parts) {
 
 WString CleanPathPattern(const PatternParts& parts) {
   return parts.drive + parts.directory + (parts.file.empty() ? WString(u"*") : parts.file);
+}
+
+std::string PathPatternQuery(const PatternParts& parts, std::vector<WString>* patterns) {
+  for (const WString* part : {&parts.drive, &parts.directory, &parts.file}) {
+    if (!part->empty()) patterns->push_back(LikePattern(*part));
+  }
+  const std::string drive = parts.drive.empty() ? "" : " and drives.name like ? escape '\\'";
+  const std::string file = parts.file.empty() ? "" : " and files.name like ? escape '\\'";
+  if (parts.directory.empty()) {
+    return "select files.fileid from files, directories, drives where files.directoryid = "
+           "directories.directoryid and directories.driveid = drives.driveid" +
+           drive + file + " order by files.fileid";
+  }
+  return "select files.fileid from files where files.directoryid in (select "
+         "directories.directoryid from directories, drives where directories.driveid = "
+         "drives.driveid" +
+         drive + " and directories.name like ? escape '\\')" + file + " order by files.fileid";
 }
 
 }  // namespace ordalis

@@ -8,7 +8,9 @@
 // part (if any) is matched as a directory name below the root.
 #pragma once
 
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/types.h"
 
@@ -44,5 +46,14 @@ inline constexpr std::size_t kMaxPatternUnits = MAX_PATH - 1;
 // The normalised form of a pattern: drive + directory + file, "*" standing in
 // for an empty file part, so "/home/x/" reads "/home/x/*".
 [[nodiscard]] WString CleanPathPattern(const PatternParts& parts);
+
+// The statement selecting the identifiers of the files matching `parts`,
+// ascending, with one `like` condition per non-empty part; the patterns to
+// bind, in order, are appended to `patterns`. A directory part is matched
+// against Directories first, so that only the files of the matching folders
+// are read (through FilesByDirectoryAndName) and then sorted; without one,
+// every file is read anyway, in identifier order, which needs no sort.
+[[nodiscard]] std::string PathPatternQuery(const PatternParts& parts,
+                                           std::vector<WString>* patterns);
 
 }  // namespace ordalis

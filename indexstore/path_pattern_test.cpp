@@ -1,12 +1,16 @@
 // Path patterns: the cut into drive, directory and file parts, the expansion
-// of environment variables and the normalised form.
+// of environment variables, the normalised form, and the statement that
+// finds the matching files.
 #include "indexstore/path_pattern.h"
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <stdlib.h>
 
 #include "platform/hresult.h"
+#include "platform/testing/private_tree.h"
 #include "platform/wstring.h"
+#include "shared/database_format.h"
 
 namespace ordalis {
 namespace {
@@ -95,6 +99,86 @@ TEST_F(PathPatternTest, NullAndOverLongPatternsAreRefused) {
   const WString grows = u"${HOME}" + WString(kMaxPatternUnits - 7, u'a');
   EXPECT_EQ(SplitPathPattern(grows.c_str(), &parts), E_INVALIDARG);
   EXPECT_EQ(parts.file, u"kept");
+}
+
+// A catalogue with the real schema, filled directly with SQL: two folders
+// below /home/ann, one below /srv, and rows the joins must leave out (a file
+// whose folder row is gone, a folder whose drive row is gone).
+class PathPatternQueryTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const std::string path = tree_.data() + "/patterns.db";
+    ASSERT_EQ(trovix::CreateDatabase(path), S_OK);
+    ASSERT_EQ(sqlite3_open(path.c_str(), &db_), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db_,
+                           "INSERT INTO Drives VALUES (1, 3, '/');"
+                           "INSERT INTO Directories VALUES (1, 'home/ann/d1/', 1),"
+                           " (2, 'home/ann/d2/', 1), (3, 'srv/d1/', 1), (4, 'lost/', 9);"
+                           "INSERT INTO Files (FileID, DirectoryID, Name) VALUES"
+                           " (1, 2, 'b.pdf'), (2, 1, 'a.txt'), (3, 3, 'c.pdf'), (4, 1, 'd.pdf'),"
+                           " (5, 4, 'e.pdf'), (6, 7, 'f.pdf'), (7, 2, 'g.txt')",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK)
+        << sqlite3_errmsg(db_);
+  }
+  void TearDown() override { sqlite3_close(db_); }
+
+  // Runs the pattern's statement (or, with `explain`, its plan) and answers
+  // its rows: the identifiers, or the plan's lines.
+  std::vector<std::string> Run(const WString& pattern, bool explain = false) {
+    PatternParts parts;
+    EXPECT_EQ(SplitPathPattern(pattern.c_str(), &parts), S_OK);
+    std::vector<WString> patterns;
+    const std::string sql =
+        (explain ? "explain query plan " : "") + PathPatternQuery(parts, &patterns);
+    sqlite3_stmt* stmt = nullptr;
+    EXPECT_EQ(sqlite3_prepare_v2(db_, sql.c_str(), -1, &stmt, nullptr), SQLITE_OK) << sql;
+    for (std::size_t i = 0; i < patterns.size(); ++i) {
+      const std::string text = Utf16ToUtf8(patterns[i]);
+      sqlite3_bind_text(stmt, static_cast<int>(i + 1), text.c_str(), -1, SQLITE_TRANSIENT);
+    }
+    std::vector<std::string> rows;
+    while (sqlite3_step(stmt) == SQLITE_ROW) {
+      rows.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(stmt, explain ? 3 : 0)));
+    }
+    sqlite3_finalize(stmt);
+    return rows;
+  }
+  std::string Plan(const WString& pattern) {
+    std::string plan;
+    for (const std::string& line : Run(pattern, /*explain=*/true)) plan += line + "\n";
+    return plan;
+  }
+
+  trovix::testing::PrivateTree tree_;
+  sqlite3* db_ = nullptr;
+};
+
+TEST_F(PathPatternQueryTest, EachFormSelectsTheCataloguedFilesOfEveryPartAscending) {
+  using Rows = std::vector<std::string>;
+  EXPECT_EQ(Run(u"*"), (Rows{"1", "2", "3", "4", "7"}));
+  EXPECT_EQ(Run(u"*.pdf"), (Rows{"1", "3", "4"}));
+  EXPECT_EQ(Run(u"/home/ann/"), (Rows{}));
+  EXPECT_EQ(Run(u"/home/ann/*/"), (Rows{"1", "2", "4", "7"}));
+  EXPECT_EQ(Run(u"/home/ann/*/*.pdf"), (Rows{"1", "4"}));
+  EXPECT_EQ(Run(u"/*/d1/*.pdf"), (Rows{"3", "4"}));
+  EXPECT_EQ(Run(u"home/ann/d1/"), (Rows{"2", "4"}));
+  EXPECT_EQ(Run(u"/lost/"), (Rows{}));
+}
+
+// A folder pattern reads the files of the matching folders through their
+// index instead of every file; a pattern without one reads every file in
+// identifier order and needs no sort.
+TEST_F(PathPatternQueryTest, AFolderPartReadsOnlyTheFilesOfTheMatchingFolders) {
+  for (const char16_t* pattern : {u"/home/ann/d1*/", u"/home/*/*.pdf", u"srv/"}) {
+    const std::string plan = Plan(pattern);
+    EXPECT_NE(plan.find("FilesByDirectoryAndName (DirectoryID=?)"), std::string::npos) << plan;
+    EXPECT_EQ(plan.find("SCAN files"), std::string::npos) << plan;
+  }
+  for (const char16_t* pattern : {u"*", u"/*.pdf"}) {
+    const std::string plan = Plan(pattern);
+    EXPECT_EQ(plan.find("TEMP B-TREE"), std::string::npos) << plan;
+  }
 }
 
 }  // namespace

@@ -13,9 +13,12 @@
 //    only, so a reader is not held up by another process's writes. Within one
 //    process, then, only one of the three runs at a time, never during the
 //    open and close steps of the connection.
-//  - Those three prepare statements of their own instead of using the
-//    engine's statement cache: the cache is shared with methods that hold
-//    only the write mutex, and two threads must not fill it at once.
+//  - Those three use statements of their own instead of the engine's
+//    statement cache: the cache is shared with methods that hold only the
+//    write mutex, and two threads must not fill it at once. SearchNext's
+//    statement, run once per row, is kept prepared by the module under the
+//    critical section (see kept_statement.h); the others, run once per
+//    search, are prepared for the call.
 //  - The combining methods and the four that only touch a set take no lock:
 //    a set is used by one thread at a time.
 //  - Queries and pattern parts are bound as parameters, never pasted into the
@@ -32,6 +35,7 @@
 
 #include "indexstore/db_exception.h"
 #include "indexstore/index_store_module.h"
+#include "indexstore/kept_statement.h"
 #include "indexstore/path_pattern.h"
 #include "indexstore/trovix_db.h"
 #include "indexstore/word_query.h"
@@ -77,9 +81,6 @@ class OwnStatement {
     return EngineStatus(db_, sqlite3_bind_text(stmt_, index, utf8.data(),
                                                static_cast<int>(utf8.size()), SQLITE_TRANSIENT));
   }
-  [[nodiscard]] HRESULT Bind(int index, std::int64_t value) {
-    return EngineStatus(db_, sqlite3_bind_int64(stmt_, index, value));
-  }
   [[nodiscard]] HRESULT Step() { return EngineStatus(db_, sqlite3_step(stmt_)); }
   [[nodiscard]] sqlite3_stmt* get() const { return stmt_; }
 
@@ -112,30 +113,12 @@ std::vector<INT> MatchWords(sqlite3* db, const std::vector<WString>& tokens) {
   return IntersectCursors(cursors);
 }
 
-// The statement of a path pattern: one `like` condition per non-empty part,
-// its pattern to be bound in `patterns`.
-std::string PathQuery(const PatternParts& parts, std::vector<WString>* patterns) {
-  std::string sql =
-      "select distinct files.fileid from files, directories, drives where files.directoryid = "
-      "directories.directoryid and directories.driveid = drives.driveid";
-  const std::pair<const WString*, const char*> conditions[] = {
-      {&parts.drive, " and drives.name like ? escape '\\'"},
-      {&parts.directory, " and directories.name like ? escape '\\'"},
-      {&parts.file, " and files.name like ? escape '\\'"}};
-  for (const auto& [part, condition] : conditions) {
-    if (part->empty()) continue;
-    sql += condition;
-    patterns->push_back(LikePattern(*part));
-  }
-  return sql + " order by files.fileid asc";
-}
-
 // The identifiers of the files matching `parts`, ascending. A failure to
 // run the statement raises the error record; a failed move after the first
 // row ends the reading quietly with the rows read so far.
 std::vector<INT> MatchPath(sqlite3* db, const PatternParts& parts) {
   std::vector<WString> patterns;
-  const std::string sql = PathQuery(parts, &patterns);
+  const std::string sql = PathPatternQuery(parts, &patterns);
   OwnStatement select(db, sql.c_str());
   ORDALIS_CHECK(select.status());
   for (std::size_t i = 0; i < patterns.size(); ++i) {
@@ -261,7 +244,7 @@ HRESULT TrovixDB::SearchNext(UINT hSearch, UINT_PTR v) {
   if (result == nullptr) return E_INVALIDARG;
   if (result->AtEnd()) return DB_S_ENDOFROWSET;
   return RunLogged([&] {
-    OwnStatement lookup(module.engine().handle(), kFileRecord);
+    KeptStatementUse lookup(module.file_record, module.engine().handle(), kFileRecord);
     ORDALIS_CHECK(lookup.status());
     ORDALIS_CHECK(lookup.Bind(1, std::int64_t{result->Current()}));
     // No row: the file left the catalogue after the search. The read

@@ -345,6 +345,81 @@ TEST_F(SearchTest, ResultSetsOutliveTheModuleAndCleanup) {
   EXPECT_EQ(db_->SearchClose(handle), S_OK);
 }
 
+// A large result read row by row: every record is the file its identifier
+// names, in ascending order, and the end is reported once all are read.
+TEST_F(SearchTest, TenThousandFilesReadInFullEachWithItsOwnRecord) {
+  constexpr int kBulk = 10000;
+  constexpr int kFirst = 1000;
+  std::string sql =
+      "BEGIN; INSERT INTO Words (ID, Word) VALUES (500, 'bulkword');"
+      "INSERT INTO Directories (DirectoryID, Name, DriveID) SELECT 900, 'bulk/', DriveID "
+      "FROM Directories LIMIT 1;";
+  for (int i = 0; i < kBulk; ++i) {
+    const std::string id = std::to_string(kFirst + i);
+    sql += "INSERT INTO Files (FileID, DirectoryID, Name, SizeLo32) VALUES (" + id + ", 900, 'f" +
+           id + ".txt', " + id + "); INSERT INTO FilesWords VALUES (" + id + ", 500, 1);";
+  }
+  ExecuteSql(sql + "COMMIT");
+  UINT handle = 0;
+  ASSERT_EQ(db_->SearchOpenWord(u"bulkword", &handle), S_OK);
+  UINT size = 0;
+  ASSERT_EQ(db_->SearchGetSize(handle, &size), S_OK);
+  ASSERT_EQ(size, static_cast<UINT>(kBulk));
+  const WString drive = Utf8ToUtf16(docs_.substr(0, 1));
+  SearchResultRecord record{};
+  const auto v = reinterpret_cast<UINT_PTR>(&record);
+  int read = 0;
+  for (; db_->SearchNext(handle, v) == S_OK; ++read) {
+    const std::string id = std::to_string(kFirst + read);
+    ASSERT_EQ(record.FileID, kFirst + read);
+    ASSERT_EQ(record.SizeLo32, static_cast<UINT>(kFirst + read));
+    ASSERT_EQ(WString(record.path), drive + u"bulk/f" + Utf8ToUtf16(id) + u".txt");
+  }
+  EXPECT_EQ(read, kBulk);
+  EXPECT_EQ(db_->SearchNext(handle, v), DB_S_ENDOFROWSET);
+  // Read again after a rewind: the kept lookup was reset after each row.
+  ASSERT_EQ(db_->SearchRewind(handle), S_OK);
+  ASSERT_EQ(db_->SearchNext(handle, v), S_OK);
+  EXPECT_EQ(record.FileID, kFirst);
+  EXPECT_EQ(db_->SearchClose(handle), S_OK);
+}
+
+// SearchNext keeps its lookup prepared between calls. The close step frees
+// it: a statement left behind would keep the closed connection alive, with
+// its descriptors on the database, its log and its shared memory; and one
+// kept across a compaction's reopen would belong to a closed connection.
+TEST_F(SearchTest, TheKeptLookupIsFreedByCleanupAndCompactionAndServesTheNewConnection) {
+  ASSERT_EQ(db_->Cleanup(), S_OK);
+  const int closed_descriptors = trovix::testing::OpenDescriptorCount();
+  ASSERT_EQ(db_->Init(), S_OK);
+  UINT handle = 0;
+  ASSERT_EQ(db_->SearchOpenWord(u"budget", &handle), S_OK);
+  SearchResultRecord record{};
+  const auto v = reinterpret_cast<UINT_PTR>(&record);
+  ASSERT_EQ(db_->SearchNext(handle, v), S_OK);
+  EXPECT_EQ(record.FileID, report_);
+  const int open_descriptors = trovix::testing::OpenDescriptorCount();
+  for (int round = 0; round < 3; ++round) {
+    ASSERT_EQ(db_->CompactDatabase(), S_OK) << "round " << round;
+    EXPECT_EQ(trovix::testing::OpenDescriptorCount(), open_descriptors) << "round " << round;
+    ASSERT_EQ(db_->SearchRewind(handle), S_OK);
+    ASSERT_EQ(db_->SearchNext(handle, v), S_OK);
+    EXPECT_EQ(record.FileID, report_);
+  }
+  ASSERT_EQ(db_->SearchNext(handle, v), S_OK);
+  EXPECT_EQ(record.FileID, reply_);
+  EXPECT_EQ(WString(record.path), Utf8ToUtf16(docs_ + "/b.txt"));
+  ASSERT_EQ(db_->Cleanup(), S_OK);
+  EXPECT_EQ(trovix::testing::OpenDescriptorCount(), closed_descriptors);
+  EXPECT_FALSE(trovix::testing::HasDescriptorOpenOn(DatabasePath()));
+  EXPECT_EQ(db_->SearchNext(handle, v), E_UNEXPECTED);
+  // Opened again, the lookup is prepared anew on the new connection.
+  ASSERT_EQ(db_->Init(), S_OK);
+  ASSERT_EQ(db_->SearchNext(handle, v), S_OK);
+  EXPECT_EQ(record.FileID, notes_);
+  EXPECT_EQ(db_->SearchClose(handle), S_OK);
+}
+
 // A reader in another connection holds the compaction in its wait for
 // readers, with the module's connection closed, until it ends its read.
 TEST_F(SearchTest, SearchesDuringACompactionAnswerUnexpectedAtOnce) {

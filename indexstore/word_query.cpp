@@ -26,10 +26,15 @@ constexpr const char* kFilesWithWords =
 constexpr const char* kFilesWithoutWords =
     "select distinct files.fileid from files where not exists (select 1 from fileswords where "
     "fileswords.fileid = files.fileid) and files.fileid >= ? order by files.fileid";
+// A pattern gathers the files of all its words into the engine's sorted
+// table of an `in` list first, which also drops repeats; Files is then looked
+// up once per distinct file, in ascending order, with no sort of its own
+// (joined before the gathering, it was looked up once per file and word, and
+// the rows were sorted again for `distinct`).
 constexpr const char* kFilesWithWordLike =
-    "select distinct fileswords.fileid from files, words, fileswords where files.fileid = "
-    "fileswords.fileid and fileswords.wordid = words.id and words.word like ? escape '\\' and "
-    "fileswords.fileid >= ? order by fileswords.fileid";
+    "select files.fileid from files where files.fileid in (select fileswords.fileid from words, "
+    "fileswords where fileswords.wordid = words.id and words.word like ? escape '\\') and "
+    "files.fileid >= ? order by files.fileid";
 // No `distinct` here, as no file can repeat: at most one Words row matches
 // (Word is unique without regard to case, as `=` compares it), and the
 // primary key of FilesWords holds each file once per word. The engine cannot

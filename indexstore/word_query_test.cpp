@@ -90,10 +90,15 @@ TEST_F(WordCursorTest, WordStatementsStreamFromTheIndexesWithoutSorting) {
   EXPECT_NE(word.find("FilesWordsByWord (WordID=? AND FileID>?)"), std::string::npos) << word;
   EXPECT_NE(word.find("files USING INTEGER PRIMARY KEY"), std::string::npos) << word;
   EXPECT_EQ(word.find("TEMP B-TREE"), std::string::npos) << word;
-  // A prefix reads a range of the case-blind index of Words.
+  // A prefix reads a range of the case-blind index of Words and the word
+  // index of each word found, and looks each distinct file up once in Files,
+  // in order: no sort, and no lookup per file and word.
   const std::string prefix = Plan(u"rep*");
   EXPECT_NE(prefix.find("sqlite_autoindex_Words_1 (Word>? AND Word<?)"), std::string::npos)
       << prefix;
+  EXPECT_NE(prefix.find("FilesWordsByWord (WordID=?)"), std::string::npos) << prefix;
+  EXPECT_NE(prefix.find("files USING INTEGER PRIMARY KEY (rowid=?)"), std::string::npos) << prefix;
+  EXPECT_EQ(prefix.find("TEMP B-TREE"), std::string::npos) << prefix;
   for (const char16_t* token : {u"*", u"+", u"-"}) {
     const std::string plan = Plan(token);
     EXPECT_EQ(plan.find("TEMP B-TREE"), std::string::npos) << plan;

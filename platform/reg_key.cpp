@@ -1,5 +1,6 @@
 #include "platform/reg_key.h"
 
+#include <array>
 #include <utility>
 
 #include "platform/hresult.h"
@@ -8,6 +9,12 @@ namespace {
 
 constexpr LONG kOk = ERROR_SUCCESS;
 constexpr LONG Fail(DWORD error) { return static_cast<LONG>(error); }
+
+// REG_DWORD data: little-endian.
+std::array<BYTE, 4> DwordBytes(DWORD value) {
+  return {static_cast<BYTE>(value), static_cast<BYTE>(value >> 8), static_cast<BYTE>(value >> 16),
+          static_cast<BYTE>(value >> 24)};
+}
 
 std::vector<char16_t> Units(const std::vector<BYTE>& data) {
   std::vector<char16_t> units(data.size() / 2);
@@ -94,9 +101,8 @@ LONG RegKey::GetDword(std::u16string_view name, DWORD* out) const {
 }
 
 LONG RegKey::SetDword(std::u16string_view name, DWORD value) const {
-  const BYTE bytes[4] = {static_cast<BYTE>(value), static_cast<BYTE>(value >> 8),
-                         static_cast<BYTE>(value >> 16), static_cast<BYTE>(value >> 24)};
-  return Set(name, REG_DWORD, bytes, sizeof bytes);
+  const std::array<BYTE, 4> bytes = DwordBytes(value);
+  return Set(name, REG_DWORD, bytes.data(), bytes.size());
 }
 
 LONG RegKey::GetMultiString(std::u16string_view name, std::vector<WString>* out) const {
@@ -135,6 +141,27 @@ LONG RegKey::SetMultiString(std::u16string_view name, const std::vector<WString>
 
 LONG RegKey::DeleteValue(std::u16string_view name) const {
   return RegDeleteValueW(key_, WString(name).c_str());
+}
+
+LONG RegKey::SetDwords(std::initializer_list<std::pair<std::u16string_view, DWORD>> values) const {
+  std::vector<WString> names;
+  std::vector<std::array<BYTE, 4>> bytes;
+  names.reserve(values.size());
+  bytes.reserve(values.size());
+  std::vector<RegValueChange> changes;
+  for (const auto& [name, value] : values) {
+    names.emplace_back(name);
+    bytes.push_back(DwordBytes(value));
+    changes.push_back({names.back().c_str(), false, REG_DWORD, bytes.back().data(), 4});
+  }
+  return RegChangeValuesW(key_, changes.data(), static_cast<DWORD>(changes.size()));
+}
+
+LONG RegKey::DeleteValues(std::initializer_list<std::u16string_view> names) const {
+  std::vector<WString> owned(names.begin(), names.end());
+  std::vector<RegValueChange> changes;
+  for (const WString& name : owned) changes.push_back({name.c_str(), true, REG_NONE, nullptr, 0});
+  return RegChangeValuesW(key_, changes.data(), static_cast<DWORD>(changes.size()));
 }
 
 LONG RegDeleteTreeIfExists(HKEY root, std::u16string_view path) {

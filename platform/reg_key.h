@@ -9,7 +9,9 @@
 // run on several threads at once.
 #pragma once
 
+#include <initializer_list>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "platform/registry.h"
@@ -43,6 +45,12 @@ class RegKey {
   [[nodiscard]] LONG SetMultiString(std::u16string_view name,
                                     const std::vector<WString>& values) const;
   [[nodiscard]] LONG DeleteValue(std::u16string_view name) const;
+  // Several DWORD values written, or several values deleted, in one write of
+  // the hive (see RegChangeValuesW); a missing value is no error to
+  // DeleteValues. Not for keys of HKEY_CLASSES_ROOT.
+  [[nodiscard]] LONG SetDwords(
+      std::initializer_list<std::pair<std::u16string_view, DWORD>> values) const;
+  [[nodiscard]] LONG DeleteValues(std::initializer_list<std::u16string_view> names) const;
 
   [[nodiscard]] HKEY get() const { return key_; }
   // Gives up ownership; the caller closes the handle.

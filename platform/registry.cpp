@@ -16,6 +16,7 @@
 #include <cstring>
 #include <functional>
 #include <optional>
+#include <span>
 
 #include "platform/filetime.h"
 #include "platform/hive_file.h"
@@ -445,6 +446,49 @@ LONG RegDeleteValueW(HKEY key, const WCHAR* value_name) {
     if (status != kOk && status != Fail(ERROR_KEY_DELETED)) return status;
   }
   return deleted ? kOk : Fail(ERROR_FILE_NOT_FOUND);
+}
+
+LONG RegChangeValuesW(HKEY key, const RegValueChange* changes, DWORD count) {
+  if (changes == nullptr && count > 0) return Fail(ERROR_INVALID_PARAMETER);
+  struct Step {
+    bool remove;
+    HiveValue value;
+  };
+  std::vector<Step> steps;
+  for (const RegValueChange& change : std::span(changes, count)) {
+    WString name = ToWString(change.name);
+    if (!trovix::IsValidValueName(name)) return Fail(ERROR_INVALID_PARAMETER);
+    if (change.remove) {
+      steps.push_back({true, HiveValue{std::move(name), REG_NONE, {}}});
+      continue;
+    }
+    if (change.data == nullptr && change.cb_data > 0) return Fail(ERROR_INVALID_PARAMETER);
+    steps.push_back({false, HiveValue{std::move(name), change.type,
+                                      StoredData(change.type, change.data, change.cb_data)}});
+  }
+  KeyLookup at;
+  if (const LONG status = at.Prepare(key, nullptr, SubKey::kOptional); status != kOk) {
+    return status;
+  }
+  if (at.ref.view == View::kClasses) return Fail(ERROR_INVALID_PARAMETER);
+  const KeyRef& ref = at.ref;
+  // The key is looked up only under the hive's lock, where the change is made.
+  return MutateHive(HivesOf(ref.view).front(), [&](Hive& hive, bool* changed) {
+    HiveKey* target = hive.Find(ref.path);
+    if (target == nullptr && !ref.is_root) return Fail(ERROR_KEY_DELETED);
+    if (target == nullptr) target = &hive.Create(ref.path);
+    for (Step& step : steps) {
+      if (step.remove) {
+        *changed = target->DeleteValue(step.value.name) || *changed;
+        continue;
+      }
+      const HiveValue* old = target->FindValue(step.value.name);
+      *changed = *changed || old == nullptr || old->type != step.value.type ||
+                 old->data != step.value.data;
+      target->SetValue(std::move(step.value));
+    }
+    return kOk;
+  });
 }
 
 LONG RegDeleteKeyW(HKEY key, const WCHAR* sub_key) {

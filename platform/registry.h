@@ -64,9 +64,9 @@ inline constexpr REGSAM KEY_ALL_ACCESS = 0xF003F;
 
 // Opens or creates `sub_key` (and its missing parents) below `key`. Handles
 // are closed with RegCloseKey. `disposition` may be null.
-[[nodiscard]] LONG RegCreateKeyExW(HKEY key, const WCHAR* sub_key, DWORD reserved, WCHAR* class_name,
-                                   DWORD options, REGSAM sam, void* security, HKEY* result,
-                                   DWORD* disposition);
+[[nodiscard]] LONG RegCreateKeyExW(HKEY key, const WCHAR* sub_key, DWORD reserved,
+                                   WCHAR* class_name, DWORD options, REGSAM sam, void* security,
+                                   HKEY* result, DWORD* disposition);
 // Opens an existing key; a null or empty `sub_key` opens `key` itself anew.
 [[nodiscard]] LONG RegOpenKeyExW(HKEY key, const WCHAR* sub_key, DWORD options, REGSAM sam,
                                  HKEY* result);
@@ -75,13 +75,31 @@ LONG RegCloseKey(HKEY key);
 // Reads a value. `type`, `data` and `cb_data` may be null as in Win32: with
 // null `data`, the size in bytes is reported in `*cb_data`. Strings are
 // returned as UTF-16 with their terminator(s) counted in the size.
-[[nodiscard]] LONG RegQueryValueExW(HKEY key, const WCHAR* value_name, DWORD* reserved,
-                                    DWORD* type, BYTE* data, DWORD* cb_data);
+[[nodiscard]] LONG RegQueryValueExW(HKEY key, const WCHAR* value_name, DWORD* reserved, DWORD* type,
+                                    BYTE* data, DWORD* cb_data);
 // Writes a value. REG_SZ data is UTF-16 with terminator, REG_MULTI_SZ a
 // sequence of terminated strings ending with an empty one.
 [[nodiscard]] LONG RegSetValueExW(HKEY key, const WCHAR* value_name, DWORD reserved, DWORD type,
                                   const BYTE* data, DWORD cb_data);
 [[nodiscard]] LONG RegDeleteValueW(HKEY key, const WCHAR* value_name);
+// One change of RegChangeValuesW: with `remove` the value `name` is deleted
+// (a missing one is no error) and the other fields are ignored; otherwise it
+// is written as RegSetValueExW writes it.
+struct RegValueChange {
+  const WCHAR* name;
+  bool remove;
+  DWORD type;
+  const BYTE* data;
+  DWORD cb_data;
+};
+// Applies `count` changes, in order, to the values of `key` in one locked
+// rewrite of its hive: several values cost one write of the file instead of
+// one each, and no reader sees some of them changed without the others. The
+// file is not written when nothing changes. For keys of HKEY_CURRENT_USER and
+// HKEY_LOCAL_MACHINE only (a key of the classes view, which spans two hives,
+// answers ERROR_INVALID_PARAMETER). Errors as RegSetValueExW; on an error
+// nothing is changed.
+[[nodiscard]] LONG RegChangeValuesW(HKEY key, const RegValueChange* changes, DWORD count);
 // Deletes a key without subkeys (ERROR_ACCESS_DENIED when it has some).
 [[nodiscard]] LONG RegDeleteKeyW(HKEY key, const WCHAR* sub_key);
 // Deletes a key with everything below it; a null `sub_key` deletes the values

@@ -222,6 +222,60 @@ TEST_F(RegistryTest, DeleteRules) {
   EXPECT_EQ(RegDeleteTreeIfExists(HKEY_CURRENT_USER, u""), Code(ERROR_INVALID_PARAMETER));
 }
 
+// A batch is one read-modify-write of the hive: its changes apply in order,
+// a batch that changes nothing leaves the file as it is (the same inode, as
+// every write renames a new file into place), and a batch with one bad
+// change changes nothing.
+TEST_F(RegistryTest, ABatchOfValueChangesIsOneWriteOrNone) {
+  RegKey key = Key(HKEY_CURRENT_USER, u"Software\\Batch");
+  const auto inode = [this] {
+    struct stat st {};
+    return stat(tree_.user_hive().c_str(), &st) == 0 ? st.st_ino : 0;
+  };
+  const auto dword = [&key](std::u16string_view name) {
+    DWORD value = 0;
+    return key.GetDword(name, &value) == kOk ? static_cast<long>(value) : -1L;
+  };
+  ASSERT_EQ(key.SetDwords({{u"A", 1}, {u"B", 2}}), kOk);
+  EXPECT_EQ(dword(u"A"), 1);
+  EXPECT_EQ(dword(u"b"), 2);
+  const ino_t written = inode();
+  EXPECT_EQ(key.SetDwords({{u"A", 1}, {u"B", 2}}), kOk);
+  EXPECT_EQ(key.DeleteValues({u"Missing", u"Also missing"}), kOk);
+  EXPECT_EQ(inode(), written) << "nothing changed, so nothing was written";
+
+  const BYTE five[4] = {5, 0, 0, 0};
+  const RegValueChange set_then_remove[] = {{u"C", false, REG_DWORD, five, 4},
+                                            {u"C", true, REG_NONE, nullptr, 0},
+                                            {u"A", false, REG_DWORD, five, 4}};
+  EXPECT_EQ(RegChangeValuesW(key.get(), set_then_remove, 3), kOk);
+  EXPECT_EQ(dword(u"C"), -1);
+  EXPECT_EQ(dword(u"A"), 5);
+
+  const RegValueChange bad_name[] = {{u"A", true, REG_NONE, nullptr, 0},
+                                     {u"two\nlines", false, REG_DWORD, five, 4}};
+  EXPECT_EQ(RegChangeValuesW(key.get(), bad_name, 2), Code(ERROR_INVALID_PARAMETER));
+  const RegValueChange no_data[] = {{u"A", true, REG_NONE, nullptr, 0},
+                                    {u"D", false, REG_DWORD, nullptr, 4}};
+  EXPECT_EQ(RegChangeValuesW(key.get(), no_data, 2), Code(ERROR_INVALID_PARAMETER));
+  EXPECT_EQ(dword(u"A"), 5) << "a refused batch changes nothing";
+
+  EXPECT_EQ(key.DeleteValues({u"A", u"B"}), kOk);
+  EXPECT_EQ(dword(u"A"), -1);
+  EXPECT_EQ(dword(u"B"), -1);
+  EXPECT_EQ(Exists(HKEY_CURRENT_USER, u"Software\\Batch"), kOk);
+
+  // The classes view spans two hives, which one write cannot change at once.
+  RegKey classes = Key(HKEY_CLASSES_ROOT, u".txt");
+  EXPECT_EQ(classes.SetDwords({{u"V", 1}}), Code(ERROR_INVALID_PARAMETER));
+  DWORD value = 0;
+  EXPECT_EQ(classes.GetDword(u"V", &value), Code(ERROR_FILE_NOT_FOUND));
+
+  ASSERT_EQ(InChild([] { return RegDeleteTreeW(HKEY_CURRENT_USER, u"Software\\Batch"); }), 0);
+  EXPECT_EQ(key.SetDwords({{u"A", 1}}), Code(ERROR_KEY_DELETED));
+  EXPECT_EQ(Exists(HKEY_CURRENT_USER, u"Software\\Batch"), Code(ERROR_FILE_NOT_FOUND));
+}
+
 TEST_F(RegistryTest, HandleOfAKeyDeletedByAnotherProcess) {
   RegKey key = Key(HKEY_CURRENT_USER, u"Software\\Gone");
   EXPECT_EQ(key.SetDword(u"V", 1), kOk);
