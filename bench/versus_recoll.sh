@@ -28,6 +28,8 @@ SRC=$(cd "$(dirname "$0")/.." && pwd)
 BUILD=${TROVIX_RELEASE_BUILD:-$SRC/build-release}
 MEASURE=(python3 "$SRC/bench/measure.py")
 START_SECONDS=$SECONDS
+# Other work on the machine skews every figure; the table shows the load.
+LOAD_AT_START=$(cut -d' ' -f1-3 /proc/loadavg)
 
 # --- packages ---------------------------------------------------------------
 missing=()
@@ -93,14 +95,19 @@ new_tree() {
   chmod 700 "$tree"/*
   echo "$tree"
 }
-# Runs a command with the tree's HOME, XDG folders and Recoll configuration.
+# The environment of a tree: its HOME, XDG folders and Recoll configuration,
+# no display. A command run as "${TREE_ENV[@]}" cmd & keeps the pid $! (env
+# execs it), so it can be stopped by that pid.
+tree_env() {
+  TREE_ENV=(env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM -u TROVIX_MACHINE_HIVE
+    -u TROVIX_USER_HIVE HOME="$1/home" XDG_CONFIG_HOME="$1/config" XDG_DATA_HOME="$1/data"
+    XDG_STATE_HOME="$1/state" XDG_RUNTIME_DIR="$1/runtime" RECOLL_CONFDIR="$1/recoll")
+}
+# Runs a command in a tree's environment.
 in_tree() {
-  local tree=$1
+  tree_env "$1"
   shift
-  env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM -u TROVIX_MACHINE_HIVE \
-    -u TROVIX_USER_HIVE HOME="$tree/home" XDG_CONFIG_HOME="$tree/config" \
-    XDG_DATA_HOME="$tree/data" XDG_STATE_HOME="$tree/state" XDG_RUNTIME_DIR="$tree/runtime" \
-    RECOLL_CONFDIR="$tree/recoll" "$@"
+  "${TREE_ENV[@]}" "$@"
 }
 record() { echo "$1 $2" >>"$RESULTS"; }
 measure_into_results() { "${MEASURE[@]}" "$@" | tee -a "$RESULTS" >/dev/null; }
@@ -213,30 +220,51 @@ in_tree "$tree" "${MEASURE[@]}" during recoll.during 50 \
 rm -rf "$tree"
 
 # --- the indexer's first scan, then save to found while it runs --------------------
-echo "kestine: first scan"
-tree=$(trovix_tree)
-hive=$tree/config/Quillon/user.reg
-key='[HKEY_CURRENT_USER\Software\Quillon\Trovix\Kestine]'
-roots="\"Index Roots\"=multi_sz:\"$CORPUS\""
-if grep -qxF "$key" "$hive"; then
-  awk -v key="$key" -v line="$roots" '{print} $0 == key {print line}' "$hive" >"$hive.new"
-  mv "$hive.new" "$hive"
-else
-  printf '\n%s\n%s\n' "$key" "$roots" >>"$hive"
-fi
-in_tree "$tree" "$PREFIX/bin/kestine" >/dev/null 2>"$tree/kestine-stderr.txt" &
-KESTINE_PID=$!
-# The scanner looks at its roots some seconds after start-up; the scan is
-# timed from its start record to its completion record.
-in_tree "$tree" "${MEASURE[@]}" scan kestine "$hive" "$CORPUS" >>"$RESULTS"
-echo "kestine: save to found"
-in_tree "$tree" "${MEASURE[@]}" saves save 20 "$CORPUS/saved-notes" "$TROVIX" search >>"$RESULTS"
-kill "$KESTINE_PID"
-wait "$KESTINE_PID" || true
-KESTINE_PID=
-rm -rf "$tree" "$CORPUS/saved-notes"
+# Points a tree's indexer at the corpus (the hive is plain text while no
+# Trovix program runs).
+set_index_root() {
+  local hive=$1/config/Quillon/user.reg
+  local key='[HKEY_CURRENT_USER\Software\Quillon\Trovix\Kestine]'
+  local roots="\"Index Roots\"=multi_sz:\"$2\""
+  if grep -qxF "$key" "$hive"; then
+    # ENVIRON, unlike -v, takes the backslashes as they are.
+    KEY=$key LINE=$roots awk '{print} $0 == ENVIRON["KEY"] {print ENVIRON["LINE"]}' "$hive" \
+      >"$hive.new"
+    mv "$hive.new" "$hive"
+  else
+    printf '\n%s\n%s\n' "$key" "$roots" >>"$hive"
+  fi
+}
+stop_kestine() {
+  kill "$KESTINE_PID"
+  wait "$KESTINE_PID" || true
+  KESTINE_PID=
+}
+for ((run = 1; run <= RUNS; run++)); do
+  echo "kestine: first scan, run $run of $RUNS"
+  tree=$(trovix_tree)
+  set_index_root "$tree" "$CORPUS"
+  tree_env "$tree"
+  "${TREE_ENV[@]}" "$PREFIX/bin/kestine" >/dev/null 2>"$tree/kestine-stderr.txt" &
+  KESTINE_PID=$!
+  # The scanner looks at its roots some seconds after start-up; the scan is
+  # timed from its start record to its completion record.
+  in_tree "$tree" "${MEASURE[@]}" scan "kestine.$run" "$tree/config/Quillon/user.reg" "$CORPUS" \
+    >>"$RESULTS"
+  if ((run == RUNS)); then
+    echo "kestine: save to found"
+    in_tree "$tree" "${MEASURE[@]}" saves save 20 "$CORPUS/saved-notes" "$TROVIX" search \
+      >>"$RESULTS"
+  fi
+  stop_kestine
+  rm -rf "$tree" "$CORPUS/saved-notes"
+done
 
 record machine "$(nproc) cores, $(lscpu | sed -n 's/^Model name: *//p'), $(free -g | awk '/^Mem:/ {print $2}') GiB"
 record runs "$RUNS"
+record load "$LOAD_AT_START at start, $(cut -d' ' -f1-3 /proc/loadavg) at end"
 python3 "$SRC/bench/versus_table.py" "$RESULTS"
+KEPT=${TMPDIR:-/var/tmp}/versus-recoll-results.txt
+cp "$RESULTS" "$KEPT"
+echo "raw figures: $KEPT"
 echo "run time: $((SECONDS - START_SECONDS)) s"

@@ -51,7 +51,7 @@ class Table:
                 measure,
                 fmt(trovix, unit),
                 fmt(recoll, unit),
-                "—" if ratio is None else f"{ratio:.2f}",
+                "—" if ratio is None else f"{ratio:.3f}",
                 f"{target} {met}".strip(),
             ]
         )
@@ -103,8 +103,8 @@ def main(path):
             share[i] = written / size if written is not None and size else None
         table.row(f"full index, {name}: bytes written ÷ index size", share[0], share[1], "x",
                   trovix_target=("≤ 3 (Trovix)", None if share[0] is None else share[0] <= 3))
-    kestine, recoll_full = table.number("kestine.wall"), table.median("recoll.all", "wall")
-    outcome = values.get("kestine.outcome", "?")
+    kestine, recoll_full = table.median("kestine", "wall"), table.median("recoll.all", "wall")
+    outcome = ",".join(values.get(f"kestine.{run}.outcome", "?") for run in range(1, table.runs + 1))
     table.row(f"kestine first scan, HTML+txt (outcome {outcome}) vs Recoll's full index",
               kestine, recoll_full, "s", ratio_target=0.5)
     for n in range(10):
@@ -131,7 +131,8 @@ def main(path):
         trovix = table.number(f"save.{stat}_ms")
         table.row(f"save to found with kestine running, {stat} (20 saves)", trovix, None, "ms",
                   trovix_target=(f"≤ {limit} ms", None if trovix is None else trovix <= limit))
-    print(f"\nmachine: {values.get('machine', '?')}; full indexes: median of {table.runs} run(s)")
+    print(f"\nmachine: {values.get('machine', '?')}; load average {values.get('load', '?')}")
+    print(f"full indexes and kestine scans: median of {table.runs} run(s)")
     table.print()
 
 
