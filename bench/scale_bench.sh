@@ -59,7 +59,8 @@ in_tree "$PREFIX/bin/trovix-setup" >/dev/null
 
 echo "generating $FILES files (seed $SEED)"
 "$BUILD/bench/scale_home" "$TREE/home" "$FILES" "$SEED" | sed 's/^/home./' >>"$RESULTS"
-value() { awk -v key="$1" '$1 == key {print $2}' "$RESULTS"; }
+# The value recorded for a key: the rest of its line.
+value() { awk -v key="$1" '$1 == key {sub(/^[^ ]* /, ""); print}' "$RESULTS"; }
 du -sh "$TREE/home"
 # The index is built from a cold page cache only if the caller dropped it;
 # the generator has just written the files, so most are in memory.
@@ -73,15 +74,18 @@ common=$(value home.common)
 common2=$(value home.common2)
 rare=$(value home.rare)
 rare2=$(value home.rare2)
-QUERIES=("$common" "$rare" "$common $common2" "$rare $rare2" "$common $rare")
+QUERIES=("$common" "$rare" "$common $common2" "$rare $rare2" "$(value home.rare_common) $rare")
 NAMES=("one common word" "one rare word" "two common words" "two rare words"
   "a common and a rare word")
 for n in "${!QUERIES[@]}"; do
   echo "query: ${QUERIES[$n]}"
   read -ra words <<<"${QUERIES[$n]}"
   echo "q$n.count $(in_tree "$TROVIX" search "${words[@]}" 2>/dev/null | wc -l)" >>"$RESULTS"
-  in_tree hyperfine -N -w 3 -r 15 --export-json "$WORK/q.json" "$TROVIX search ${QUERIES[$n]}" \
-    >/dev/null 2>&1
+  if ! in_tree hyperfine -N -w 3 -r 15 --export-json "$WORK/q.json" \
+    "$TROVIX search ${QUERIES[$n]}" >"$WORK/hyperfine.txt" 2>&1; then
+    cat "$WORK/hyperfine.txt" >&2
+    exit 1
+  fi
   python3 - "$WORK/q.json" "q$n" >>"$RESULTS" <<'EOF'
 import json, sys
 times = sorted(json.load(open(sys.argv[1]))["results"][0]["times"])
@@ -101,7 +105,7 @@ echo "| measure | Trovix | target |"
 echo "|---|---|---|"
 echo "| generation of the home | $(value home.seconds) s | — |"
 echo "| \`trovix index\` first scan: wall (CPU) | $(value index.wall) s ($(value index.cpu) s) | — |"
-echo "| \`trovix index\` summary | $(value index.stdout | cut -d' ' -f2-) | — |"
+echo "| \`trovix index\` summary | $(value index.stdout) | — |"
 echo "| \`trovix index\` peak memory, bytes written | $(($(value index.peak_kib) / 1024)) MiB, $(($(value index.written) / 1000000)) MB | — |"
 echo "| database size | $(($(value db.size) / 1000000)) MB | — |"
 for n in "${!QUERIES[@]}"; do

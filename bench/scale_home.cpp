@@ -16,8 +16,8 @@
 // arguments give the same tree, byte for byte.
 //
 // Prints `key value` lines: counts, bytes, and the words for the queries:
-// a common and a rare word, two common words, and two rare words that share a
-// document.
+// a common and a rare word, two common words, two rare words that share a
+// document, and a common word of that document.
 //
 // Usage: scale_home FOLDER FILES SEED
 #include <algorithm>
@@ -362,8 +362,16 @@ int main(int argc, char** argv) {
     return std::abs(static_cast<long>(document_frequency[rank]) -
                     static_cast<long>(document_frequency[rare]));
   };
+  // And the word of that document whose count is closest to the common
+  // word's, for a common and a rare word that share a document.
+  std::size_t rare_common = rare;
+  const auto common_gap = [&](std::size_t rank) {
+    return std::abs(static_cast<long>(document_frequency[rank]) -
+                    static_cast<long>(document_frequency[common]));
+  };
   for (std::size_t rank : DocumentWords(vocabulary, seed, first_document[rare], &size)) {
     if (rank != rare && gap(rank) < gap(rare2)) rare2 = rank;
+    if (common_gap(rank) < common_gap(rare_common)) rare_common = rank;
   }
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -372,8 +380,11 @@ int main(int argc, char** argv) {
               static_cast<unsigned long long>(wanted_documents),
               static_cast<unsigned long long>(document_bytes),
               static_cast<unsigned long long>(other_bytes), seconds);
-  for (const auto& [key, rank] :
-       {std::pair{"common", common}, {"common2", common2}, {"rare", rare}, {"rare2", rare2}}) {
+  for (const auto& [key, rank] : {std::pair{"common", common},
+                                  {"common2", common2},
+                                  {"rare", rare},
+                                  {"rare2", rare2},
+                                  {"rare_common", rare_common}}) {
     std::printf("%s %s %u\n", key, vocabulary[rank].c_str(), document_frequency[rank]);
   }
   return 0;

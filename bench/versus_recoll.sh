@@ -184,6 +184,15 @@ for ((round = 1; round <= RUNS; round++)); do
 done
 
 # --- queries, each a new process ---------------------------------------------------
+# Median of 15 runs of a query (one command line) in a tree's environment.
+time_query() {
+  if ! in_tree "$1" hyperfine -N -w 3 -r 15 --export-json "$WORK/q.json" "$3" \
+    >"$WORK/hyperfine.txt" 2>&1; then
+    cat "$WORK/hyperfine.txt" >&2
+    exit 1
+  fi
+  measure_into_results hyperfine "$2" "$WORK/q.json"
+}
 QUERIES=("function" "thread lock" "serializ*" "pg_stat_statements")
 for n in "${!QUERIES[@]}"; do
   query=${QUERIES[$n]}
@@ -194,12 +203,8 @@ for n in "${!QUERIES[@]}"; do
     "$(in_tree "$T_TREE" "$TROVIX" search "${words[@]}" 2>/dev/null | wc -l)"
   record "recoll.q$n.count" "$(in_tree "$R_TREE" recollq -c "$R_TREE/recoll" -b -n 0 "${words[@]}" \
     2>/dev/null | grep -c '^file://' || true)"
-  in_tree "$T_TREE" hyperfine -N -w 3 -r 15 --export-json "$WORK/q.json" \
-    "$TROVIX search $query" >/dev/null 2>&1
-  measure_into_results hyperfine "trovix.q$n" "$WORK/q.json"
-  in_tree "$R_TREE" hyperfine -N -w 3 -r 15 --export-json "$WORK/q.json" \
-    "recollq -c $R_TREE/recoll -b -n 0 $query" >/dev/null 2>&1
-  measure_into_results hyperfine "recoll.q$n" "$WORK/q.json"
+  time_query "$T_TREE" "trovix.q$n" "$TROVIX search $query"
+  time_query "$R_TREE" "recoll.q$n" "recollq -c $R_TREE/recoll -b -n 0 $query"
 done
 
 # --- a query while a first index is built -----------------------------------------
