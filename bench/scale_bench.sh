@@ -70,11 +70,10 @@ in_tree "${MEASURE[@]}" run index -- "$TROVIX" index "$TREE/home" 2>"$WORK/index
 DB=$TREE/data/Quillon/Ordalis.mdb
 echo "db.size $(($(stat -c %s "$DB") + $(stat -c %s "$DB-wal" 2>/dev/null || echo 0)))" >>"$RESULTS"
 
-common=$(value home.common)
-common2=$(value home.common2)
-rare=$(value home.rare)
-rare2=$(value home.rare2)
-QUERIES=("$common" "$rare" "$common $common2" "$rare $rare2" "$(value home.rare_common) $rare")
+# Each query word is recorded with the number of documents that hold it.
+word() { value "home.$1" | cut -d' ' -f1; }
+QUERIES=("$(word common)" "$(word rare)" "$(word common) $(word common2)"
+  "$(word rare) $(word rare2)" "$(word rare_common) $(word rare)")
 NAMES=("one common word" "one rare word" "two common words" "two rare words"
   "a common and a rare word")
 for n in "${!QUERIES[@]}"; do
