@@ -20,7 +20,7 @@ RUNS=3
 if [[ ${1:-} == --quick ]]; then
   RUNS=1
 elif [[ $# -gt 0 ]]; then
-  sed -n '8,11p' "$0" >&2
+  sed -n '7,10p' "$0" >&2
   exit 2
 fi
 

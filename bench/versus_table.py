@@ -134,6 +134,12 @@ def main(path):
     print(f"\nmachine: {values.get('machine', '?')}; load average {values.get('load', '?')}")
     print(f"full indexes and kestine scans: median of {table.runs} run(s)")
     table.print()
+    # A run that failed makes its figures meaningless; say so under the table.
+    for key, value in sorted(values.items()):
+        if key.endswith(".status") and value != "0":
+            print(f"warning: {key[: -len('.status')]} exited with status {value}")
+        if key.endswith(".outcome") and value != "1":
+            print(f"warning: {key[: -len('.outcome')]} recorded scan outcome {value}")
 
 
 if __name__ == "__main__":
