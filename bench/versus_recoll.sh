@@ -1,0 +1,275 @@
+#!/usr/bin/env bash
+# Trovix against Recoll, a desktop search tool of another design, on the same
+# corpus and the same machine: full indexes, re-indexing after a few changes,
+# queries, a query while an index is built, the indexer's first scan and the
+# time from saving a file to finding it. Prints one table with the targets.
+#
+# Usage: bench/versus_recoll.sh [--quick]     (--quick: one run of each instead of three)
+# Environment: TROVIX_RELEASE_BUILD (default build-release), TMPDIR (the work
+# folder's parent, default /var/tmp; it must be on a disk, not tmpfs, for the
+# bytes written to be counted).
+#
+# Fairness: every run of either tool starts in a fresh private tree (HOME and
+# the XDG folders, RECOLL_CONFDIR); runs alternate between the tools so that
+# the page cache and the machine's other load treat both alike; both index the
+# same copy of the corpus after it was read once; both are measured by the
+# same harness (bench/measure.py).
+set -euo pipefail
+
+RUNS=3
+if [[ ${1:-} == --quick ]]; then
+  RUNS=1
+elif [[ $# -gt 0 ]]; then
+  sed -n '7,10p' "$0" >&2
+  exit 2
+fi
+
+SRC=$(cd "$(dirname "$0")/.." && pwd)
+BUILD=${TROVIX_RELEASE_BUILD:-$SRC/build-release}
+MEASURE=(python3 "$SRC/bench/measure.py")
+START_SECONDS=$SECONDS
+# Other work on the machine skews every figure; the table shows the load.
+LOAD_AT_START=$(cut -d' ' -f1-3 /proc/loadavg)
+
+# --- packages ---------------------------------------------------------------
+missing=()
+command -v recollindex >/dev/null || missing+=(recollcmd)
+command -v hyperfine >/dev/null || missing+=(hyperfine)
+[[ -d /usr/share/doc/python3.11/html ]] || missing+=(python3.11-doc)
+[[ -d /usr/share/doc/postgresql-doc-15/html ]] || missing+=(postgresql-doc-15)
+if ((${#missing[@]})); then
+  SUDO=()
+  ((EUID == 0)) || SUDO=(sudo)
+  "${SUDO[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -o DPkg::Lock::Timeout=600 \
+    "${missing[@]}"
+fi
+
+# --- work folder and its clean-up --------------------------------------------
+WORK=$(mktemp -d "${TMPDIR:-/var/tmp}/versus-recoll.XXXXXX")
+KESTINE_PID=
+cleanup() {
+  if [[ -n $KESTINE_PID ]]; then
+    kill "$KESTINE_PID" 2>/dev/null || true
+    wait "$KESTINE_PID" 2>/dev/null || true
+  fi
+  rm -rf "$WORK"
+}
+trap cleanup EXIT
+if [[ $(stat -f -c %T "$WORK") == tmpfs ]]; then
+  echo "warning: $WORK is on tmpfs; bytes written will read 0" >&2
+fi
+RESULTS=$WORK/results.txt
+: >"$RESULTS"
+
+# --- Trovix, built for release and installed privately -----------------------
+if [[ ! -f $BUILD/CMakeCache.txt ]]; then
+  cmake -S "$SRC" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DTROVIX_BUILD_TESTS=ON >/dev/null
+fi
+cmake --build "$BUILD" -j2 --target trovix_installable >/dev/null
+PREFIX=$WORK/prefix
+env -u TROVIX_MACHINE_HIVE cmake --install "$BUILD" --prefix "$PREFIX" >/dev/null
+TROVIX=$PREFIX/bin/trovix
+
+# --- corpus -------------------------------------------------------------------
+CORPUS=$WORK/corpus
+TXT_CORPUS=$WORK/corpus-txt
+mkdir -p "$CORPUS" "$TXT_CORPUS"
+cp -r /usr/share/doc/python3.11/html "$CORPUS/python3.11-html"
+cp -r /usr/share/doc/postgresql-doc-15/html "$CORPUS/postgresql-doc-15-html"
+(cd "$CORPUS" && find . -type f -name '*.txt' -exec cp --parents {} "$TXT_CORPUS" \;)
+CORPUS=$(realpath "$CORPUS")
+TXT_CORPUS=$(realpath "$TXT_CORPUS")
+# Read once, so that neither tool's first run pays for a cold cache.
+find "$CORPUS" "$TXT_CORPUS" -type f -exec cat {} + >/dev/null
+describe() {
+  printf '%s files, %s MB' "$(find "$1" -type f | wc -l)" "$(du -sm --apparent-size "$1" | cut -f1)"
+}
+echo "corpus: $(describe "$CORPUS") (txt only: $(describe "$TXT_CORPUS"))"
+
+# --- private trees --------------------------------------------------------------
+# A fresh tree for one run; prints its folder.
+new_tree() {
+  local tree
+  tree=$(mktemp -d "$WORK/tree.XXXXXX")
+  mkdir -p "$tree"/{home,config,data,state,runtime,recoll}
+  chmod 700 "$tree"/*
+  echo "$tree"
+}
+# The environment of a tree: its HOME, XDG folders and Recoll configuration,
+# no display. A command run as "${TREE_ENV[@]}" cmd & keeps the pid $! (env
+# execs it), so it can be stopped by that pid.
+tree_env() {
+  TREE_ENV=(env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM -u TROVIX_MACHINE_HIVE
+    -u TROVIX_USER_HIVE HOME="$1/home" XDG_CONFIG_HOME="$1/config" XDG_DATA_HOME="$1/data"
+    XDG_STATE_HOME="$1/state" XDG_RUNTIME_DIR="$1/runtime" RECOLL_CONFDIR="$1/recoll")
+}
+# Runs a command in a tree's environment.
+in_tree() {
+  tree_env "$1"
+  shift
+  "${TREE_ENV[@]}" "$@"
+}
+record() { echo "$1 $2" >>"$RESULTS"; }
+measure_into_results() { "${MEASURE[@]}" "$@" | tee -a "$RESULTS" >/dev/null; }
+
+trovix_tree() {
+  local tree
+  tree=$(new_tree)
+  in_tree "$tree" "$PREFIX/bin/trovix-setup" >/dev/null
+  echo "$tree"
+}
+# Recoll indexes the same two types, without stemming or spelling data.
+recoll_tree() {
+  local tree
+  tree=$(new_tree)
+  cat >"$tree/recoll/recoll.conf" <<EOF
+topdirs = $1
+indexedmimetypes = text/plain text/html
+indexstemminglanguages =
+noaspell = 1
+EOF
+  echo "$tree"
+}
+trovix_size() {
+  local db=$1/data/Quillon/Ordalis.mdb
+  echo $(($(stat -c %s "$db") + $(stat -c %s "$db-wal" 2>/dev/null || echo 0)))
+}
+recoll_size() { du -sb "$1/recoll/xapiandb" | cut -f1; }
+
+# --- full indexes, the tools taking turns -----------------------------------------
+declare -A KEEP
+for corpus in all txt; do
+  folder=$CORPUS
+  [[ $corpus == txt ]] && folder=$TXT_CORPUS
+  for ((run = 1; run <= RUNS; run++)); do
+    echo "full index, $corpus, run $run of $RUNS"
+    tree=$(trovix_tree)
+    in_tree "$tree" "${MEASURE[@]}" run "trovix.$corpus.$run" -- "$TROVIX" index "$folder" \
+      2>"$tree/stderr.txt" >>"$RESULTS"
+    record "trovix.$corpus.$run.size" "$(trovix_size "$tree")"
+    KEEP[trovix.$corpus]=$tree
+    tree=$(recoll_tree "$folder")
+    in_tree "$tree" "${MEASURE[@]}" run "recoll.$corpus.$run" -- recollindex -c "$tree/recoll" \
+      2>"$tree/stderr.txt" >>"$RESULTS"
+    record "recoll.$corpus.$run.size" "$(recoll_size "$tree")"
+    KEEP[recoll.$corpus]=$tree
+  done
+done
+# Only the last trees of the whole corpus are used further.
+for tree in "$WORK"/tree.*; do
+  [[ $tree == "${KEEP[trovix.all]}" || $tree == "${KEEP[recoll.all]}" ]] || rm -rf "$tree"
+done
+T_TREE=${KEEP[trovix.all]}
+R_TREE=${KEEP[recoll.all]}
+
+# --- re-index after changing 10 files ----------------------------------------------
+# Each round changes 10 files and both tools index that same change, so
+# neither sees the other's edits as extra work; the order alternates.
+mapfile -t DOCUMENTS < <(find "$CORPUS" -type f \( -name '*.html' -o -name '*.txt' \) | sort)
+for ((round = 1; round <= RUNS; round++)); do
+  echo "re-index after 10 changes, round $round of $RUNS"
+  for ((k = 0; k < 10; k++)); do
+    file=${DOCUMENTS[$(((round * 7919 + k * 211) % ${#DOCUMENTS[@]}))]}
+    echo "<p>edited in round $round: revisionmark$round$k</p>" >>"$file"
+  done
+  trovix_reindex() {
+    in_tree "$T_TREE" "${MEASURE[@]}" run "trovix.inc.$round" -- "$TROVIX" index "$CORPUS" \
+      2>>"$T_TREE/stderr.txt" >>"$RESULTS"
+  }
+  recoll_reindex() {
+    in_tree "$R_TREE" "${MEASURE[@]}" run "recoll.inc.$round" -- recollindex -c "$R_TREE/recoll" \
+      2>>"$R_TREE/stderr.txt" >>"$RESULTS"
+  }
+  if ((round % 2)); then trovix_reindex && recoll_reindex; else recoll_reindex && trovix_reindex; fi
+done
+
+# --- queries, each a new process ---------------------------------------------------
+# Median of 15 runs of a query (one command line) in a tree's environment.
+time_query() {
+  if ! in_tree "$1" hyperfine -N -w 3 -r 15 --export-json "$WORK/q.json" "$3" \
+    >"$WORK/hyperfine.txt" 2>&1; then
+    cat "$WORK/hyperfine.txt" >&2
+    exit 1
+  fi
+  measure_into_results hyperfine "$2" "$WORK/q.json"
+}
+QUERIES=("function" "thread lock" "serializ*" "pg_stat_statements")
+for n in "${!QUERIES[@]}"; do
+  query=${QUERIES[$n]}
+  echo "query: $query"
+  record "q$n.label" "$query"
+  read -ra words <<<"$query"
+  record "trovix.q$n.count" \
+    "$(in_tree "$T_TREE" "$TROVIX" search "${words[@]}" 2>/dev/null | wc -l)"
+  record "recoll.q$n.count" "$(in_tree "$R_TREE" recollq -c "$R_TREE/recoll" -b -n 0 "${words[@]}" \
+    2>/dev/null | grep -c '^file://' || true)"
+  time_query "$T_TREE" "trovix.q$n" "$TROVIX search $query"
+  time_query "$R_TREE" "recoll.q$n" "recollq -c $R_TREE/recoll -b -n 0 $query"
+done
+
+# --- a query while a first index is built -----------------------------------------
+median_of() {
+  grep -E "^$1\.[0-9]+\.wall " "$RESULTS" | cut -d' ' -f2 | sort -g |
+    awk '{v[NR] = $1} END {print v[int((NR + 1) / 2)]}'
+}
+echo "queries while indexing"
+tree=$(trovix_tree)
+in_tree "$tree" "${MEASURE[@]}" during trovix.during 50 \
+  "$(awk -v s="$(median_of trovix.all)" 'BEGIN {print s / 50}')" \
+  "$TROVIX" index "$CORPUS" -- "$TROVIX" search function >>"$RESULTS"
+rm -rf "$tree"
+tree=$(recoll_tree "$CORPUS")
+in_tree "$tree" "${MEASURE[@]}" during recoll.during 50 \
+  "$(awk -v s="$(median_of recoll.all)" 'BEGIN {print s / 50}')" \
+  recollindex -c "$tree/recoll" -- recollq -c "$tree/recoll" -b -n 0 function >>"$RESULTS"
+rm -rf "$tree"
+
+# --- the indexer's first scan, then save to found while it runs --------------------
+# Points a tree's indexer at the corpus (the hive is plain text while no
+# Trovix program runs).
+set_index_root() {
+  local hive=$1/config/Quillon/user.reg
+  local key='[HKEY_CURRENT_USER\Software\Quillon\Trovix\Kestine]'
+  local roots="\"Index Roots\"=multi_sz:\"$2\""
+  if grep -qxF "$key" "$hive"; then
+    # ENVIRON, unlike -v, takes the backslashes as they are.
+    KEY=$key LINE=$roots awk '{print} $0 == ENVIRON["KEY"] {print ENVIRON["LINE"]}' "$hive" \
+      >"$hive.new"
+    mv "$hive.new" "$hive"
+  else
+    printf '\n%s\n%s\n' "$key" "$roots" >>"$hive"
+  fi
+}
+stop_kestine() {
+  kill "$KESTINE_PID"
+  wait "$KESTINE_PID" || true
+  KESTINE_PID=
+}
+for ((run = 1; run <= RUNS; run++)); do
+  echo "kestine: first scan, run $run of $RUNS"
+  tree=$(trovix_tree)
+  set_index_root "$tree" "$CORPUS"
+  tree_env "$tree"
+  "${TREE_ENV[@]}" "$PREFIX/bin/kestine" >/dev/null 2>"$tree/kestine-stderr.txt" &
+  KESTINE_PID=$!
+  # The scanner looks at its roots some seconds after start-up; the scan is
+  # timed from its start record to its completion record.
+  in_tree "$tree" "${MEASURE[@]}" scan "kestine.$run" "$tree/config/Quillon/user.reg" "$CORPUS" \
+    >>"$RESULTS"
+  if ((run == RUNS)); then
+    echo "kestine: save to found"
+    in_tree "$tree" "${MEASURE[@]}" saves save 20 "$CORPUS/saved-notes" "$TROVIX" search \
+      >>"$RESULTS"
+  fi
+  stop_kestine
+  rm -rf "$tree" "$CORPUS/saved-notes"
+done
+
+record machine "$(nproc) cores, $(lscpu | sed -n 's/^Model name: *//p'), $(free -g | awk '/^Mem:/ {print $2}') GiB"
+record runs "$RUNS"
+record load "$LOAD_AT_START at start, $(cut -d' ' -f1-3 /proc/loadavg) at end"
+python3 "$SRC/bench/versus_table.py" "$RESULTS"
+KEPT=${TMPDIR:-/var/tmp}/versus-recoll-results.txt
+cp "$RESULTS" "$KEPT"
+echo "raw figures: $KEPT"
+echo "run time: $((SECONDS - START_SECONDS)) s"
