@@ -17,6 +17,7 @@
 #include "shared/database_format.h"
 #include "shared/registry_keys.h"
 #include "tools/file_types.h"
+#include "tools/login_start.h"
 #include "tools/module_registration.h"
 
 extern char** environ;
@@ -63,6 +64,8 @@ HRESULT RegisterModules(const Installation& installation, bool unregister, std::
   return S_OK;
 }
 
+bool IsExecutable(const std::string& path) { return access(path.c_str(), X_OK) == 0; }
+
 // Runs `program argument` and waits for it; S_OK when it exits with 0.
 HRESULT RunAndWait(const std::string& program, const char* argument) {
   char* argv[] = {const_cast<char*>(program.c_str()), const_cast<char*>(argument), nullptr};
@@ -78,7 +81,7 @@ HRESULT RunAndWait(const std::string& program, const char* argument) {
 HRESULT RegisterIndexer(const Installation& installation, bool unregister, std::ostream& out,
                         std::ostream& err) {
   const std::string kestine = installation.bin_dir() + "kestine";
-  if (access(kestine.c_str(), X_OK) != 0) return S_OK;  // an installation without the indexer
+  if (!IsExecutable(kestine)) return S_OK;  // an installation without the indexer
   const HRESULT hr = RunAndWait(kestine, unregister ? "-UnregServer" : "-RegServer");
   if (FAILED(hr)) {
     return Report(err, hr,
@@ -136,42 +139,6 @@ HRESULT AdoptOldDatabaseName(const std::string& path, std::ostream& out, std::os
   return S_OK;
 }
 
-// The Exec key's program, quoted as desktop entries require: inside double
-// quotes '"', '`', '$' and '\\' take a backslash, then the value's own
-// escaping doubles every backslash; '%' is doubled as it starts field codes.
-std::string DesktopExecQuoted(const std::string& program) {
-  std::string quoted = "\"";
-  for (const char c : program) {
-    if (c == '"' || c == '`' || c == '$' || c == '\\') quoted += "\\\\";
-    if (c == '\\') quoted += "\\";
-    quoted += c;
-    if (c == '%') quoted += '%';
-  }
-  return quoted + "\"";
-}
-
-std::string AutostartEntry(const Installation& installation) {
-  return "[Desktop Entry]\n"
-         "Type=Application\n"
-         "Name=Trovix Desk Band\n"
-         "Comment=A small search box at the screen edge that hands queries to Trovix Search\n"
-         "Exec=" +
-         DesktopExecQuoted(installation.bin_dir() + "trovix-band") +
-         "\n"
-         "Terminal=false\n"
-         "X-GNOME-Autostart-enabled=true\n";
-}
-
-HRESULT RemoveAutostart(std::ostream& out, std::ostream& err) {
-  const std::string path = AutostartEntryPath();
-  if (path.empty() || unlink(path.c_str()) == 0) {
-    if (!path.empty()) out << "Autostart entry removed: " << path << "\n";
-    return S_OK;
-  }
-  if (errno == ENOENT) return S_OK;
-  return Report(err, HresultFromErrno(errno), "cannot remove " + path);
-}
-
 }  // namespace
 
 HRESULT Install(const Installation& installation, std::ostream& out, std::ostream& err) {
@@ -196,11 +163,16 @@ HRESULT Install(const Installation& installation, std::ostream& out, std::ostrea
   }
   if (SUCCEEDED(hr)) hr = AdoptOldDatabaseName(location.path, out, err);
   if (SUCCEEDED(hr)) hr = EnsureDatabase(location.path, out, err);
+  if (SUCCEEDED(hr) && IsExecutable(installation.bin_dir() + "kestine")) {
+    hr = InstallKestineLoginStart(installation, out, err);
+  }
   return hr;
 }
 
 HRESULT Uninstall(const Installation& installation, std::ostream& out, std::ostream& err) {
-  HRESULT hr = RegisterModules(installation, /*unregister=*/true, out, err);
+  // The indexer stops first, so that nothing runs on registrations being removed.
+  HRESULT hr = RemoveKestineLoginStart(out, err);
+  if (SUCCEEDED(hr)) hr = RegisterModules(installation, /*unregister=*/true, out, err);
   if (SUCCEEDED(hr)) hr = RegisterIndexer(installation, /*unregister=*/true, out, err);
   if (FAILED(hr)) return hr;
   LONG rc = UnregisterPlainTextTypes();
@@ -217,24 +189,7 @@ HRESULT Uninstall(const Installation& installation, std::ostream& out, std::ostr
     }
   }
   out << "BinPath removed; the index and settings stay in place\n";
-  return RemoveAutostart(out, err);
-}
-
-std::string AutostartEntryPath() {
-  const std::string config = ConfigHome();
-  return config.empty() ? std::string() : config + "/autostart/trovix-band.desktop";
-}
-
-HRESULT InstallAutostart(const Installation& installation, std::ostream& out, std::ostream& err) {
-  const std::string path = AutostartEntryPath();
-  if (path.empty()) return Report(err, E_FAIL, "cannot tell where autostart entries belong");
-  std::error_code ec;
-  std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
-  int error = ec ? ec.value() : 0;
-  if (error == 0) error = WriteFileAtomically(path, AutostartEntry(installation));
-  if (error != 0) return Report(err, HresultFromErrno(error), "cannot write " + path);
-  out << "Autostart entry written: " << path << "\n";
-  return S_OK;
+  return RemoveBandAutostart(out, err);
 }
 
 }  // namespace trovix::setup
