@@ -5,10 +5,10 @@
 // $XDG_CONFIG_HOME/Quillon/user.reg (default ~/.config/Quillon/user.reg).
 // HKEY_LOCAL_MACHINE is $TROVIX_MACHINE_HIVE, else etc/Quillon/machine.reg of
 // the installation that holds the platform library (the prefix above its
-// lib/ folder). HKEY_CLASSES_ROOT is a view: HKCU\Software\Classes over
-// HKLM\Software\Classes. A key read through it is found in the user's classes
-// first; a key written through it goes to the user's classes when it exists
-// there, else to the machine's classes.
+// lib/ folder; /etc/Quillon/machine.reg for the prefix /usr). HKEY_CLASSES_ROOT is a view:
+// HKCU\Software\Classes over HKLM\Software\Classes. A key read through it is found in the user's
+// classes first; a key written through it goes to the user's classes when it exists there, else to
+// the machine's classes.
 //
 // Files. Each hive is a REGEDIT4-style text file (UTF-8). Every change is a
 // read-modify-write of the whole file under an exclusive flock on
@@ -64,9 +64,9 @@ inline constexpr REGSAM KEY_ALL_ACCESS = 0xF003F;
 
 // Opens or creates `sub_key` (and its missing parents) below `key`. Handles
 // are closed with RegCloseKey. `disposition` may be null.
-[[nodiscard]] LONG RegCreateKeyExW(HKEY key, const WCHAR* sub_key, DWORD reserved, WCHAR* class_name,
-                                   DWORD options, REGSAM sam, void* security, HKEY* result,
-                                   DWORD* disposition);
+[[nodiscard]] LONG RegCreateKeyExW(HKEY key, const WCHAR* sub_key, DWORD reserved,
+                                   WCHAR* class_name, DWORD options, REGSAM sam, void* security,
+                                   HKEY* result, DWORD* disposition);
 // Opens an existing key; a null or empty `sub_key` opens `key` itself anew.
 [[nodiscard]] LONG RegOpenKeyExW(HKEY key, const WCHAR* sub_key, DWORD options, REGSAM sam,
                                  HKEY* result);
@@ -75,8 +75,8 @@ LONG RegCloseKey(HKEY key);
 // Reads a value. `type`, `data` and `cb_data` may be null as in Win32: with
 // null `data`, the size in bytes is reported in `*cb_data`. Strings are
 // returned as UTF-16 with their terminator(s) counted in the size.
-[[nodiscard]] LONG RegQueryValueExW(HKEY key, const WCHAR* value_name, DWORD* reserved,
-                                    DWORD* type, BYTE* data, DWORD* cb_data);
+[[nodiscard]] LONG RegQueryValueExW(HKEY key, const WCHAR* value_name, DWORD* reserved, DWORD* type,
+                                    BYTE* data, DWORD* cb_data);
 // Writes a value. REG_SZ data is UTF-16 with terminator, REG_MULTI_SZ a
 // sequence of terminated strings ending with an empty one.
 [[nodiscard]] LONG RegSetValueExW(HKEY key, const WCHAR* value_name, DWORD reserved, DWORD type,

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <filesystem>
 
+#include "platform/hive_store.h"
 #include "platform/hresult.h"
 #include "platform/paths.h"
 #include "platform/reg_key.h"
@@ -15,6 +16,7 @@
 #include "platform/sync.h"
 #include "platform/wstring.h"
 #include "shared/database_format.h"
+#include "shared/itrovixdb.h"
 #include "shared/registry_keys.h"
 #include "tools/file_types.h"
 #include "tools/login_start.h"
@@ -100,6 +102,84 @@ HRESULT SetBinPath(const Installation& installation, std::ostream& out, std::ost
   return S_OK;
 }
 
+// True when the machine hive is not this user's to write: the installation
+// belongs to the system (a package in /usr, the hive in /etc), and root wrote
+// its registrations when it was installed. Writing a hive takes a lock file,
+// a temporary file and a rename in its folder, so what counts is the folder,
+// or its nearest existing parent when it is not made yet.
+bool MachineHiveIsShared(std::string* hive) {
+  *hive = HivePath(HiveId::kMachine);
+  if (hive->empty()) return false;
+  std::filesystem::path folder = std::filesystem::path(*hive).parent_path();
+  std::error_code ec;
+  while (!folder.empty() && folder != folder.root_path() && !std::filesystem::exists(folder, ec)) {
+    folder = folder.parent_path();
+  }
+  return access(folder.c_str(), W_OK) != 0;
+}
+
+// On a shared hive the registrations must be there already: the store's
+// class, pointing into this installation.
+HRESULT CheckSharedRegistrations(const Installation& installation, const std::string& hive,
+                                 std::ostream& out, std::ostream& err) {
+  RegKey key;
+  WString module;
+  const std::string expected = installation.module_dir() + "/libordalis.so";
+  if (RegKey::Open(HKEY_CLASSES_ROOT,
+                   u"CLSID\\" + GuidToWString(CLSID_TrovixDB) + u"\\InprocServer32",
+                   &key) != ERROR_SUCCESS ||
+      key.GetString(u"", &module) != ERROR_SUCCESS || Utf16ToUtf8(module) != expected) {
+    return Report(err, HRESULT_FROM_WIN32(ERROR_MOD_NOT_FOUND),
+                  "the installation's registrations are missing from " + hive +
+                      ", which this user cannot write (reinstall the package, or run "
+                      "trovix-setup once as the owner of " +
+                      hive + ")");
+  }
+  out << "Registrations kept: " << hive << " belongs to the system\n";
+  return S_OK;
+}
+
+HRESULT RegisterFileTypes(std::ostream& out, std::ostream& err) {
+  LONG rc = RegisterPlainTextTypes();
+  if (rc == ERROR_SUCCESS) rc = RegisterDocumentTypes();
+  if (rc != ERROR_SUCCESS) {
+    return Report(err, HRESULT_FROM_WIN32(rc), "cannot register the plain-text file types");
+  }
+  out << "File types registered: " << PlainTextExtensions().size() << " plain-text extensions\n";
+  return S_OK;
+}
+
+// What goes to the machine hive: the modules, the indexer's application
+// entry and the file types.
+HRESULT RegisterMachineWide(const Installation& installation, std::ostream& out,
+                            std::ostream& err) {
+  std::string hive;
+  if (MachineHiveIsShared(&hive)) return CheckSharedRegistrations(installation, hive, out, err);
+  HRESULT hr = RegisterModules(installation, /*unregister=*/false, out, err);
+  if (SUCCEEDED(hr)) hr = RegisterIndexer(installation, /*unregister=*/false, out, err);
+  if (SUCCEEDED(hr)) hr = RegisterFileTypes(out, err);
+  return hr;
+}
+
+HRESULT UnregisterMachineWide(const Installation& installation, std::ostream& out,
+                              std::ostream& err) {
+  std::string hive;
+  if (MachineHiveIsShared(&hive)) {
+    out << "Registrations kept: " << hive << " belongs to the system\n";
+    return S_OK;
+  }
+  HRESULT hr = RegisterModules(installation, /*unregister=*/true, out, err);
+  if (SUCCEEDED(hr)) hr = RegisterIndexer(installation, /*unregister=*/true, out, err);
+  if (FAILED(hr)) return hr;
+  LONG rc = UnregisterPlainTextTypes();
+  if (rc == ERROR_SUCCESS) rc = UnregisterDocumentTypes();
+  if (rc != ERROR_SUCCESS) {
+    return Report(err, HRESULT_FROM_WIN32(rc), "cannot remove the plain-text file types");
+  }
+  out << "File types removed\n";
+  return S_OK;
+}
+
 HRESULT EnsureDatabase(const std::string& path, std::ostream& out, std::ostream& err) {
   const HRESULT hr = CreateDatabase(path);
   if (hr == HRESULT_FROM_WIN32(ERROR_FILE_EXISTS)) {
@@ -148,19 +228,8 @@ HRESULT Install(const Installation& installation, std::ostream& out, std::ostrea
   }
   const std::string database_folder = std::filesystem::path(location.path).parent_path().string();
   HRESULT hr = MakeFolders(database_folder, out, err);
-  if (SUCCEEDED(hr)) hr = RegisterModules(installation, /*unregister=*/false, out, err);
-  if (SUCCEEDED(hr)) hr = RegisterIndexer(installation, /*unregister=*/false, out, err);
+  if (SUCCEEDED(hr)) hr = RegisterMachineWide(installation, out, err);
   if (SUCCEEDED(hr)) hr = SetBinPath(installation, out, err);
-  if (SUCCEEDED(hr)) {
-    LONG rc = RegisterPlainTextTypes();
-    if (rc == ERROR_SUCCESS) rc = RegisterDocumentTypes();
-    if (rc != ERROR_SUCCESS) {
-      hr = Report(err, HRESULT_FROM_WIN32(rc), "cannot register the plain-text file types");
-    } else {
-      out << "File types registered: " << PlainTextExtensions().size()
-          << " plain-text extensions\n";
-    }
-  }
   if (SUCCEEDED(hr)) hr = AdoptOldDatabaseName(location.path, out, err);
   if (SUCCEEDED(hr)) hr = EnsureDatabase(location.path, out, err);
   if (SUCCEEDED(hr) && IsExecutable(installation.bin_dir() + "kestine")) {
@@ -172,18 +241,11 @@ HRESULT Install(const Installation& installation, std::ostream& out, std::ostrea
 HRESULT Uninstall(const Installation& installation, std::ostream& out, std::ostream& err) {
   // The indexer stops first, so that nothing runs on registrations being removed.
   HRESULT hr = RemoveKestineLoginStart(out, err);
-  if (SUCCEEDED(hr)) hr = RegisterModules(installation, /*unregister=*/true, out, err);
-  if (SUCCEEDED(hr)) hr = RegisterIndexer(installation, /*unregister=*/true, out, err);
+  if (SUCCEEDED(hr)) hr = UnregisterMachineWide(installation, out, err);
   if (FAILED(hr)) return hr;
-  LONG rc = UnregisterPlainTextTypes();
-  if (rc == ERROR_SUCCESS) rc = UnregisterDocumentTypes();
-  if (rc != ERROR_SUCCESS) {
-    return Report(err, HRESULT_FROM_WIN32(rc), "cannot remove the plain-text file types");
-  }
-  out << "File types removed\n";
   RegKey key;
   if (RegKey::Open(HKEY_CURRENT_USER, keys::kTrovix, &key) == ERROR_SUCCESS) {
-    rc = key.DeleteValue(keys::kBinPath);
+    const LONG rc = key.DeleteValue(keys::kBinPath);
     if (rc != ERROR_SUCCESS && rc != ERROR_FILE_NOT_FOUND) {
       return Report(err, HRESULT_FROM_WIN32(rc), "cannot remove BinPath");
     }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -145,6 +146,47 @@ TEST_F(InstallerTest, TheMachineHiveIsLeftReadableByEveryUser) {
   ASSERT_EQ(Setup({}, &output), 0) << output;
   EXPECT_EQ(ModeOf(MachineHive()), 0644u);
   EXPECT_EQ(ModeOf(folder), 0755u);
+  EXPECT_EQ(ReadFile(MachineHive()), machine);
+}
+
+// As after installing the package: root wrote the registrations into a hive
+// in a folder the user cannot write. Run as root, the test plays the user as
+// "nobody" on a tree handed over to it; else the folder is made read-only.
+TEST_F(InstallerTest, AHiveOfTheSystemIsUsedAsItIsAndNeverWritten) {
+  const std::string folder = prefix_ + "/etc/Quillon";
+  std::filesystem::create_directories(folder);
+  const bool root = geteuid() == 0;
+  const auto user_setup = [&](const std::vector<std::string>& args, std::string* output) {
+    if (!root) {
+      chmod(folder.c_str(), 0555);
+      const int status = Setup(args, output);
+      chmod(folder.c_str(), 0755);
+      return status;
+    }
+    RunProcess({"chown", "-R", "65534:65534", tree_.root()});
+    RunProcess({"chown", "-R", "0:0", folder});
+    std::vector<std::string> argv = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                                     prefix_ + "/bin/trovix-setup"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return RunProcess(argv, output);
+  };
+  std::string output;
+  EXPECT_EQ(user_setup({}, &output), 1) << output;
+  EXPECT_NE(output.find("registrations are missing from " + MachineHive()), std::string::npos)
+      << output;
+  EXPECT_FALSE(std::filesystem::exists(tree_.data() + "/Quillon/Ordalis.mdb"));
+
+  ASSERT_EQ(Setup({}, &output), 0) << output;  // as the hive's owner
+  const std::string machine = ReadFile(MachineHive());
+  std::filesystem::remove(tree_.data() + "/Quillon/Ordalis.mdb");
+  output.clear();
+  ASSERT_EQ(user_setup({}, &output), 0) << output;
+  EXPECT_NE(output.find("Registrations kept: " + MachineHive() + " belongs to the system"),
+            std::string::npos)
+      << output;
+  EXPECT_TRUE(std::filesystem::exists(tree_.data() + "/Quillon/Ordalis.mdb"));
+  ASSERT_EQ(user_setup({"--uninstall"}, &output), 0) << output;
+  EXPECT_EQ(Value(HKEY_CURRENT_USER, u"Software\\Quillon\\Trovix", u"BinPath"), u"<no value>");
   EXPECT_EQ(ReadFile(MachineHive()), machine);
 }
 
