@@ -175,10 +175,13 @@ std::string HivePath(HiveId id) {
     return config.empty() ? "" : config + "/Quillon/user.reg";
   }
   if (std::string path = Environment("TROVIX_MACHINE_HIVE"); !path.empty()) return path;
-  // The library lives in <prefix>/lib; the machine hive in <prefix>/etc.
+  // The library lives in <prefix>/lib; the machine hive in <prefix>/etc, or
+  // in /etc for the system's own prefix /usr, which has no etc/ of its own.
   const std::string folder = FolderOfAddress(&kLibraryAnchor);
   if (folder.empty()) return "";
-  return (std::filesystem::path(folder) / "../etc/Quillon/machine.reg").lexically_normal().string();
+  const std::filesystem::path prefix = (std::filesystem::path(folder) / "..").lexically_normal();
+  if (prefix == "/usr" || prefix == "/usr/") return "/etc/Quillon/machine.reg";
+  return (prefix / "etc/Quillon/machine.reg").string();
 }
 
 LONG LoadHive(HiveId id, LoadedHive* out) {

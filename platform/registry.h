@@ -5,10 +5,10 @@
 // $XDG_CONFIG_HOME/Quillon/user.reg (default ~/.config/Quillon/user.reg).
 // HKEY_LOCAL_MACHINE is $TROVIX_MACHINE_HIVE, else etc/Quillon/machine.reg of
 // the installation that holds the platform library (the prefix above its
-// lib/ folder). HKEY_CLASSES_ROOT is a view: HKCU\Software\Classes over
-// HKLM\Software\Classes. A key read through it is found in the user's classes
-// first; a key written through it goes to the user's classes when it exists
-// there, else to the machine's classes.
+// lib/ folder; /etc/Quillon/machine.reg for the prefix /usr). HKEY_CLASSES_ROOT is a view:
+// HKCU\Software\Classes over HKLM\Software\Classes. A key read through it is found in the user's
+// classes first; a key written through it goes to the user's classes when it exists there, else to
+// the machine's classes.
 //
 // Files. Each hive is a REGEDIT4-style text file (UTF-8). Every change is a
 // read-modify-write of the whole file under an exclusive flock on

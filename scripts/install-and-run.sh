@@ -12,23 +12,27 @@ build="$here/build-release"
 cmake -S "$here" -B "$build" -DCMAKE_BUILD_TYPE=Release -DTROVIX_BUILD_TESTS=OFF
 cmake --build "$build" -j "$(nproc)"
 cmake --install "$build" --prefix "$prefix"
+# trovix-setup also starts the indexer now and at every login: as the
+# systemd user service kestine, or from an autostart entry without a user
+# manager (see man trovix-setup).
 "$prefix/bin/trovix-setup"
 
-# Start what this installation has: the indexer (which indexes the home
-# folder by default), the search panel on a display, else the command line.
+# Report what runs. Without a user manager nothing started the indexer yet;
+# start it as its autostart entry will at the next login, unless one runs.
 if [ -x "$prefix/bin/kestine" ]; then
-  if pgrep -u "$(id -u)" -x kestine >/dev/null; then
+  if "${TROVIX_SYSTEMCTL:-systemctl}" --user is-active --quiet kestine 2>/dev/null; then
+    echo "The indexer runs as the systemd user service kestine: it indexes your home folder"
+    echo "and follows its changes (systemctl --user status kestine)."
+  elif pgrep -u "$(id -u)" -x kestine >/dev/null; then
     echo "The indexer is already running."
-  else
-    nohup "$prefix/bin/kestine" >/dev/null 2>&1 &
+  elif [ -f "${XDG_CONFIG_HOME:-$HOME/.config}/autostart/kestine.desktop" ]; then
+    setsid "$prefix/bin/kestine" </dev/null >/dev/null 2>&1 &
     echo "The indexer is running: it indexes your home folder and follows its changes."
+    echo "It starts at every login from ${XDG_CONFIG_HOME:-$HOME/.config}/autostart/kestine.desktop."
   fi
 fi
 if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ] && [ -x "$prefix/bin/vistrel" ]; then
-  nohup "$prefix/bin/vistrel" >/dev/null 2>&1 &
-elif [ -x "$prefix/bin/trovix" ]; then
-  echo "Search from a terminal:  $prefix/bin/trovix search WORDS..."
+  setsid "$prefix/bin/vistrel" </dev/null >/dev/null 2>&1 &
 else
-  echo "Installed in $prefix. This build has the index store and its set-up only;"
-  echo "the indexer, the search panel and the trovix command are not part of it yet."
+  echo "Search from a terminal:  $prefix/bin/trovix search WORDS..."
 fi

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <filesystem>
 
+#include "platform/hive_store.h"
 #include "platform/hresult.h"
 #include "platform/paths.h"
 #include "platform/reg_key.h"
@@ -15,8 +16,10 @@
 #include "platform/sync.h"
 #include "platform/wstring.h"
 #include "shared/database_format.h"
+#include "shared/itrovixdb.h"
 #include "shared/registry_keys.h"
 #include "tools/file_types.h"
+#include "tools/login_start.h"
 #include "tools/module_registration.h"
 
 extern char** environ;
@@ -63,6 +66,8 @@ HRESULT RegisterModules(const Installation& installation, bool unregister, std::
   return S_OK;
 }
 
+bool IsExecutable(const std::string& path) { return access(path.c_str(), X_OK) == 0; }
+
 // Runs `program argument` and waits for it; S_OK when it exits with 0.
 HRESULT RunAndWait(const std::string& program, const char* argument) {
   char* argv[] = {const_cast<char*>(program.c_str()), const_cast<char*>(argument), nullptr};
@@ -78,7 +83,7 @@ HRESULT RunAndWait(const std::string& program, const char* argument) {
 HRESULT RegisterIndexer(const Installation& installation, bool unregister, std::ostream& out,
                         std::ostream& err) {
   const std::string kestine = installation.bin_dir() + "kestine";
-  if (access(kestine.c_str(), X_OK) != 0) return S_OK;  // an installation without the indexer
+  if (!IsExecutable(kestine)) return S_OK;  // an installation without the indexer
   const HRESULT hr = RunAndWait(kestine, unregister ? "-UnregServer" : "-RegServer");
   if (FAILED(hr)) {
     return Report(err, hr,
@@ -94,6 +99,84 @@ HRESULT SetBinPath(const Installation& installation, std::ostream& out, std::ost
   if (rc == ERROR_SUCCESS) rc = key.SetString(keys::kBinPath, Utf8ToUtf16(installation.bin_dir()));
   if (rc != ERROR_SUCCESS) return Report(err, HRESULT_FROM_WIN32(rc), "cannot write BinPath");
   out << "BinPath: " << installation.bin_dir() << "\n";
+  return S_OK;
+}
+
+// True when the machine hive is not this user's to write: the installation
+// belongs to the system (a package in /usr, the hive in /etc), and root wrote
+// its registrations when it was installed. Writing a hive takes a lock file,
+// a temporary file and a rename in its folder, so what counts is the folder,
+// or its nearest existing parent when it is not made yet.
+bool MachineHiveIsShared(std::string* hive) {
+  *hive = HivePath(HiveId::kMachine);
+  if (hive->empty()) return false;
+  std::filesystem::path folder = std::filesystem::path(*hive).parent_path();
+  std::error_code ec;
+  while (!folder.empty() && folder != folder.root_path() && !std::filesystem::exists(folder, ec)) {
+    folder = folder.parent_path();
+  }
+  return access(folder.c_str(), W_OK) != 0;
+}
+
+// On a shared hive the registrations must be there already: the store's
+// class, pointing into this installation.
+HRESULT CheckSharedRegistrations(const Installation& installation, const std::string& hive,
+                                 std::ostream& out, std::ostream& err) {
+  RegKey key;
+  WString module;
+  const std::string expected = installation.module_dir() + "/libordalis.so";
+  if (RegKey::Open(HKEY_CLASSES_ROOT,
+                   u"CLSID\\" + GuidToWString(CLSID_TrovixDB) + u"\\InprocServer32",
+                   &key) != ERROR_SUCCESS ||
+      key.GetString(u"", &module) != ERROR_SUCCESS || Utf16ToUtf8(module) != expected) {
+    return Report(err, HRESULT_FROM_WIN32(ERROR_MOD_NOT_FOUND),
+                  "the installation's registrations are missing from " + hive +
+                      ", which this user cannot write (reinstall the package, or run "
+                      "trovix-setup once as the owner of " +
+                      hive + ")");
+  }
+  out << "Registrations kept: " << hive << " belongs to the system\n";
+  return S_OK;
+}
+
+HRESULT RegisterFileTypes(std::ostream& out, std::ostream& err) {
+  LONG rc = RegisterPlainTextTypes();
+  if (rc == ERROR_SUCCESS) rc = RegisterDocumentTypes();
+  if (rc != ERROR_SUCCESS) {
+    return Report(err, HRESULT_FROM_WIN32(rc), "cannot register the plain-text file types");
+  }
+  out << "File types registered: " << PlainTextExtensions().size() << " plain-text extensions\n";
+  return S_OK;
+}
+
+// What goes to the machine hive: the modules, the indexer's application
+// entry and the file types.
+HRESULT RegisterMachineWide(const Installation& installation, std::ostream& out,
+                            std::ostream& err) {
+  std::string hive;
+  if (MachineHiveIsShared(&hive)) return CheckSharedRegistrations(installation, hive, out, err);
+  HRESULT hr = RegisterModules(installation, /*unregister=*/false, out, err);
+  if (SUCCEEDED(hr)) hr = RegisterIndexer(installation, /*unregister=*/false, out, err);
+  if (SUCCEEDED(hr)) hr = RegisterFileTypes(out, err);
+  return hr;
+}
+
+HRESULT UnregisterMachineWide(const Installation& installation, std::ostream& out,
+                              std::ostream& err) {
+  std::string hive;
+  if (MachineHiveIsShared(&hive)) {
+    out << "Registrations kept: " << hive << " belongs to the system\n";
+    return S_OK;
+  }
+  HRESULT hr = RegisterModules(installation, /*unregister=*/true, out, err);
+  if (SUCCEEDED(hr)) hr = RegisterIndexer(installation, /*unregister=*/true, out, err);
+  if (FAILED(hr)) return hr;
+  LONG rc = UnregisterPlainTextTypes();
+  if (rc == ERROR_SUCCESS) rc = UnregisterDocumentTypes();
+  if (rc != ERROR_SUCCESS) {
+    return Report(err, HRESULT_FROM_WIN32(rc), "cannot remove the plain-text file types");
+  }
+  out << "File types removed\n";
   return S_OK;
 }
 
@@ -136,42 +219,6 @@ HRESULT AdoptOldDatabaseName(const std::string& path, std::ostream& out, std::os
   return S_OK;
 }
 
-// The Exec key's program, quoted as desktop entries require: inside double
-// quotes '"', '`', '$' and '\\' take a backslash, then the value's own
-// escaping doubles every backslash; '%' is doubled as it starts field codes.
-std::string DesktopExecQuoted(const std::string& program) {
-  std::string quoted = "\"";
-  for (const char c : program) {
-    if (c == '"' || c == '`' || c == '$' || c == '\\') quoted += "\\\\";
-    if (c == '\\') quoted += "\\";
-    quoted += c;
-    if (c == '%') quoted += '%';
-  }
-  return quoted + "\"";
-}
-
-std::string AutostartEntry(const Installation& installation) {
-  return "[Desktop Entry]\n"
-         "Type=Application\n"
-         "Name=Trovix Desk Band\n"
-         "Comment=A small search box at the screen edge that hands queries to Trovix Search\n"
-         "Exec=" +
-         DesktopExecQuoted(installation.bin_dir() + "trovix-band") +
-         "\n"
-         "Terminal=false\n"
-         "X-GNOME-Autostart-enabled=true\n";
-}
-
-HRESULT RemoveAutostart(std::ostream& out, std::ostream& err) {
-  const std::string path = AutostartEntryPath();
-  if (path.empty() || unlink(path.c_str()) == 0) {
-    if (!path.empty()) out << "Autostart entry removed: " << path << "\n";
-    return S_OK;
-  }
-  if (errno == ENOENT) return S_OK;
-  return Report(err, HresultFromErrno(errno), "cannot remove " + path);
-}
-
 }  // namespace
 
 HRESULT Install(const Installation& installation, std::ostream& out, std::ostream& err) {
@@ -181,60 +228,30 @@ HRESULT Install(const Installation& installation, std::ostream& out, std::ostrea
   }
   const std::string database_folder = std::filesystem::path(location.path).parent_path().string();
   HRESULT hr = MakeFolders(database_folder, out, err);
-  if (SUCCEEDED(hr)) hr = RegisterModules(installation, /*unregister=*/false, out, err);
-  if (SUCCEEDED(hr)) hr = RegisterIndexer(installation, /*unregister=*/false, out, err);
+  if (SUCCEEDED(hr)) hr = RegisterMachineWide(installation, out, err);
   if (SUCCEEDED(hr)) hr = SetBinPath(installation, out, err);
-  if (SUCCEEDED(hr)) {
-    LONG rc = RegisterPlainTextTypes();
-    if (rc == ERROR_SUCCESS) rc = RegisterDocumentTypes();
-    if (rc != ERROR_SUCCESS) {
-      hr = Report(err, HRESULT_FROM_WIN32(rc), "cannot register the plain-text file types");
-    } else {
-      out << "File types registered: " << PlainTextExtensions().size()
-          << " plain-text extensions\n";
-    }
-  }
   if (SUCCEEDED(hr)) hr = AdoptOldDatabaseName(location.path, out, err);
   if (SUCCEEDED(hr)) hr = EnsureDatabase(location.path, out, err);
+  if (SUCCEEDED(hr) && IsExecutable(installation.bin_dir() + "kestine")) {
+    hr = InstallKestineLoginStart(installation, out, err);
+  }
   return hr;
 }
 
 HRESULT Uninstall(const Installation& installation, std::ostream& out, std::ostream& err) {
-  HRESULT hr = RegisterModules(installation, /*unregister=*/true, out, err);
-  if (SUCCEEDED(hr)) hr = RegisterIndexer(installation, /*unregister=*/true, out, err);
+  // The indexer stops first, so that nothing runs on registrations being removed.
+  HRESULT hr = RemoveKestineLoginStart(out, err);
+  if (SUCCEEDED(hr)) hr = UnregisterMachineWide(installation, out, err);
   if (FAILED(hr)) return hr;
-  LONG rc = UnregisterPlainTextTypes();
-  if (rc == ERROR_SUCCESS) rc = UnregisterDocumentTypes();
-  if (rc != ERROR_SUCCESS) {
-    return Report(err, HRESULT_FROM_WIN32(rc), "cannot remove the plain-text file types");
-  }
-  out << "File types removed\n";
   RegKey key;
   if (RegKey::Open(HKEY_CURRENT_USER, keys::kTrovix, &key) == ERROR_SUCCESS) {
-    rc = key.DeleteValue(keys::kBinPath);
+    const LONG rc = key.DeleteValue(keys::kBinPath);
     if (rc != ERROR_SUCCESS && rc != ERROR_FILE_NOT_FOUND) {
       return Report(err, HRESULT_FROM_WIN32(rc), "cannot remove BinPath");
     }
   }
   out << "BinPath removed; the index and settings stay in place\n";
-  return RemoveAutostart(out, err);
-}
-
-std::string AutostartEntryPath() {
-  const std::string config = ConfigHome();
-  return config.empty() ? std::string() : config + "/autostart/trovix-band.desktop";
-}
-
-HRESULT InstallAutostart(const Installation& installation, std::ostream& out, std::ostream& err) {
-  const std::string path = AutostartEntryPath();
-  if (path.empty()) return Report(err, E_FAIL, "cannot tell where autostart entries belong");
-  std::error_code ec;
-  std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
-  int error = ec ? ec.value() : 0;
-  if (error == 0) error = WriteFileAtomically(path, AutostartEntry(installation));
-  if (error != 0) return Report(err, HresultFromErrno(error), "cannot write " + path);
-  out << "Autostart entry written: " << path << "\n";
-  return S_OK;
+  return RemoveBandAutostart(out, err);
 }
 
 }  // namespace trovix::setup

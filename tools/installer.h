@@ -22,23 +22,18 @@ struct Installation {
 //  3. "BinPath" under the user's Software\Quillon\Trovix;
 //  4. the plain-text file types;
 //  5. the database file, created with its tables when missing; an existing
-//     file is never touched.
+//     file is never touched;
+//  6. the indexer started now and at every login, when the installation has
+//     it (see login_start.h).
 // Running it again changes nothing. Each step done is reported on `out`; the
 // first failure is reported on `err` and ends the run with its status.
 [[nodiscard]] HRESULT Install(const Installation& installation, std::ostream& out,
                               std::ostream& err);
 
-// Removes what Install registered (modules, file types, "BinPath") and the
-// autostart entry, and leaves the user's database, log and settings in place.
+// Stops the indexer's service, removes it and the autostart entries, removes
+// what Install registered (modules, file types, "BinPath"), and leaves the
+// user's database, log and settings in place.
 [[nodiscard]] HRESULT Uninstall(const Installation& installation, std::ostream& out,
                                 std::ostream& err);
-
-// The desktop entry that starts the installation's trovix-band at login:
-// <config home>/autostart/trovix-band.desktop.
-[[nodiscard]] std::string AutostartEntryPath();
-// Writes that entry, running trovix-band from this installation's bin/ by
-// its full path (so a prefix off the PATH works). Replaces an older entry.
-[[nodiscard]] HRESULT InstallAutostart(const Installation& installation, std::ostream& out,
-                                       std::ostream& err);
 
 }  // namespace trovix::setup

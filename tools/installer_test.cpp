@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
+#include <sstream>
 
 #include "platform/reg_key.h"
 #include "platform/registry.h"
@@ -147,6 +149,47 @@ TEST_F(InstallerTest, TheMachineHiveIsLeftReadableByEveryUser) {
   EXPECT_EQ(ReadFile(MachineHive()), machine);
 }
 
+// As after installing the package: root wrote the registrations into a hive
+// in a folder the user cannot write. Run as root, the test plays the user as
+// "nobody" on a tree handed over to it; else the folder is made read-only.
+TEST_F(InstallerTest, AHiveOfTheSystemIsUsedAsItIsAndNeverWritten) {
+  const std::string folder = prefix_ + "/etc/Quillon";
+  std::filesystem::create_directories(folder);
+  const bool root = geteuid() == 0;
+  const auto user_setup = [&](const std::vector<std::string>& args, std::string* output) {
+    if (!root) {
+      chmod(folder.c_str(), 0555);
+      const int status = Setup(args, output);
+      chmod(folder.c_str(), 0755);
+      return status;
+    }
+    RunProcess({"chown", "-R", "65534:65534", tree_.root()});
+    RunProcess({"chown", "-R", "0:0", folder});
+    std::vector<std::string> argv = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                                     prefix_ + "/bin/trovix-setup"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return RunProcess(argv, output);
+  };
+  std::string output;
+  EXPECT_EQ(user_setup({}, &output), 1) << output;
+  EXPECT_NE(output.find("registrations are missing from " + MachineHive()), std::string::npos)
+      << output;
+  EXPECT_FALSE(std::filesystem::exists(tree_.data() + "/Quillon/Ordalis.mdb"));
+
+  ASSERT_EQ(Setup({}, &output), 0) << output;  // as the hive's owner
+  const std::string machine = ReadFile(MachineHive());
+  std::filesystem::remove(tree_.data() + "/Quillon/Ordalis.mdb");
+  output.clear();
+  ASSERT_EQ(user_setup({}, &output), 0) << output;
+  EXPECT_NE(output.find("Registrations kept: " + MachineHive() + " belongs to the system"),
+            std::string::npos)
+      << output;
+  EXPECT_TRUE(std::filesystem::exists(tree_.data() + "/Quillon/Ordalis.mdb"));
+  ASSERT_EQ(user_setup({"--uninstall"}, &output), 0) << output;
+  EXPECT_EQ(Value(HKEY_CURRENT_USER, u"Software\\Quillon\\Trovix", u"BinPath"), u"<no value>");
+  EXPECT_EQ(ReadFile(MachineHive()), machine);
+}
+
 // Older versions named the database ordalis.mdb when XDG_DATA_HOME was unset.
 TEST_F(InstallerTest, AnOldLowerCaseDatabaseIsRenamedWithItsLogAndNeverOverwritten) {
   unsetenv("XDG_DATA_HOME");
@@ -243,6 +286,147 @@ TEST_F(InstallerTest, AutostartEntryStartsTheInstalledBandAndUninstallRemovesIt)
   ASSERT_EQ(Setup({"--uninstall"}, &output), 0) << output;
   EXPECT_FALSE(std::filesystem::exists(entry));
   ASSERT_EQ(Setup({"--uninstall"}, &output), 0) << output;  // nothing left to remove is fine
+}
+
+// trovix-setup with a stand-in systemctl that records its arguments and
+// answers is-system-running with the state the test sets.
+class LoginStartTest : public InstallerTest {
+ protected:
+  void SetUp() override {
+    InstallerTest::SetUp();
+    log_ = tree_.root() + "/systemctl.log";
+    state_ = tree_.root() + "/systemctl.state";
+    failing_ = tree_.root() + "/systemctl.fails";
+    const std::string standin = tree_.root() + "/systemctl";
+    trovix::testing::WriteFile(standin,
+                               "#!/bin/sh\n"
+                               "echo \"$*\" >> '" +
+                                   log_ +
+                                   "'\n"
+                                   "if [ \"$2\" = is-system-running ]; then\n"
+                                   "  state=$(cat '" +
+                                   state_ +
+                                   "'); echo \"$state\"\n"
+                                   "  [ \"$state\" = running ]; exit\n"
+                                   "fi\n"
+                                   "if [ \"$2\" = \"$(cat '" +
+                                   failing_ +
+                                   "' 2>/dev/null)\" ]; then\n"
+                                   "  echo \"Failed to $2 unit\" >&2; exit 1\n"
+                                   "fi\n");
+    ASSERT_EQ(chmod(standin.c_str(), 0755), 0);
+    setenv("TROVIX_SYSTEMCTL", standin.c_str(), 1);
+    SetManagerState("running");
+    unit_ = tree_.config() + "/systemd/user/kestine.service";
+    desktop_ = tree_.config() + "/autostart/kestine.desktop";
+  }
+
+  void SetManagerState(const std::string& state) { trovix::testing::WriteFile(state_, state); }
+
+  // The commands systemctl was given since the last call, one per line,
+  // without the is-system-running questions.
+  std::string TakeCommands() {
+    std::string commands;
+    std::istringstream lines(std::filesystem::exists(log_) ? ReadFile(log_) : "");
+    for (std::string line; std::getline(lines, line);) {
+      if (line != "--user is-system-running") commands += line + "\n";
+    }
+    std::filesystem::remove(log_);
+    return commands;
+  }
+
+  std::string log_;
+  std::string state_;
+  std::string failing_;
+  std::string unit_;
+  std::string desktop_;
+};
+
+TEST_F(LoginStartTest, WithAUserManagerTheUnitIsWrittenEnabledAndStartedOnce) {
+  std::string output;
+  ASSERT_EQ(Setup({}, &output), 0) << output;
+  EXPECT_EQ(TakeCommands(), "--user daemon-reload\n--user enable --now kestine.service\n");
+  const std::string unit = ReadFile(unit_);
+  for (const std::string& line :
+       {"\nExecStart=\"" + prefix_ + "/bin/kestine\"\n", std::string("\nRestart=on-failure\n"),
+        std::string("\nNice=19\n"), std::string("\nCPUSchedulingPolicy=idle\n"),
+        std::string("\nIOSchedulingClass=idle\n"), std::string("\nWantedBy=default.target\n"),
+        std::string("\nAfter=graphical-session.target\n")}) {
+    EXPECT_NE(unit.find(line), std::string::npos) << line << " missing from\n" << unit;
+  }
+  EXPECT_FALSE(std::filesystem::exists(desktop_));
+
+  // Again: the unit is not rewritten and the manager not reloaded; enabling
+  // an enabled unit is harmless and starts one that was stopped.
+  const auto written = std::filesystem::last_write_time(unit_);
+  ASSERT_EQ(Setup({}, &output), 0) << output;
+  EXPECT_EQ(TakeCommands(), "--user enable --now kestine.service\n");
+  EXPECT_EQ(ReadFile(unit_), unit);
+  EXPECT_EQ(std::filesystem::last_write_time(unit_), written);
+}
+
+TEST_F(LoginStartTest, WithoutAUserManagerAnAutostartEntryStartsTheIndexerAtLogin) {
+  SetManagerState("offline");
+  std::string output;
+  ASSERT_EQ(Setup({}, &output), 0) << output;
+  EXPECT_EQ(TakeCommands(), "");
+  EXPECT_FALSE(std::filesystem::exists(unit_));
+  const std::string entry = ReadFile(desktop_);
+  EXPECT_NE(entry.find("\nExec=\"" + prefix_ + "/bin/kestine\"\n"), std::string::npos) << entry;
+  const auto written = std::filesystem::last_write_time(desktop_);
+  ASSERT_EQ(Setup({}, &output), 0) << output;
+  EXPECT_EQ(std::filesystem::last_write_time(desktop_), written);
+
+  // A manager that appears later takes over; the entry goes, so that a login
+  // does not start the indexer twice.
+  SetManagerState("running");
+  ASSERT_EQ(Setup({}, &output), 0) << output;
+  EXPECT_EQ(TakeCommands(), "--user daemon-reload\n--user enable --now kestine.service\n");
+  EXPECT_TRUE(std::filesystem::exists(unit_));
+  EXPECT_FALSE(std::filesystem::exists(desktop_));
+}
+
+TEST_F(LoginStartTest, AFailingSystemctlIsReportedAndFailsTheSetup) {
+  trovix::testing::WriteFile(failing_, "enable");
+  std::string output;
+  EXPECT_EQ(Setup({}, &output), 1) << output;
+  EXPECT_NE(output.find("Failed to enable unit"), std::string::npos) << output;
+  EXPECT_NE(output.find("trovix-setup: systemctl --user enable --now kestine.service failed"),
+            std::string::npos)
+      << output;
+  EXPECT_EQ(output.find("Trovix is set up"), std::string::npos) << output;
+}
+
+TEST_F(LoginStartTest, UninstallStopsTheServiceAndRemovesTheUnitAndEveryEntry) {
+  std::string output;
+  ASSERT_EQ(Setup({"--autostart"}, &output), 0) << output;
+  trovix::testing::WriteFile(desktop_, "[Desktop Entry]\n");  // as a run without a manager left it
+  TakeCommands();
+  ASSERT_EQ(Setup({"--uninstall"}, &output), 0) << output;
+  EXPECT_EQ(TakeCommands(), "--user disable --now kestine.service\n--user daemon-reload\n");
+  EXPECT_FALSE(std::filesystem::exists(unit_));
+  EXPECT_FALSE(std::filesystem::exists(desktop_));
+  EXPECT_FALSE(std::filesystem::exists(tree_.config() + "/autostart/trovix-band.desktop"));
+
+  // Nothing left: the service is not touched again.
+  ASSERT_EQ(Setup({"--uninstall"}, &output), 0) << output;
+  EXPECT_EQ(TakeCommands(), "");
+}
+
+TEST_F(LoginStartTest, SystemdAcceptsEveryLineOfTheUnit) {
+  std::string output;
+  if (RunProcess({"systemd-analyze", "--version"}, &output) != 0) {
+    GTEST_SKIP() << "systemd-analyze is not installed (apt-get install systemd); "
+                    "the unit file is not verified";
+  }
+  ASSERT_EQ(Setup({}, &output), 0) << output;
+  // Its Documentation= line names the installed manual page.
+  setenv("MANPATH", (prefix_ + "/share/man").c_str(), 1);
+  output.clear();
+  const int status = RunProcess({"systemd-analyze", "--user", "verify", unit_}, &output);
+  unsetenv("MANPATH");
+  EXPECT_EQ(status, 0) << output;
+  EXPECT_EQ(output, "") << "systemd-analyze warns about " << unit_ << ":\n" << ReadFile(unit_);
 }
 
 TEST_F(InstallerTest, FailsClearlyAndTouchesNothingOnADamagedHive) {

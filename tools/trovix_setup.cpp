@@ -8,16 +8,19 @@
 
 #include "platform/hresult.h"
 #include "tools/installer.h"
+#include "tools/login_start.h"
 
 namespace {
 
 constexpr const char* kUsage =
     "Usage: trovix-setup [--autostart | --uninstall]\n"
     "Registers the Trovix components of this installation for the current user,\n"
-    "writes its settings and creates the search index database when it is missing.\n"
+    "writes its settings, creates the search index database when it is missing and\n"
+    "starts the indexer (kestine) now and at every login: as the systemd user\n"
+    "service kestine.service, or from an autostart entry without a user manager.\n"
     "  --autostart  also start the desk band strip (trovix-band) at login\n"
-    "  --uninstall  remove the registrations and the autostart entry; the index\n"
-    "               and settings stay in place\n"
+    "  --uninstall  stop the indexer, remove its service, the autostart entries and\n"
+    "               the registrations; the index and settings stay in place\n"
     "  --help       show this text\n";
 
 // The prefix P of P/bin/trovix-setup.
@@ -58,7 +61,7 @@ int main(int argc, char** argv) {
   HRESULT hr = uninstall ? trovix::setup::Uninstall(installation, std::cout, std::cerr)
                          : trovix::setup::Install(installation, std::cout, std::cerr);
   if (SUCCEEDED(hr) && autostart) {
-    hr = trovix::setup::InstallAutostart(installation, std::cout, std::cerr);
+    hr = trovix::setup::InstallBandAutostart(installation, std::cout, std::cerr);
   }
   if (FAILED(hr)) return 1;
   std::cout << (uninstall ? "Trovix is unregistered.\n" : "Trovix is set up.\n");

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "indexer/indexer_service.h"
+#include "indexer/kestine/instance_lock.h"
 #include "indexer/kestine/kestine_registration.h"
 #include "indexer/kestine/tray_host.h"
 #include "indexer/notify_panels.h"
@@ -36,6 +37,26 @@ int HandleCommandLine(int argc, char** argv, bool* handled) {
   return 0;
 }
 
+// Takes the user's indexer lock. Returns 0 when this process may index, else
+// the exit status after telling why not: 1 when another kestine runs (two
+// indexers would index the same roots twice), 2 when no lock can be made.
+int TakeInstanceLock(trovix::indexer::InstanceLock* lock) {
+  using Result = trovix::indexer::InstanceLock::Result;
+  pid_t holder = 0;
+  std::string detail;
+  const Result result = lock->Acquire(&holder, &detail);
+  if (result == Result::kHeld) {
+    std::cerr << "kestine is already running";
+    if (holder > 0) std::cerr << " (process " << holder << ")";
+    std::cerr << "; stop it with: systemctl --user stop kestine";
+    if (holder > 0) std::cerr << ", or kill " << holder;
+    std::cerr << "\n";
+    return 1;
+  }
+  if (!detail.empty()) std::cerr << "kestine: " << detail << "\n";
+  return result == Result::kAcquired ? 0 : 2;
+}
+
 std::vector<std::string> Roots() {
   std::vector<IndexRoot> roots;
   std::vector<std::string> paths;
@@ -53,6 +74,8 @@ int main(int argc, char** argv) {
   bool handled = false;
   const int status = HandleCommandLine(argc, argv, &handled);
   if (handled) return status;
+  trovix::indexer::InstanceLock instance_lock;
+  if (const int refused = TakeInstanceLock(&instance_lock); refused != 0) return refused;
 
   const bool gui = trovix::ui::HasDisplay();
   std::unique_ptr<QCoreApplication> app = gui ? std::make_unique<QApplication>(argc, argv)

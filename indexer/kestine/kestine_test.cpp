@@ -150,4 +150,41 @@ TEST_F(KestineTest, SigtermDuringHeavyIndexingKeepsTheBacklog) {
   EXPECT_EQ(Stop(), 0);
 }
 
+TEST_F(KestineTest, ASecondIndexerRefusesToRunAndTheLockEndsWithTheFirst) {
+  const std::string lock = tree_.runtime() + "/Quillon/kestine.lock";
+  const auto holds_lock = [&](pid_t pid) {
+    return std::filesystem::exists(lock) &&
+           trovix::testing::ReadFile(lock) == std::to_string(pid) + "\n";
+  };
+  Start();
+  const pid_t first = pid_;
+  ASSERT_TRUE(WaitUntil([&] { return holds_lock(first); }, std::chrono::seconds(30),
+                        std::chrono::milliseconds(50)));
+
+  std::string output;
+  EXPECT_EQ(RunProcess({prefix_ + "/bin/kestine"}, &output), 1);
+  const std::string pid = std::to_string(first);
+  EXPECT_NE(output.find("kestine is already running (process " + pid +
+                        "); stop it with: systemctl --user stop kestine, or kill " + pid),
+            std::string::npos)
+      << output;
+  // The first one goes on indexing.
+  int status = 0;
+  EXPECT_EQ(waitpid(first, &status, WNOHANG), 0);
+  EXPECT_TRUE(holds_lock(first));
+  trovix::testing::WriteFile(root_ + "/probe.txt", "still indexing");
+  EXPECT_TRUE(
+      Eventually("indexing", [&](const std::string& o) { return Has(o, root_ + "/probe.txt"); }));
+
+  // Killed outright, it leaves no lock behind.
+  kill(first, SIGKILL);
+  ASSERT_EQ(waitpid(first, &status, 0), first);
+  pid_ = -1;
+  Start();
+  const pid_t second = pid_;
+  EXPECT_TRUE(WaitUntil([&] { return holds_lock(second); }, std::chrono::seconds(30),
+                        std::chrono::milliseconds(50)));
+  EXPECT_EQ(Stop(), 0);
+}
+
 }  // namespace

@@ -25,6 +25,7 @@ const char* const kVariables[] = {"HOME",
                                   "XDG_RUNTIME_DIR",
                                   "TROVIX_MACHINE_HIVE",
                                   "TROVIX_USER_HIVE",
+                                  "TROVIX_SYSTEMCTL",
                                   "APPDATA"};
 
 }  // namespace
@@ -49,6 +50,9 @@ PrivateTree::PrivateTree() {
   setenv("TROVIX_MACHINE_HIVE", machine_hive().c_str(), 1);
   unsetenv("TROVIX_USER_HIVE");
   unsetenv("APPDATA");
+  // A systemctl that fails as one without a user manager does: trovix-setup
+  // run by a test must never enable or start anything in the real session.
+  setenv("TROVIX_SYSTEMCTL", "false", 1);
 }
 
 PrivateTree::~PrivateTree() {

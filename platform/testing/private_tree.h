@@ -11,7 +11,7 @@ namespace trovix::testing {
 // runtime/ and machine/ below it, and points HOME, XDG_CONFIG_HOME,
 // XDG_DATA_HOME, XDG_STATE_HOME, XDG_RUNTIME_DIR and TROVIX_MACHINE_HIVE
 // (machine/etc/Quillon/machine.reg) at it for this process and the children it
-// starts. The previous values are restored and the folder removed on
+// starts, and sets TROVIX_SYSTEMCTL to "false" (no user manager). The previous values are restored and the folder removed on
 // destruction. One tree at a time per process.
 class PrivateTree {
  public:
