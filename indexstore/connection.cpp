@@ -1,6 +1,7 @@
 // The methods that open, close and describe the module's database
 // connection: Init, Cleanup, SetDBFileName, GetDBFileName, GetDB and
-// GetLogFileName.
+// GetLogFileName, and the reading session's OpenForReading and
+// CloseForReading.
 #include <unistd.h>
 
 #include "indexstore/index_store_module.h"
@@ -28,9 +29,25 @@ HRESULT TrovixDB::Init() {
 HRESULT TrovixDB::Cleanup() {
   IndexStoreModule& module = IndexStoreModule::Get();
   WriteLock lock;
-  // Saved whatever the state, also when Init never ran.
-  module.SaveCounters();
+  // Saved whatever the state, also when Init never ran; but a connection
+  // opened for reading loaded no counters, and saving its zeros would
+  // overwrite the ones a writer left in the registry.
+  if (!module.opened_for_reading) module.SaveCounters();
   module.statistics_ready = false;
+  return module.CloseDatabase();
+}
+
+// Leaves the log file alone too (Init cuts an oversized one): a reading
+// process writes nothing but its own failure records.
+HRESULT TrovixDB::OpenForReading() {
+  IndexStoreModule& module = IndexStoreModule::Get();
+  return module.OpenDatabase(/*for_reading=*/true);
+}
+
+HRESULT TrovixDB::CloseForReading() {
+  IndexStoreModule& module = IndexStoreModule::Get();
+  WriteLock lock;
+  if (!module.opened_for_reading) return E_UNEXPECTED;
   return module.CloseDatabase();
 }
 

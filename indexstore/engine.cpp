@@ -42,7 +42,7 @@ HRESULT EngineStatus(sqlite3* db, int rc) {
 
 Engine::~Engine() { Close(); }
 
-HRESULT Engine::Open(const std::string& path, const WString& password) {
+HRESULT Engine::Open(const std::string& path, const WString& password, bool read_only) {
   if (db_ != nullptr) return E_UNEXPECTED;
   struct stat st {};
   // stat, not open: a descriptor of ours on the file would drop the engine's
@@ -54,7 +54,8 @@ HRESULT Engine::Open(const std::string& path, const WString& password) {
   if (!S_ISREG(st.st_mode)) {
     return Fail(HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED), "'" + path + "' is not a file.");
   }
-  const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX | SQLITE_OPEN_NOFOLLOW;
+  const int flags = (read_only ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE) |
+                    SQLITE_OPEN_FULLMUTEX | SQLITE_OPEN_NOFOLLOW;
   int rc = sqlite3_open_v2(path.c_str(), &db_, flags, nullptr);
   if (rc != SQLITE_OK) {
     const HRESULT hr = EngineStatus(db_, rc);
@@ -190,9 +191,8 @@ WString Statement::ColumnText(int index) const {
 
 Transaction::Transaction(Engine& engine)
     : engine_(engine),
-      status_(EngineStatus(engine.handle(),
-                           sqlite3_exec(engine.handle(), "BEGIN IMMEDIATE", nullptr, nullptr,
-                                        nullptr))) {
+      status_(EngineStatus(engine.handle(), sqlite3_exec(engine.handle(), "BEGIN IMMEDIATE",
+                                                         nullptr, nullptr, nullptr))) {
   active_ = SUCCEEDED(status_);
 }
 
@@ -202,9 +202,8 @@ Transaction::~Transaction() {
 
 HRESULT Transaction::Commit() {
   if (!active_) return FAILED(status_) ? status_ : E_UNEXPECTED;
-  const HRESULT hr =
-      EngineStatus(engine_.handle(), sqlite3_exec(engine_.handle(), "COMMIT", nullptr, nullptr,
-                                                  nullptr));
+  const HRESULT hr = EngineStatus(
+      engine_.handle(), sqlite3_exec(engine_.handle(), "COMMIT", nullptr, nullptr, nullptr));
   if (SUCCEEDED(hr)) active_ = false;
   return hr;
 }

@@ -49,8 +49,12 @@ class Engine final : public IEngineConnection {
   // `password`. Answers HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND) for a
   // missing file, DB_SEC_E_AUTH_FAILED for a wrong password, DB_E_NOTABLE for
   // a missing table, an engine code for a damaged file. On failure nothing
-  // stays open and the error object describes the failure.
-  [[nodiscard]] HRESULT Open(const std::string& path, const WString& password);
+  // stays open and the error object describes the failure. A connection
+  // opened `read_only` cannot change the file: every write answers the
+  // engine's read-only code. It still takes part in the log's locking, and
+  // closing it never checkpoints the log into the file.
+  [[nodiscard]] HRESULT Open(const std::string& path, const WString& password,
+                             bool read_only = false);
   // Finalizes every cached statement and closes the connection.
   void Close();
   [[nodiscard]] bool is_open() const { return db_ != nullptr; }

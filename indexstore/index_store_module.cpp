@@ -49,11 +49,12 @@ void IndexStoreModule::ComputeDefaultDatabasePath() {
   }
 }
 
-HRESULT IndexStoreModule::OpenDatabase() {
+HRESULT IndexStoreModule::OpenDatabase(bool for_reading) {
   WriteLock lock;
   std::lock_guard<std::recursive_mutex> guard(critical_section_);
   if (database_open) return E_UNEXPECTED;
-  const HRESULT hr = engine_.Open(Utf16ToUtf8(db_path), trovix::DatabasePassword());
+  const HRESULT hr =
+      engine_.Open(Utf16ToUtf8(db_path), trovix::DatabasePassword(), /*read_only=*/for_reading);
   if (FAILED(hr)) {
     LogFailure(log_path, __FILE__, __LINE__, hr);
     return hr;
@@ -61,6 +62,7 @@ HRESULT IndexStoreModule::OpenDatabase() {
   data_source = &engine_;
   word_ids.Clear();
   database_open = true;
+  opened_for_reading = for_reading;
   return S_OK;
 }
 
@@ -73,6 +75,7 @@ HRESULT IndexStoreModule::CloseDatabase() {
   engine_.Close();
   word_ids.Clear();
   database_open = false;
+  opened_for_reading = false;
   return S_OK;
 }
 

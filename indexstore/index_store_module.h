@@ -6,7 +6,9 @@
 //     write mutex opened, no connection. SetDBFileName works only here.
 //  2. open — after a successful open step: DatabaseOpenFlag set, the
 //     connection serves every object; StatisticsReadyFlag set once Init has
-//     loaded or recounted the counters.
+//     loaded or recounted the counters. Opened by OpenForReading
+//     (shared/itrovixreader.h) the connection is read-only, the counters
+//     are neither loaded nor saved and StatisticsReadyFlag stays clear.
 //  3. closed again — after Cleanup's close step; Init may open it anew.
 // Unloading the module destroys the state and closes the connection.
 #pragma once
@@ -32,9 +34,9 @@ class IndexStoreModule {
   // The one instance of the process (constructed when the module loads).
   static IndexStoreModule& Get();
 
-  // Opens the database at the current path. E_UNEXPECTED when already open;
-  // the engine's failure (logged) otherwise.
-  [[nodiscard]] HRESULT OpenDatabase();
+  // Opens the database at the current path, read-only when `for_reading`.
+  // E_UNEXPECTED when already open; the engine's failure (logged) otherwise.
+  [[nodiscard]] HRESULT OpenDatabase(bool for_reading = false);
   // E_UNEXPECTED when not open.
   [[nodiscard]] HRESULT CloseDatabase();
 
@@ -50,6 +52,8 @@ class IndexStoreModule {
   WString db_path;  // at most MAX_PATH units
   std::string log_path;
   bool database_open = false;
+  // Set while the connection is one OpenForReading opened.
+  bool opened_for_reading = false;
   bool statistics_ready = false;
   UINT files_processed = 0;
   UINT files_indexed = 0;

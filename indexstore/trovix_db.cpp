@@ -112,6 +112,8 @@ HRESULT TrovixDB::QueryInterface(REFIID riid, void** ppv) {
     *ppv = static_cast<IConnectionPointContainer*>(this);
   } else if (riid == IID_ITrovixBatch) {
     *ppv = static_cast<ITrovixBatch*>(this);
+  } else if (riid == IID_ITrovixReader) {
+    *ppv = static_cast<ITrovixReader*>(this);
   } else {
     *ppv = nullptr;
     return E_NOINTERFACE;

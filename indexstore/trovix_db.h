@@ -11,6 +11,7 @@
 
 #include "shared/itrovixbatch.h"
 #include "shared/itrovixdb.h"
+#include "shared/itrovixreader.h"
 
 namespace ordalis {
 
@@ -24,14 +25,15 @@ extern std::atomic<long> g_server_locks;
 class TrovixDB final : public ITrovixDB,
                        public ISupportErrorInfo,
                        public IConnectionPointContainer,
-                       public ITrovixBatch {
+                       public ITrovixBatch,
+                       public ITrovixReader {
  public:
   // Creates an object with one reference; null when memory runs out.
   static TrovixDB* Create();
 
   // IUnknown. The interfaces answer in this order: ITrovixDB, IDispatch,
-  // ISupportErrorInfo, IConnectionPointContainer, ITrovixBatch (and
-  // IUnknown).
+  // ISupportErrorInfo, IConnectionPointContainer, ITrovixBatch,
+  // ITrovixReader (and IUnknown).
   HRESULT QueryInterface(REFIID riid, void** ppv) override;
   ULONG AddRef() override;
   ULONG Release() override;
@@ -119,6 +121,10 @@ class TrovixDB final : public ITrovixDB,
   HRESULT CommitBatch() override;
   HRESULT AbortBatch() override;
   HRESULT ReadFolder(const WCHAR* sFolder, ICatalogueRowSink* sink) override;
+
+  // ITrovixReader (connection.cpp).
+  HRESULT OpenForReading() override;
+  HRESULT CloseForReading() override;
 
  private:
   TrovixDB();

@@ -2,6 +2,7 @@
 // index of real files in a private home, compared with an independent scan.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -11,6 +12,7 @@
 #include <random>
 #include <set>
 #include <sstream>
+#include <tuple>
 
 #include "platform/testing/private_tree.h"
 #include "platform/wstring.h"
@@ -187,6 +189,32 @@ TEST_F(TrovixCliTest, PatternsNarrowTheResultAndOutputFormatsAreUsable) {
   // No words at all lists every catalogued file.
   ASSERT_EQ(Trovix({"search"}, &output), 0);
   EXPECT_EQ(Paths(output).size(), 3u);
+}
+
+// Searching and looking for duplicates change nothing, so they must not pay
+// for rewriting the registry hive either: the file keeps its bytes, inode and
+// time; and the counters stay for the next command that writes.
+TEST_F(TrovixCliTest, SearchesAndDuplicatesLeaveTheRegistryHiveUntouched) {
+  trovix::testing::WriteFile(docs_ + "/a.txt", "budget alpha");
+  trovix::testing::WriteFile(docs_ + "/b.txt", "budget alpha");
+  std::string output;
+  ASSERT_EQ(Trovix({"index", docs_}, &output), 0) << output;
+  const auto state = [hive = tree_.user_hive()] {
+    struct stat st {};
+    EXPECT_EQ(stat(hive.c_str(), &st), 0);
+    return std::make_tuple(trovix::testing::ReadFile(hive), st.st_ino, st.st_mtim.tv_sec,
+                           st.st_mtim.tv_nsec);
+  };
+  const auto before = state();
+  ASSERT_NE(std::get<0>(before).find("\"Files Indexed\"=dword:00000002"), std::string::npos)
+      << std::get<0>(before);
+  ASSERT_EQ(Trovix({"search", "budget"}, &output), 0) << output;
+  EXPECT_EQ(Paths(output).size(), 2u) << output;
+  EXPECT_EQ(Trovix({"search", "nowhere"}, &output), 1) << output;
+  ASSERT_EQ(Trovix({"duplicates", docs_ + "/a.txt"}, &output), 0) << output;
+  EXPECT_TRUE(state() == before) << "the hive was rewritten";
+  ASSERT_EQ(Trovix({"stats"}, &output), 0) << output;
+  EXPECT_NE(output.find("Files indexed:         2\n"), std::string::npos) << output;
 }
 
 TEST_F(TrovixCliTest, StatsDuplicatesAndCompact) {

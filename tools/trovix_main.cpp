@@ -11,6 +11,7 @@
 #include "tools/cli/info_commands.h"
 #include "tools/cli/repair_command.h"
 #include "tools/cli/search_command.h"
+#include "tools/cli/store_session.h"
 
 namespace {
 
@@ -116,6 +117,11 @@ int main(int argc, char** argv) {
   if (command == "--version") {
     std::cout << "trovix " << TROVIX_VERSION << "\n";
     return 0;
+  }
+  // Searching and looking for duplicates change nothing: their sessions
+  // read, and leave the registry hive and the database file as they were.
+  if (command == "search" || command == "duplicates") {
+    trovix::cli::SetDefaultStoreAccess(trovix::cli::StoreAccess::kRead);
   }
   if (command == "search") return Search(rest);
   if (command == "index") {

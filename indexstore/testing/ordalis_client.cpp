@@ -6,7 +6,9 @@
 // for a line on stdin, keeping whatever the steps before opened), read-begin
 // and read-end (open and end a read transaction on the module's connection,
 // as a search running in this process would hold one), count (recount the
-// statistics and print "count files=F indexed=I").
+// statistics and print "count files=F indexed=I"), read-open and read-close
+// (OpenForReading and CloseForReading), search (look up the word "alpha"
+// and print "search files=N").
 #include <sqlite3.h>
 #include <unistd.h>
 
@@ -17,6 +19,7 @@
 #include "indexstore/engine.h"
 #include "platform/com.h"
 #include "shared/itrovixdb.h"
+#include "shared/itrovixreader.h"
 
 namespace {
 
@@ -56,13 +59,30 @@ HRESULT Count(ITrovixDB* db) {
   return hr;
 }
 
+HRESULT Search(ITrovixDB* db) {
+  UINT handle = 0;
+  UINT files = 0;
+  HRESULT hr = db->SearchOpenWord(u"alpha", &handle);
+  if (hr == S_OK) hr = db->SearchGetSize(handle, &files);
+  if (handle != 0) static_cast<void>(db->SearchClose(handle));
+  if (SUCCEEDED(hr)) std::printf("search files=%u\n", files);
+  return hr;
+}
+
+HRESULT Reader(ITrovixDB* db, bool open) {
+  ComPtr<ITrovixReader> reader;
+  const HRESULT hr = db->QueryInterface(IID_ITrovixReader, reader.put_void());
+  if (FAILED(hr)) return hr;
+  return open ? reader->OpenForReading() : reader->CloseForReading();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   ComInit com;
   ComPtr<ITrovixDB> db;
-  HRESULT hr = CoCreateInstance(CLSID_TrovixDB, nullptr, CLSCTX_INPROC_SERVER, IID_ITrovixDB,
-                                db.put_void());
+  HRESULT hr =
+      CoCreateInstance(CLSID_TrovixDB, nullptr, CLSCTX_INPROC_SERVER, IID_ITrovixDB, db.put_void());
   std::printf("create 0x%08x\n", static_cast<unsigned>(hr));
   if (FAILED(hr)) return 1;
   for (int i = 1; i < argc; ++i) {
@@ -85,6 +105,12 @@ int main(int argc, char** argv) {
       hr = Execute(db.get(), "COMMIT");
     } else if (std::strcmp(argv[i], "count") == 0) {
       hr = Count(db.get());
+    } else if (std::strcmp(argv[i], "read-open") == 0) {
+      hr = Reader(db.get(), /*open=*/true);
+    } else if (std::strcmp(argv[i], "read-close") == 0) {
+      hr = Reader(db.get(), /*open=*/false);
+    } else if (std::strcmp(argv[i], "search") == 0) {
+      hr = Search(db.get());
     } else if (std::strcmp(argv[i], "abort") == 0) {
       std::fflush(stdout);
       _exit(3);

@@ -4,13 +4,23 @@
 #include "shared/database_format.h"
 
 namespace trovix::cli {
+namespace {
+
+// Set by main before any session exists; read on the same thread.
+StoreAccess g_default_access = StoreAccess::kWrite;
+
+}  // namespace
+
+void SetDefaultStoreAccess(StoreAccess access) { g_default_access = access; }
 
 std::string Describe(HRESULT hr) {
   const std::string text = StatusMessage(hr);
   return StatusName(hr) + (text.empty() ? "" : " (" + text + ")");
 }
 
-StoreSession::StoreSession() {
+StoreSession::StoreSession() : StoreSession(g_default_access) {}
+
+StoreSession::StoreSession(StoreAccess access) {
   status_ = CoCreateInstance(CLSID_TrovixDB, nullptr, CLSCTX_INPROC_SERVER, IID_ITrovixDB,
                              store_.put_void());
   if (FAILED(status_)) {
@@ -18,7 +28,17 @@ StoreSession::StoreSession() {
              Describe(status_);
     return;
   }
-  status_ = store_->Init();
+  if (access == StoreAccess::kRead) {
+    status_ = store_->QueryInterface(IID_ITrovixReader, reader_.put_void());
+    if (FAILED(status_)) {
+      error_ = "the installed index store cannot open the index for reading: " + Describe(status_) +
+               " (run trovix-setup)";
+      return;
+    }
+    status_ = reader_->OpenForReading();
+  } else {
+    status_ = store_->Init();
+  }
   if (FAILED(status_)) {
     const std::string path = DefaultDatabaseLocation().path;
     error_ = status_ == HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND)
@@ -29,7 +49,12 @@ StoreSession::StoreSession() {
 }
 
 StoreSession::~StoreSession() {
-  if (SUCCEEDED(status_)) static_cast<void>(store_->Cleanup());
+  if (FAILED(status_)) return;
+  if (reader_) {
+    static_cast<void>(reader_->CloseForReading());
+  } else {
+    static_cast<void>(store_->Cleanup());
+  }
 }
 
 }  // namespace trovix::cli

@@ -1,6 +1,13 @@
 // The command-line tool's connection to the index store: the component
 // library initialised on this thread, one index store object, the database
-// opened. Cleanup at the end saves the statistics counters.
+// opened.
+//
+// Two kinds of session. A writing session (Init ... Cleanup) loads the
+// statistics counters from the registry and saves them at the end: for the
+// commands that change the index. A reading session (OpenForReading ...
+// CloseForReading of shared/itrovixreader.h) neither loads nor saves them
+// and cannot change the database: for commands that only read, which then
+// leave the registry hive as it was and cost no rewrite of it.
 #pragma once
 
 #include <ostream>
@@ -8,12 +15,20 @@
 
 #include "platform/com.h"
 #include "shared/itrovixdb.h"
+#include "shared/itrovixreader.h"
 
 namespace trovix::cli {
+
+enum class StoreAccess { kWrite, kRead };
+
+// The access of sessions made without naming one: kWrite until set. The
+// program sets it once, before any session, for a command that only reads.
+void SetDefaultStoreAccess(StoreAccess access);
 
 class StoreSession {
  public:
   StoreSession();
+  explicit StoreSession(StoreAccess access);
   ~StoreSession();
   StoreSession(const StoreSession&) = delete;
   StoreSession& operator=(const StoreSession&) = delete;
@@ -28,6 +43,8 @@ class StoreSession {
  private:
   ComInit com_;
   ComPtr<ITrovixDB> store_;
+  // Set for a reading session; null for a writing one.
+  ComPtr<ITrovixReader> reader_;
   HRESULT status_ = E_FAIL;
   std::string error_;
 };
