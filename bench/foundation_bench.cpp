@@ -8,11 +8,14 @@
 #include <filesystem>
 
 #include "indexstore/testing/ordalis_fixture.h"
+#include "platform/hive_file.h"
+#include "platform/hive_store.h"
 #include "platform/reg_key.h"
 #include "platform/registry.h"
 #include "platform/sync.h"
 #include "platform/wstring.h"
 #include "shared/database_format.h"
+#include "shared/itrovixreader.h"
 
 namespace {
 
@@ -106,6 +109,62 @@ void LoadInitUnload(benchmark::State& state) {
 }
 BENCHMARK(LoadInitUnload)->Unit(benchmark::kMicrosecond);
 
+// A searching process's open and close steps: no counter is loaded or
+// saved, so the user's hive is not rewritten.
+void OpenCloseForReading(benchmark::State& state) {
+  ComInit com;
+  ComPtr<ITrovixReader> reader;
+  if (FAILED(CoCreateInstance(CLSID_TrovixDB, nullptr, CLSCTX_INPROC_SERVER, IID_ITrovixReader,
+                              reader.put_void()))) {
+    return state.SkipWithError("cannot create the index store");
+  }
+  for (auto _ : state) {
+    if (reader->OpenForReading() != S_OK || reader->CloseForReading() != S_OK) {
+      return state.SkipWithError("OpenForReading failed");
+    }
+  }
+}
+BENCHMARK(OpenCloseForReading)->Unit(benchmark::kMicrosecond);
+
+// Parsing the machine hive of an installation (the modules and file types
+// registered), which every process does once at its first registry call.
+void ParseMachineHive(benchmark::State& state) {
+  trovix::LoadedHive loaded;
+  if (trovix::LoadHive(trovix::HiveId::kMachine, &loaded) != ERROR_SUCCESS) {
+    return state.SkipWithError("cannot load the machine hive");
+  }
+  const std::string text = trovix::SerializeHive(*loaded.hive);
+  for (auto _ : state) {
+    trovix::Hive hive("HKEY_LOCAL_MACHINE");
+    trovix::HiveParseError error;
+    if (!trovix::ParseHive(text, &hive, &error)) return state.SkipWithError("parse failed");
+    benchmark::DoNotOptimize(hive);
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
+  state.SetLabel(std::to_string(text.size()) + " bytes");
+}
+BENCHMARK(ParseMachineHive)->Unit(benchmark::kMicrosecond);
+
+// A read of a value from a hive written a moment ago, as the first reads
+// after saving the counters are: the file's identity is too young to trust.
+void RegistryReadAfterAWrite(benchmark::State& state) {
+  RegKey key;
+  if (RegKey::Create(HKEY_CURRENT_USER, u"Software\\Quillon\\Trovix\\Bench", &key) != 0) {
+    return state.SkipWithError("cannot open the hive");
+  }
+  DWORD value = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    if (key.SetDword(u"Fresh", static_cast<DWORD>(state.iterations())) != 0) {
+      return state.SkipWithError("cannot write the hive");
+    }
+    state.ResumeTiming();
+    for (int i = 0; i < 10; ++i) benchmark::DoNotOptimize(key.GetDword(u"Value", &value));
+  }
+  state.SetLabel("10 reads");
+}
+BENCHMARK(RegistryReadAfterAWrite)->Unit(benchmark::kMicrosecond);
+
 void Utf8ToUtf16Text(benchmark::State& state) {
   std::string text;
   while (text.size() < 64 * 1024) text += "Grüße aus Köln, naïve café — ordinary ASCII words too. ";
@@ -123,7 +182,11 @@ int main(int argc, char** argv) {
                "figures are not representative\n");
 #endif
   trovix::testing::PrivateTree tree;
-  if (FAILED(ordalis::testing::RegisterBuiltModule())) {
+  // The module and both filters with their file types: a machine hive of
+  // the size an installation has.
+  if (FAILED(ordalis::testing::RegisterBuiltModule()) ||
+      FAILED(ordalis::testing::RegisterBuiltTextFilter()) ||
+      FAILED(ordalis::testing::RegisterBuiltDocFilter())) {
     std::fprintf(stderr, "cannot register %s\n", ordalis::testing::BuiltModulePath().c_str());
     return 1;
   }

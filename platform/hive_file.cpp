@@ -30,9 +30,11 @@ auto FindByName(Items& items, std::u16string_view name) {
 // --- UTF-16 data bytes -----------------------------------------------------
 
 void AppendUnits(std::vector<BYTE>& out, std::u16string_view text) {
+  std::size_t at = out.size();
+  out.resize(at + 2 * text.size());
   for (const char16_t unit : text) {
-    out.push_back(static_cast<BYTE>(unit & 0xFF));
-    out.push_back(static_cast<BYTE>(unit >> 8));
+    out[at++] = static_cast<BYTE>(unit & 0xFF);
+    out[at++] = static_cast<BYTE>(unit >> 8);
   }
 }
 
@@ -57,6 +59,7 @@ bool IsQuotable(std::u16string_view text) {
 
 std::vector<BYTE> SzData(std::u16string_view text) {
   std::vector<BYTE> data;
+  data.reserve(2 * text.size() + 2);
   AppendUnits(data, text);
   AppendUnits(data, kNul);
   return data;
@@ -231,9 +234,23 @@ class ValueReader {
     return ReadQuoted(name);
   }
 
+  // A string without escapes, the usual case, is converted straight from
+  // the text; only one with escapes is copied first.
   bool ReadQuoted(WString* out) {
     if (!Skip("\"")) return Fail("expected a quoted string");
-    std::string bytes;
+    const std::size_t start = pos_;
+    while (!AtEnd() && text_[pos_] != '"' && text_[pos_] != '\\') {
+      const auto c = static_cast<unsigned char>(text_[pos_]);
+      if (c < 0x20 && c != '\t') return Fail("control character in a quoted string");
+      ++pos_;
+    }
+    if (AtEnd() || text_[pos_] == '"') {
+      const std::string_view plain = text_.substr(start, pos_ - start);
+      if (!Skip("\"")) return Fail("unterminated quoted string");
+      *out = Utf8ToUtf16(plain);
+      return true;
+    }
+    std::string bytes(text_.substr(start, pos_ - start));
     while (!AtEnd() && text_[pos_] != '"') {
       char c = text_[pos_++];
       if (c == '\\') {
@@ -321,28 +338,69 @@ class ValueReader {
   const char* reason_ = "";
 };
 
-// The key a section line names, created when new; null with a reason when
-// the line is not a section of this hive.
-HiveKey* ReadSection(std::string_view line, Hive* hive, const char** reason) {
-  *reason = "section is not closed by ']'";
-  if (line.size() < 2 || line.back() != ']') return nullptr;
-  const std::string_view inner = line.substr(1, line.size() - 2);
-  const std::string_view root = hive->root_name();
-  *reason = "section is not below this hive's root";
-  if (!NamesEqual(Utf8ToUtf16(inner.substr(0, root.size())), Utf8ToUtf16(root))) return nullptr;
-  std::string_view rest = inner.substr(root.size());
-  if (!rest.empty() && rest.front() != '\\') return nullptr;
-  KeyPath path;
-  while (!rest.empty()) {
-    rest.remove_prefix(1);
-    const std::size_t end = std::min(rest.find('\\'), rest.size());
-    path.push_back(Utf8ToUtf16(rest.substr(0, end)));
-    rest.remove_prefix(end);
-    *reason = "invalid key name in section";
-    if (!IsValidKeyName(path.back())) return nullptr;
-  }
-  return &hive->Create(path);
+// A-Z and a-z as one, for text known to be ASCII on one side.
+bool AsciiNamesEqual(std::string_view a, std::string_view b) {
+  const auto fold = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; };
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
+                                            [&](char x, char y) { return fold(x) == fold(y); });
 }
+
+// Finds or creates the key each section line names. A saved hive lists its
+// keys in tree order, so a section shares most of its path with the one
+// before; the keys of that shared part are taken from the previous section
+// rather than looked up from the root again.
+//
+// Invariant: keys_[0] is the root and keys_[i + 1] the subkey named
+// names_[i] of keys_[i]. A section adds subkeys only below keys_[n], n being
+// the length of the shared part, which moves keys_[n + 1...] (they sit in
+// the vector that grows) but none of keys_[0..n]; the moved ones are
+// replaced at once.
+class SectionReader {
+ public:
+  explicit SectionReader(Hive* hive) : hive_(hive), keys_{&hive->root()} {}
+
+  // The key, or null with a reason when the line is not a section of this
+  // hive. Names are views into the parsed text, which outlives the reader.
+  HiveKey* Read(std::string_view line, const char** reason) {
+    *reason = "section is not closed by ']'";
+    if (line.size() < 2 || line.back() != ']') return nullptr;
+    const std::string_view inner = line.substr(1, line.size() - 2);
+    const std::string_view root = hive_->root_name();
+    *reason = "section is not below this hive's root";
+    // The root name is ASCII, so bytes compare as the names' units would.
+    if (!AsciiNamesEqual(inner.substr(0, root.size()), root)) return nullptr;
+    std::string_view rest = inner.substr(root.size());
+    if (!rest.empty() && rest.front() != '\\') return nullptr;
+    std::size_t depth = 0;
+    bool shared = true;
+    while (!rest.empty()) {
+      rest.remove_prefix(1);
+      const std::size_t end = std::min(rest.find('\\'), rest.size());
+      const std::string_view name = rest.substr(0, end);
+      rest.remove_prefix(end);
+      shared = shared && depth < names_.size() && names_[depth] == name;
+      if (!shared) {
+        const WString wide = Utf8ToUtf16(name);
+        *reason = "invalid key name in section";
+        if (!IsValidKeyName(wide)) return nullptr;
+        HiveKey* key = &keys_[depth]->AddSubkey(wide);
+        names_.resize(depth);
+        keys_.resize(depth + 1);
+        names_.push_back(name);
+        keys_.push_back(key);
+      }
+      ++depth;
+    }
+    names_.resize(depth);
+    keys_.resize(depth + 1);
+    return keys_.back();
+  }
+
+ private:
+  Hive* hive_;
+  std::vector<std::string_view> names_;
+  std::vector<HiveKey*> keys_;
+};
 
 // Splits text into logical lines: '\n' ends a line, and a value line ending
 // in a backslash continues in the next one (leading blanks dropped).
@@ -351,18 +409,24 @@ class LineReader {
   explicit LineReader(std::string_view text) : text_(text) {}
 
   // The next logical line, trimmed; false at the end or when a continued
-  // line runs into the end of the text (then `*truncated` is set).
-  bool Next(std::string* line, int* number, bool* truncated) {
+  // line runs into the end of the text (then `*truncated` is set). The line
+  // is valid until the next call.
+  bool Next(std::string_view* line, int* number, bool* truncated) {
     *truncated = false;
     if (pos_ >= text_.size()) return false;
     *number = line_number_ + 1;
-    *line = std::string(Trim(Physical()));
-    while (!line->empty() && (line->front() == '"' || line->front() == '@') &&
-           EndsWithContinuation(*line)) {
-      line->pop_back();
-      if (pos_ >= text_.size()) return !(*truncated = true);
-      *line += Trim(Physical());
+    *line = Trim(Physical());
+    if (line->empty() || (line->front() != '"' && line->front() != '@') ||
+        !EndsWithContinuation(*line)) {
+      return true;
     }
+    joined_.assign(*line);
+    while (EndsWithContinuation(joined_)) {
+      joined_.pop_back();
+      if (pos_ >= text_.size()) return !(*truncated = true);
+      joined_ += Trim(Physical());
+    }
+    *line = joined_;
     return true;
   }
 
@@ -378,6 +442,7 @@ class LineReader {
   std::string_view text_;
   std::size_t pos_ = 0;
   int line_number_ = 0;
+  std::string joined_;  // a continued line, put together
 };
 
 bool Failed(HiveParseError* error, int line, std::string reason) {
@@ -394,6 +459,11 @@ bool NamesEqual(std::u16string_view a, std::u16string_view b) {
 }
 
 bool IsValidValueName(std::u16string_view name) {
+  // Plain ASCII needs no round trip through UTF-8 to prove it survives one.
+  if (std::all_of(name.begin(), name.end(),
+                  [](char16_t c) { return c < 0x80 && c != 0 && c != u'\r' && c != u'\n'; })) {
+    return true;
+  }
   return name.find_first_of(std::u16string_view(u"\0\r\n", 3)) == std::u16string_view::npos &&
          Utf8ToUtf16(Utf16ToUtf8(name)) == name;
 }
@@ -482,7 +552,8 @@ bool ParseHive(std::string_view text, Hive* hive, HiveParseError* error) {
   if (text.substr(0, kBom.size()) == kBom) text.remove_prefix(kBom.size());
   if (text.empty()) return true;
   LineReader lines(text);
-  std::string line;
+  SectionReader sections(hive);
+  std::string_view line;
   int number = 0;
   bool truncated = false;
   if (!lines.Next(&line, &number, &truncated) || line != kHeader) {
@@ -493,7 +564,7 @@ bool ParseHive(std::string_view text, Hive* hive, HiveParseError* error) {
     if (line.empty() || line.front() == ';') continue;
     const char* reason = "";
     if (line.front() == '[') {
-      key = ReadSection(line, hive, &reason);
+      key = sections.Read(line, &reason);
       if (key == nullptr) return Failed(error, number, reason);
       continue;
     }

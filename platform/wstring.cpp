@@ -54,37 +54,56 @@ void AppendUtf8(std::string& out, char32_t cp) {
 
 }  // namespace
 
+// Both conversions write into a buffer sized for the worst case and cut it
+// to length at the end: the names and values of the registry, the paths and
+// the words they carry are mostly ASCII, which then costs one store per
+// character instead of an append with its capacity check.
+
 WString Utf8ToUtf16(std::string_view utf8) {
-  WString out;
-  out.reserve(utf8.size());
+  // Never more units than bytes: a 4-byte sequence gives 2 units.
+  WString out(utf8.size(), u'\0');
+  char16_t* to = out.data();
   for (std::size_t i = 0; i < utf8.size();) {
+    const auto b0 = static_cast<unsigned char>(utf8[i]);
+    if (b0 < 0x80) {
+      *to++ = b0;
+      ++i;
+      continue;
+    }
     char32_t cp = 0;
     const std::size_t len = DecodeUtf8(utf8, i, cp);
     if (len == 0) {
-      out += static_cast<char16_t>(kEscapeBase | static_cast<unsigned char>(utf8[i]));
+      *to++ = static_cast<char16_t>(kEscapeBase | b0);
       ++i;
       continue;
     }
     if (cp >= 0x10000) {
       cp -= 0x10000;
-      out += static_cast<char16_t>(0xD800 + (cp >> 10));
-      out += static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
+      *to++ = static_cast<char16_t>(0xD800 + (cp >> 10));
+      *to++ = static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
     } else {
-      out += static_cast<char16_t>(cp);
+      *to++ = static_cast<char16_t>(cp);
     }
     i += len;
   }
+  out.resize(static_cast<std::size_t>(to - out.data()));
   return out;
 }
 
 std::string Utf16ToUtf8(std::u16string_view utf16) {
   std::string out;
-  out.reserve(utf16.size());
-  for (std::size_t i = 0; i < utf16.size(); ++i) {
+  std::size_t i = 0;
+  // The ASCII run at the start, which is usually the whole text.
+  while (i < utf16.size() && utf16[i] < 0x80) ++i;
+  out.reserve(utf16.size() + (utf16.size() - i) * 2);
+  out.resize(i);
+  for (std::size_t k = 0; k < i; ++k) out[k] = static_cast<char>(utf16[k]);
+  for (; i < utf16.size(); ++i) {
     const char16_t u = utf16[i];
     if (u >= 0xD800 && u <= 0xDBFF && i + 1 < utf16.size() && utf16[i + 1] >= 0xDC00 &&
         utf16[i + 1] <= 0xDFFF) {
-      AppendUtf8(out, 0x10000 + ((static_cast<char32_t>(u - 0xD800) << 10) | (utf16[i + 1] - 0xDC00)));
+      AppendUtf8(out,
+                 0x10000 + ((static_cast<char32_t>(u - 0xD800) << 10) | (utf16[i + 1] - 0xDC00)));
       ++i;
     } else if (u >= 0xDC80 && u <= 0xDCFF) {
       // An escaped byte of a name that was not valid UTF-8 (bytes below 0x80
