@@ -127,6 +127,45 @@ TEST_F(HiveFileTest, ReadsWhatPeopleAndOtherToolsWrite) {
   EXPECT_TRUE(Parse("").root().subkeys().empty());
 }
 
+// Sections out of tree order, going up and down, naming a key again in
+// another case, and a new branch beside a deep one: each value lands in the
+// key its section names, whatever the section before it was.
+TEST_F(HiveFileTest, SectionsInAnyOrderReachTheKeysTheyName) {
+  const Hive hive = Parse(
+      "REGEDIT4\n"
+      "[HKEY_CURRENT_USER\\A\\B\\C]\n\"v\"=\"abc\"\n"
+      "[HKEY_CURRENT_USER\\A]\n\"v\"=\"a\"\n"
+      "[HKEY_CURRENT_USER\\A\\B\\D]\n\"v\"=\"abd\"\n"
+      "[HKEY_CURRENT_USER\\A\\AA]\n\"v\"=\"aa\"\n"
+      "[HKEY_CURRENT_USER\\a\\b\\c]\n\"w\"=\"again\"\n"
+      "[HKEY_CURRENT_USER\\A\\B\\C\\E]\n\"v\"=\"abce\"\n"
+      "[HKEY_CURRENT_USER\\Z]\n"
+      "[HKEY_CURRENT_USER\\A\\B]\n\"v\"=\"ab\"\n");
+  const auto text = [&](const KeyPath& path, std::u16string_view name) -> std::string {
+    const HiveKey* key = hive.Find(path);
+    const HiveValue* value = key != nullptr ? key->FindValue(name) : nullptr;
+    if (value == nullptr) return "(none)";
+    return Utf16ToUtf8(std::u16string_view(reinterpret_cast<const char16_t*>(value->data.data()),
+                                           value->data.size() / 2 - 1));
+  };
+  EXPECT_EQ(text({u"A"}, u"v"), "a");
+  EXPECT_EQ(text({u"A", u"AA"}, u"v"), "aa");
+  EXPECT_EQ(text({u"A", u"B"}, u"v"), "ab");
+  EXPECT_EQ(text({u"A", u"B", u"C"}, u"v"), "abc");
+  EXPECT_EQ(text({u"A", u"B", u"C"}, u"w"), "again");
+  EXPECT_EQ(text({u"A", u"B", u"D"}, u"v"), "abd");
+  EXPECT_EQ(text({u"A", u"B", u"C", u"E"}, u"v"), "abce");
+  ASSERT_EQ(hive.root().subkeys().size(), 2u);
+  EXPECT_EQ(hive.Find({u"a", u"b"})->subkeys().size(), 2u) << "C and D, C once";
+  EXPECT_EQ(hive.Find({u"A", u"B", u"C"})->name(), u"C") << "the first spelling stays";
+  // An invalid name is refused also after a section that shared its start.
+  Hive bad("HKEY_CURRENT_USER");
+  HiveParseError error;
+  EXPECT_FALSE(ParseHive("REGEDIT4\n[HKEY_CURRENT_USER\\A\\B]\n[HKEY_CURRENT_USER\\A\\\\C]\n", &bad,
+                         &error));
+  EXPECT_EQ(error.line, 3);
+}
+
 TEST_F(HiveFileTest, DamagedTextIsRejectedAtItsLine) {
   const struct {
     const char* text;

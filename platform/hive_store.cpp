@@ -79,10 +79,18 @@ bool IsSettled(const FileIdentity& identity) {
 }
 
 // Parsed hives by file path, shared by every thread of the process.
+//
+// A file whose identity is settled is trusted by identity alone and not
+// read. A younger one is read, and its parse is reused when the bytes are
+// exactly those parsed last time: the same text gives the same hive, so that
+// proof holds where identity cannot. This is what spares the reads that
+// follow a write of the hive (the next two seconds of registry calls) from
+// parsing it again and again.
 class HiveCache {
  public:
-  // The cached parse of that version of the file, if there is a trustworthy one.
-  std::optional<LoadedHive> Find(const std::string& path, const FileIdentity& identity) {
+  // The cached parse of that version of the file, if its identity alone
+  // proves it current.
+  std::optional<LoadedHive> FindSettled(const std::string& path, const FileIdentity& identity) {
     std::lock_guard lock(mutex_);
     const auto it = entries_.find(path);
     if (it == entries_.end() || !it->second.settled || !(it->second.loaded.identity == identity)) {
@@ -91,9 +99,21 @@ class HiveCache {
     return it->second.loaded;
   }
 
-  void Store(const std::string& path, const LoadedHive& loaded) {
+  // The cached parse of `text` if the last parse of this path was of these
+  // very bytes; it is then kept as the parse of the version at `identity`.
+  std::optional<LoadedHive> FindSameText(const std::string& path, const std::string& text,
+                                         const FileIdentity& identity) {
     std::lock_guard lock(mutex_);
-    entries_[path] = {loaded, IsSettled(loaded.identity)};
+    const auto it = entries_.find(path);
+    if (it == entries_.end() || it->second.text != text) return std::nullopt;
+    it->second.loaded.identity = identity;
+    it->second.settled = IsSettled(identity);
+    return it->second.loaded;
+  }
+
+  void Store(const std::string& path, const LoadedHive& loaded, std::string text) {
+    std::lock_guard lock(mutex_);
+    entries_[path] = {loaded, IsSettled(loaded.identity), std::move(text)};
   }
 
   // Reports a damaged file on stderr once, not at every operation that
@@ -115,6 +135,7 @@ class HiveCache {
   struct Entry {
     LoadedHive loaded;
     bool settled = false;
+    std::string text;  // the bytes `loaded` was parsed from
   };
   std::mutex mutex_;
   std::map<std::string, Entry> entries_;         // Guarded by mutex_.
@@ -186,22 +207,34 @@ std::string HivePath(HiveId id) {
 
 LONG LoadHive(HiveId id, LoadedHive* out) {
   const std::string path = HivePath(id);
+  // Most loads find a settled file parsed before: one stat proves that,
+  // without opening, reading and closing the file.
+  struct stat st {};
+  if (!path.empty() && stat(path.c_str(), &st) == 0) {
+    if (std::optional<LoadedHive> cached = Cache().FindSettled(path, IdentityOf(st))) {
+      *out = std::move(*cached);
+      return out->hive != nullptr ? kOk : Fail(ERROR_BADDB);
+    }
+  }
   const UniqueFd fd(path.empty() ? -1 : open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (fd.get() < 0) {
     if (!path.empty() && errno != ENOENT) return FailErrno(errno);
     *out = {std::make_shared<Hive>(RootName(id)), {}};
     return kOk;
   }
-  struct stat st {};
   if (fstat(fd.get(), &st) != 0) return FailErrno(errno);
   const FileIdentity identity = IdentityOf(st);
-  if (std::optional<LoadedHive> cached = Cache().Find(path, identity)) {
+  if (std::optional<LoadedHive> cached = Cache().FindSettled(path, identity)) {
     *out = std::move(*cached);
   } else {
     std::string text;
     if (const int error = ReadAll(fd.get(), &text); error != 0) return FailErrno(error);
-    *out = {ParseFile(id, path, text), identity};
-    Cache().Store(path, *out);
+    if (std::optional<LoadedHive> same = Cache().FindSameText(path, text, identity)) {
+      *out = std::move(*same);
+    } else {
+      *out = {ParseFile(id, path, text), identity};
+      Cache().Store(path, *out, std::move(text));
+    }
   }
   return out->hive != nullptr ? kOk : Fail(ERROR_BADDB);
 }

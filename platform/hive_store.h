@@ -11,9 +11,11 @@
 //  2. A hive file that does not parse is never written: loading and changing
 //     it answer ERROR_BADDB until someone repairs it, and the damage is
 //     reported on stderr once per distinct fault.
-//  3. A cached parse is used only while the file keeps the identity it was
-//     parsed at and that identity is old enough to be trusted (see
-//     hive_store.cpp); otherwise the file is read again.
+//  3. A cached parse is used without reading the file only while the file
+//     keeps the identity it was parsed at and that identity is old enough to
+//     be trusted (see hive_store.cpp); otherwise the file is read again, and
+//     the cached parse is used only when the bytes read are those it was
+//     parsed from.
 //
 // Threads: every function may be called from any thread.
 #pragma once
@@ -61,7 +63,7 @@ struct LoadedHive {
 // ERROR_BADDB (then `out->hive` is null and `out->identity` names the damaged
 // version), or the Windows error of the failing open, stat or read (then
 // `*out` is unchanged). The hive is shared with other callers and is never
-// changed.
+// changed; loads of the same bytes hand out the same hive object.
 [[nodiscard]] LONG LoadHive(HiveId id, LoadedHive* out);
 
 // Applies a change to a freshly parsed hive; sets `*changed` when the hive

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "platform/hive_file.h"
+#include "platform/hive_store.h"
 #include "platform/hresult.h"
 #include "platform/reg_key.h"
 #include "platform/testing/private_tree.h"
@@ -321,6 +322,37 @@ TEST_F(RegistryTest, ReaderSeesChangesOfOtherProcesses) {
   ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
   EXPECT_EQ(key.GetString(u"S", &text), kOk);
   EXPECT_EQ(text, u"4444");
+}
+
+// A hive written a moment ago cannot be trusted on its identity, so every
+// load reads it; but the same bytes are not parsed again, whether the file
+// is the same one or a new one renamed into place, and other bytes are.
+TEST_F(RegistryTest, AYoungHiveIsParsedAgainOnlyWhenItsBytesChanged) {
+  RegKey key = Key(HKEY_CURRENT_USER, u"Software\\Young");
+  ASSERT_EQ(key.SetString(u"S", u"first"), kOk);
+  trovix::LoadedHive first;
+  trovix::LoadedHive again;
+  ASSERT_EQ(trovix::LoadHive(trovix::HiveId::kUser, &first), kOk);
+  ASSERT_EQ(trovix::LoadHive(trovix::HiveId::kUser, &again), kOk);
+  EXPECT_EQ(again.hive, first.hive);
+
+  const std::string path = tree_.user_hive();
+  const std::string bytes = trovix::testing::ReadFile(path);
+  trovix::testing::WriteFile(path + ".copy", bytes);
+  ASSERT_EQ(rename((path + ".copy").c_str(), path.c_str()), 0);
+  trovix::LoadedHive copied;
+  ASSERT_EQ(trovix::LoadHive(trovix::HiveId::kUser, &copied), kOk);
+  EXPECT_EQ(copied.hive, first.hive);
+  EXPECT_NE(copied.identity.inode, first.identity.inode) << "the identity follows the file";
+
+  std::string edited = bytes;
+  edited.replace(edited.find("first"), 5, "other");
+  trovix::testing::WriteFile(path + ".copy", edited);
+  ASSERT_EQ(rename((path + ".copy").c_str(), path.c_str()), 0);
+  trovix::LoadedHive changed;
+  ASSERT_EQ(trovix::LoadHive(trovix::HiveId::kUser, &changed), kOk);
+  EXPECT_NE(changed.hive, first.hive);
+  EXPECT_EQ(String(HKEY_CURRENT_USER, u"Software\\Young", u"S"), u"other");
 }
 
 TEST_F(RegistryTest, ConcurrentWritersLoseNothing) {
