@@ -42,9 +42,9 @@ TEST_F(SkipRulesTest, HiddenFoldersAreSkippedUnlessAskedForButVersionControlStay
 
 TEST_F(SkipRulesTest, PatternsExpandHomeAndVariablesAndStarStaysWithinOneName) {
   setenv("SKIPTEST_DIR", "scratch", 1);
-  const SkipRules rules({"~/Downloads/", "$HOME/tmp*/", "/data/${SKIPTEST_DIR}/", "*.log",
-                         "build/out/"},
-                        /*index_hidden=*/true, {});
+  const SkipRules rules(
+      {"~/Downloads/", "$HOME/tmp*/", "/data/${SKIPTEST_DIR}/", "*.log", "build/out/"},
+      /*index_hidden=*/true, {});
   EXPECT_TRUE(rules.Skips(home_ + "/Downloads", true));
   EXPECT_FALSE(rules.Skips(home_ + "/work/Downloads", true));  // anchored at home
   EXPECT_TRUE(rules.Skips(home_ + "/tmp-old", true));
