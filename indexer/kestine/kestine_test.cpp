@@ -88,6 +88,7 @@ class KestineTest : public ::testing::Test {
     std::vector<std::string> argv{prefix_ + "/bin/trovix"};
     argv.insert(argv.end(), args.begin(), args.end());
     std::string ignored;
+    if (output != nullptr) output->clear();
     return RunProcess(argv, output != nullptr ? output : &ignored);
   }
 
