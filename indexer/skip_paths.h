@@ -5,8 +5,9 @@
 //
 // The rules come from key K (see kestine_settings.h):
 //  - "Skip Paths" (REG_MULTI_SZ): patterns; when the value is missing the
-//    default list (DefaultSkipPatterns) applies, an empty list skips nothing
-//    by pattern.
+//    default list (DefaultSkipPatterns) applies. A REG_MULTI_SZ cannot hold
+//    an empty list, so `trovix config` writes one holding only "/" for it: a
+//    pattern without names, which matches nothing.
 //  - "Index Hidden Folders" (DWORD, default 0): unless it is 1, a folder whose
 //    name begins with "." is skipped.
 //  - The index store's own folders (the database's and the suite's state
