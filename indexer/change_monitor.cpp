@@ -19,6 +19,17 @@ WString RootPrefix(std::string root) {
   return Utf8ToUtf16(root);
 }
 
+// The rules in force when the monitor is made: a change of them restarts
+// the monitors, so that watches follow the new rules.
+ChangeSource::Skip SkipOf(const IndexerState& state, const std::string& root) {
+  std::string prefix = root;
+  while (prefix.size() > 1 && prefix.back() == '/') prefix.pop_back();
+  if (!prefix.ends_with('/')) prefix += '/';
+  return [rules = state.skip.Get(), prefix](const std::string& relative, bool directory) {
+    return rules->Skips(prefix + relative, directory);
+  };
+}
+
 }  // namespace
 
 ChangeMonitor::ChangeMonitor(IndexerState* state, std::string root,
@@ -28,7 +39,8 @@ ChangeMonitor::ChangeMonitor(IndexerState* state, std::string root,
       root_prefix_(RootPrefix(root_)),
       request_rescan_(std::move(request_rescan)),
       log_(std::move(log)),
-      source_(root_, [this](const std::string& line) { Write(line); }) {}
+      source_(
+          root_, [this](const std::string& line) { Write(line); }, SkipOf(*state, root_)) {}
 
 ChangeMonitor::~ChangeMonitor() {
   RequestStop();

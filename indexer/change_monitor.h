@@ -13,6 +13,8 @@
 //      at the pending set again.
 //
 // Rules for records:
+//   - Folders and files the skip rules in force at construction leave out
+//     (skip_paths.h) are not watched and make no tasks.
 //   - Regular-file names whose extension is indexable make tasks; the
 //     task's kind is the record's action, its path the root followed by the
 //     record's relative path.

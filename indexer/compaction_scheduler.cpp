@@ -29,9 +29,17 @@ std::string CompletionText(const std::tm& local) {
 
 }  // namespace
 
+bool InNightHours(const CompactionThresholds& thresholds, int local_hour) {
+  const auto hour = static_cast<DWORD>(local_hour);
+  if (thresholds.night_start <= thresholds.night_end) {
+    return hour >= thresholds.night_start && hour < thresholds.night_end;
+  }
+  return hour >= thresholds.night_start || hour < thresholds.night_end;
+}
+
 bool CompactionDue(const CompactionFigures& figures, const CompactionThresholds& thresholds,
                    int local_hour) {
-  const bool night = IsNightHour(local_hour);
+  const bool night = InNightHours(thresholds, local_hour);
   const std::uint64_t baseline = figures.baseline;
   const std::uint64_t size = figures.size;
   if (figures.space_free > thresholds.night && night) return true;
@@ -51,6 +59,12 @@ bool CompactionScheduler::LoadThresholds() {
   thresholds_.night =
       ReadOrWriteDefault(key, kestine::kNighttimeDelta, kestine::kDefaultNighttimeDelta);
   thresholds_.day = ReadOrWriteDefault(key, kestine::kDaytimeDelta, kestine::kDefaultDaytimeDelta);
+  const auto hour = [&key](DwordValue value, DWORD fallback) {
+    const std::optional<DWORD> stored = key.Read(value);
+    return stored && *stored <= 24 ? *stored : fallback;
+  };
+  thresholds_.night_start = hour(kestine::kNightStartHour, kDefaultNightStartHour);
+  thresholds_.night_end = hour(kestine::kNightEndHour, kDefaultNightEndHour);
   return true;
 }
 
@@ -131,7 +145,8 @@ DWORD CompactionThread(const CompactionThreadParams& params) {
   static_cast<void>(store->Init());  // already open in this process: E_UNEXPECTED
   static_cast<void>(params.wake->Wait(params.wait_ms));
   while (*params.running == 1) {
-    static_cast<void>(scheduler.RunPass(store.get()));
+    const bool paused = params.paused != nullptr && params.paused->load();
+    if (!paused && scheduler.LoadThresholds()) static_cast<void>(scheduler.RunPass(store.get()));
     if (*params.running != 1) break;
     static_cast<void>(params.wake->Wait(params.wait_ms));
   }

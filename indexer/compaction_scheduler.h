@@ -8,7 +8,8 @@
 //     be), the two thresholds read, a missing one written with its default;
 //     one index store object made for the thread's whole life.
 //  2. waiting — up to 180 seconds on CompactionWakeEvent; then, while
-//     RunningFlag is 1, one pass and back to waiting. So the first pass
+//     RunningFlag is 1, the settings read again and one pass (none while
+//     indexing is paused) and back to waiting. So the first pass
 //     comes three minutes after the start, and an exit before it makes none.
 //  3. pass — see CompactionScheduler::RunPass. A compaction once started is
 //     not interrupted (the index store cannot stop one half-way); the pause
@@ -39,7 +40,9 @@ inline constexpr DWORD kCompactionPauseMs = 5000;
 // space above kMinReclaimable is worth a compaction.
 inline constexpr UINT kLargeDatabase = 2042626047;
 inline constexpr UINT kMinReclaimable = 65536;
-// Local hours 2, 3 and 4 (02:00:00 to 04:59:59).
+// The night hours by default: local hours 2, 3 and 4 (02:00:00 to 04:59:59).
+inline constexpr DWORD kDefaultNightStartHour = 2;
+inline constexpr DWORD kDefaultNightEndHour = 5;
 [[nodiscard]] constexpr bool IsNightHour(int local_hour) {
   return local_hour >= 2 && local_hour <= 4;
 }
@@ -47,7 +50,15 @@ inline constexpr UINT kMinReclaimable = 65536;
 struct CompactionThresholds {
   DWORD night;  // "Nighttime Delta", used during the night hours
   DWORD day;    // "Daytime Delta", used at any hour
+  // "Night Start Hour" and "Night End Hour": the night runs from the start
+  // hour up to (not including) the end hour, across midnight when the end
+  // is the smaller; equal hours make no night.
+  DWORD night_start = kDefaultNightStartHour;
+  DWORD night_end = kDefaultNightEndHour;
 };
+
+// Whether `local_hour` lies in the night hours of `thresholds`.
+[[nodiscard]] bool InNightHours(const CompactionThresholds& thresholds, int local_hour);
 
 struct CompactionFigures {
   UINT space_free;  // F: GetCompactionSpaceFree
@@ -84,8 +95,10 @@ class CompactionScheduler {
                       const Clock& clock, DWORD pause_ms = kCompactionPauseMs);
 
   // Creates or opens key K and reads both thresholds, writing the default of
-  // a missing one (a user's value is kept). False when key K can be neither
-  // created nor opened.
+  // a missing one (a user's value is kept), and the night hours (a missing
+  // or out-of-range one keeps its default). False when key K can be neither
+  // created nor opened. Called before each pass, so that a changed setting
+  // holds from the next pass on.
   [[nodiscard]] bool LoadThresholds();
   [[nodiscard]] const CompactionThresholds& thresholds() const { return thresholds_; }
 
@@ -115,6 +128,8 @@ class CompactionScheduler {
 struct CompactionThreadParams {
   // RunningFlag; outlives the thread.
   const std::atomic<unsigned>* running = nullptr;
+  // While it is true no pass starts (indexing is paused). May be null.
+  const std::atomic<bool>* paused = nullptr;
   // CompactionWakeEvent (auto-reset); the host sets it after clearing
   // RunningFlag so the thread need not sit out its wait.
   Event* wake = nullptr;

@@ -49,8 +49,10 @@ std::optional<dev_t> ListableRoot(const std::string& root) {
 HRESULT PruneRoot(ITrovixDB* store, const std::string& root, IndexerState& state,
                   const IndexStoreFiles& own, dev_t device) {
   PruneStats stats;
+  const std::shared_ptr<const SkipRules> skip = state.skip.Get();
   const auto wanted = [&](const std::string& path) {
-    return IsWantedOnDisk(path, state.extensions, own, device);
+    return !skip->SkipsBelow(root, path, /*folder=*/false) &&
+           IsWantedOnDisk(path, state.extensions, own, device);
   };
   return PruneFolder(store, root, wanted, state.running, &stats);
 }
@@ -78,7 +80,9 @@ std::optional<WalkEnd> WalkRoot(const DriveScannerParams& params) {
     static_cast<void>(state.health.ReportFailure(failure));
   } else {
     const std::optional<dev_t> device = ListableRoot(params.root);
+    state.activity.BeginScan(params.root);
     end = ScanDirectory(params.root, state, own, &failure);
+    state.activity.EndScan(params.root);
     if (end == WalkEnd::kCompleted && device) {
       const HRESULT pruned = PruneRoot(store.get(), params.root, state, own, *device);
       if (pruned == E_ABORT) {
@@ -137,25 +141,34 @@ WalkEnd ScanDirectory(const std::string& directory, IndexerState& state, const I
   BulkOptions options;
   options.keep_going = &state.running;
   options.idle_priority = sched_getscheduler(0) == SCHED_IDLE;
-  BulkIndexer bulk(options, [&state](const BulkResult& result) {
+  BulkIndexer bulk(options, [&state, &directory](const BulkResult& result) {
     if (result.outcome == FileOutcome::kStoreUnavailable) return;
+    state.activity.FileScanned(directory);
     static_cast<void>(state.notices.Note(result.path, result.outcome, result.status));
   });
+  const std::shared_ptr<const SkipRules> skip = state.skip.Get();
   const auto wanted = [&](const std::string& path) {
-    return IsIndexableFile(path, state.extensions) && !own.Contains(path);
+    return IsIndexableFile(path, state.extensions) && !skip->Skips(path, /*folder=*/false) &&
+           !own.Contains(path);
+  };
+  const auto enter = [&](const std::string& folder) {
+    return !skip->Skips(folder, /*folder=*/true);
   };
   const auto settled = [&](const std::string& path, FileOutcome outcome) {
     if (outcome == FileOutcome::kStoreUnavailable) return;
+    state.activity.FileScanned(directory);
     static_cast<void>(state.notices.Note(path, outcome, S_OK));
   };
-  const auto walk_on = [&] { return state.running.load() != 0 && SUCCEEDED(bulk.failure()); };
-  IndexTree(directory, store.get(), bulk, wanted, settled, walk_on);
+  const auto walk_on = [&] {
+    return state.running.load() != 0 && !state.paused.load() && SUCCEEDED(bulk.failure());
+  };
+  const bool walked = IndexTree(directory, store.get(), bulk, wanted, settled, walk_on, enter);
   *failure = bulk.Finish();
   if (FAILED(*failure)) {
     static_cast<void>(state.health.ReportFailure(*failure));
     return WalkEnd::kStoreFailed;
   }
-  return state.running.load() != 0 ? WalkEnd::kCompleted : WalkEnd::kStopped;
+  return walked && walk_on() ? WalkEnd::kCompleted : WalkEnd::kStopped;
 }
 
 DWORD ScanRetryDelayMs(unsigned failures, DWORD first_ms) {
@@ -181,6 +194,9 @@ DWORD DriveScannerThread(const DriveScannerParams& params) {
     if (wait && params.scan_stop->Wait(params.poll_ms) != WAIT_TIMEOUT) continue;
     wait = true;
     if (running != 1 || !params.state->health.available()) continue;
+    if (params.state->paused.load() || (params.active != nullptr && !params.active->load())) {
+      continue;
+    }
     if (std::chrono::steady_clock::now() < retry_at) continue;
     // After a failure the walk is due whatever the records say: a full disk
     // may have kept the failure from being written.

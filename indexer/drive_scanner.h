@@ -7,14 +7,17 @@
 // A scanner thread's states:
 //  1. suppressed — "Suppress Startup Scan" is set: the thread ends at once.
 //  2. waiting — waits up to 20 seconds on ScanStopEvent; a timeout with the
-//     root due starts a walk; a signal only makes it re-test RunningFlag.
+//     root due starts a walk, unless indexing is paused or the root left
+//     the settings; a signal only makes it re-test RunningFlag.
 //  3. walking — "Last Scan Start Text" written; the walk runs until its end,
-//     until RunningFlag drops to 0 (an IndexFile call in progress stops
+//     until indexing is paused, until RunningFlag drops to 0 (an IndexFile call in progress stops
 //     too, as RunningFlag is its continue flag), or until the database fails
 //     (disk full, I/O error, locked, damaged: the store health is told, see
-//     store_health.h). A walk that ran to its end then prunes the catalogue
-//     below the root: every entry that no longer names an indexable regular
-//     file on the root's file system leaves the index with its words. Then
+//     store_health.h). Skipped folders (skip_paths.h) are not entered. A walk
+//     that ran to its end then prunes the catalogue below the root: every
+//     entry that no longer names an indexable regular file on the root's
+//     file system, or that lies in a skipped folder, leaves the index with
+//     its words. Then
 //     the completion records are written: outcome 1 for a complete walk and
 //     prune, 0 for a stopped one, 2 (with the reason) for a failed one.
 //  4. backing off — after a failed walk: waits until the store is usable
@@ -59,6 +62,9 @@ struct DriveScannerParams {
   bool recover = false;
   // The pause after a failed walk; doubled per further failure.
   DWORD retry_ms = 20000;
+  // When given and false, no walk starts: the root was taken out of the
+  // settings while the indexer runs (it may come back).
+  const std::atomic<bool>* active = nullptr;
 };
 
 enum class WalkEnd {
@@ -72,16 +78,16 @@ enum class WalkEnd {
 // created, the due walk is put off to the next check and nothing is recorded.
 DWORD DriveScannerThread(const DriveScannerParams& params);
 
-// Walks `directory` (an absolute folder path) depth-first and processes every
-// indexable file that is not one of `own` (see ProcessFile; an unchanged file
+// Walks `directory` (an absolute folder path) depth-first, passing over the
+// folders and files state.skip leaves out, and processes every indexable
+// file that is not one of `own` (see ProcessFile; an unchanged file
 // that already has its words is left alone). Files left out by a limit are
-// told once each through state.notices. Stops when state.running drops to 0,
-// or at the first store failure (reported to state.health; `*failure`
-// receives its status). A folder that cannot be listed counts as done. The
-// files go through the bulk pipeline (bulk_indexer.h): read on every core,
-// written many per transaction, each told only once its batch committed; a
-// crash loses at most the open batch, which the next walk redoes. The
-// calling thread must have initialised the component library.
+// told once each through state.notices. Stops when state.running drops to 0
+// or state.paused is set (kStopped), or at the first store failure (reported to state.health;
+// `*failure` receives its status). A folder that cannot be listed counts as done. The files go
+// through the bulk pipeline (bulk_indexer.h): read on every core, written many per transaction,
+// each told only once its batch committed; a crash loses at most the open batch, which the next
+// walk redoes. The calling thread must have initialised the component library.
 [[nodiscard]] WalkEnd ScanDirectory(const std::string& directory, IndexerState& state,
                                     const IndexStoreFiles& own, HRESULT* failure);
 

@@ -1,5 +1,6 @@
 #include "indexer/indexer_service.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <thread>
@@ -8,6 +9,7 @@
 #include "indexer/drive_scanner.h"
 #include "indexer/run_marker.h"
 #include "indexer/scan_schedule.h"
+#include "indexer/skip_paths.h"
 #include "indexer/store_recovery.h"
 #include "indexer/task_worker.h"
 #include "platform/com.h"
@@ -17,6 +19,7 @@
 #include "shared/database_repair.h"
 #include "shared/diagnostic_log.h"
 #include "shared/itrovixdb.h"
+#include "shared/messages.h"
 
 namespace trovix::indexer {
 namespace {
@@ -27,6 +30,14 @@ constexpr DWORD kCompactionThreadWaitMs = 900000;
 constexpr DWORD kScannerWaitMs = 1800000;
 constexpr DWORD kTaskQueueWaitMs = 360000;
 constexpr DWORD kRecoveryWaitMs = 60000;
+
+// What decides the skip rules, to tell whether they changed.
+std::vector<std::string> SkipSettings() {
+  std::vector<std::string> settings = ConfiguredSkipPatterns();
+  const std::optional<DWORD> hidden = KestineKey::Global().Read(kestine::kIndexHiddenFolders);
+  settings.push_back("hidden=" + std::to_string(hidden.value_or(0)));
+  return settings;
+}
 
 ComPtr<ITrovixDB> CreateStore() {
   ComPtr<ITrovixDB> store;
@@ -43,8 +54,9 @@ ComPtr<ITrovixDB> CreateStore() {
 // main thread can wait for it with a time-out.
 struct IndexerService::Worker {
   Event done{/*manual_reset=*/true, /*initially_set=*/false};
-  DriveScannerParams scanner;    // a scanner's parameters, alive as long as its thread
-  StoreRecoveryParams recovery;  // the recovery thread's, likewise
+  std::atomic<bool> active{true};  // a scanner's: false while its root is not configured
+  DriveScannerParams scanner;      // a scanner's parameters, alive as long as its thread
+  StoreRecoveryParams recovery;    // the recovery thread's, likewise
   std::thread thread;
 };
 
@@ -82,6 +94,8 @@ bool IndexerService::Start() {
     for (const std::string& root : options_.roots) RequestRescan(root);
   }
   state_.extensions = IndexableExtensionSet::FromRegistry();
+  skip_settings_ = SkipSettings();
+  state_.skip.Set(SkipRules::FromRegistry());
   state_.notices.set_sink(
       [](const std::string& line) { LogEvent(__FILE__, __LINE__, S_OK, line); });
   StartRecovery();
@@ -128,41 +142,91 @@ void IndexerService::StartRecovery() {
 
 // Fixed and remote roots are watched; removable, optical and RAM ones are not.
 void IndexerService::StartMonitors() {
-  for (const std::string& root : options_.roots) {
-    const UINT type = DriveTypeOfPath(root);
-    if (type != DRIVE_FIXED && type != DRIVE_REMOTE) continue;
-    auto monitor = std::make_unique<ChangeMonitor>(
-        &state_, root, [root] { RequestRescan(root); },
-        [](const std::string& line) {
-          std::fprintf(stderr, "change monitor: %s\n", line.c_str());
-          LogEvent(__FILE__, __LINE__, S_OK, "change monitor: " + line);
-        });
-    if (monitor->Start()) monitors_.push_back(std::move(monitor));
-  }
+  for (const std::string& root : options_.roots) StartMonitor(root);
+}
+
+void IndexerService::StartMonitor(const std::string& root) {
+  const UINT type = DriveTypeOfPath(root);
+  if (type != DRIVE_FIXED && type != DRIVE_REMOTE) return;
+  auto monitor = std::make_unique<ChangeMonitor>(
+      &state_, root, [root] { RequestRescan(root); },
+      [](const std::string& line) {
+        std::fprintf(stderr, "change monitor: %s\n", line.c_str());
+        LogEvent(__FILE__, __LINE__, S_OK, "change monitor: " + line);
+      });
+  if (monitor->Start()) monitors_.push_back(std::move(monitor));
 }
 
 void IndexerService::StartScanners(bool recover) {
   for (const std::string& root : RootsToScan(options_.roots, DriveTypeOfPath)) {
-    auto worker = std::make_unique<Worker>();
-    worker->scanner.state = &state_;
-    worker->scanner.scan_stop = &scan_stop_;
-    worker->scanner.root = root;
-    worker->scanner.recover = recover;
-    Worker* raw = worker.get();
-    worker->thread = std::thread([raw] {
-      DriveScannerThread(raw->scanner);
-      raw->done.Set();
-    });
-    scanners_.push_back(std::move(worker));
+    StartScanner(root, recover);
   }
+}
+
+void IndexerService::StartScanner(const std::string& root, bool recover) {
+  auto worker = std::make_unique<Worker>();
+  worker->scanner.state = &state_;
+  worker->scanner.scan_stop = &scan_stop_;
+  worker->scanner.root = root;
+  worker->scanner.recover = recover;
+  worker->scanner.active = &worker->active;
+  Worker* raw = worker.get();
+  worker->thread = std::thread([raw] {
+    DriveScannerThread(raw->scanner);
+    raw->done.Set();
+  });
+  scanners_.push_back(std::move(worker));
+}
+
+void IndexerService::ApplySettings(const std::vector<std::string>& roots) {
+  if (stopped_) return;
+  std::vector<std::string> skip_settings = SkipSettings();
+  if (roots == options_.roots && skip_settings == skip_settings_) return;
+  skip_settings_ = std::move(skip_settings);
+  options_.roots = roots;
+  state_.skip.Set(SkipRules::FromRegistry());
+  // Changes made between the old monitors' end and the new ones' watches
+  // are caught by the walks asked for below.
+  StopMonitors();
+  monitors_.clear();
+  StartMonitors();
+  const std::vector<std::string> scanned = RootsToScan(roots, DriveTypeOfPath);
+  for (const auto& scanner : scanners_) {
+    scanner->active =
+        std::find(scanned.begin(), scanned.end(), scanner->scanner.root) != scanned.end();
+  }
+  for (const std::string& root : scanned) {
+    const bool has_scanner = std::any_of(scanners_.begin(), scanners_.end(),
+                                         [&](const auto& s) { return s->scanner.root == root; });
+    if (!has_scanner) StartScanner(root, /*recover=*/false);
+  }
+  for (const std::string& root : roots) RequestRescan(root);
+}
+
+void IndexerService::SetPaused(bool paused) {
+  if (state_.paused.exchange(paused) == paused || paused) return;
+  state_.list_event.Set();  // the queue thread moves what is pending; the applier follows
+}
+
+IndexerStatus IndexerService::Status() const {
+  IndexerStatus status;
+  status.paused = state_.paused.load();
+  status.compacting = state_.activity.compacting.load();
+  status.backlog = tasks_ ? tasks_->backlog() : 0;
+  status.scans = state_.activity.Scans();
+  return status;
 }
 
 void IndexerService::StartCompaction() {
   compaction_ = std::make_unique<Worker>();
   CompactionThreadParams params;
   params.running = &state_.running;
+  params.paused = &state_.paused;
   params.wake = &compaction_wake_;
-  params.notify = options_.notify_panels;
+  params.notify = [this](UINT message) {
+    state_.activity.compacting = message == WM_COMPACTION_BEGIN;
+    if (options_.notify_panels) options_.notify_panels(message);
+  };
   params.show_error = [this](std::string_view message) { ShowError(message); };
   Worker* raw = compaction_.get();
   compaction_->thread = std::thread([raw, params] {

@@ -13,6 +13,13 @@
 // to end with the process. The run marker is removed only when every thread
 // ended in time and the backlog is safe.
 //
+// Settings changed while running (ApplySettings): the skip rules are
+// replaced; when they or the roots changed, every monitor is restarted with
+// the new rules (so skipped folders lose their watches and unskipped ones
+// gain them), a new fixed root gets a scanner, a removed root's scanner
+// idles, and every root is marked due so that its next walk indexes what
+// became wanted and prunes what became skipped.
+//
 // Owned and driven by the main thread; the threads share only the
 // IndexerState.
 #pragma once
@@ -25,6 +32,7 @@
 
 #include "indexer/compaction_scheduler.h"
 #include "indexer/indexer_state.h"
+#include "indexer/indexer_status.h"
 #include "platform/sync.h"
 
 namespace trovix::indexer {
@@ -61,12 +69,22 @@ class IndexerService {
   // Stops everything and closes the database for the process. Once.
   void Stop();
 
+  // Takes the roots (in order) and the skip rules now configured; see
+  // above. After Start, on the main thread.
+  void ApplySettings(const std::vector<std::string>& roots);
+  // Pauses or resumes indexing; a resume wakes the applier and the scanners.
+  void SetPaused(bool paused);
+  // What the threads are doing now (pid and pause end are the caller's).
+  [[nodiscard]] IndexerStatus Status() const;
+
   IndexerState& state() { return state_; }
 
  private:
   struct Worker;  // a thread with an event set when it ends
   void StartMonitors();
+  void StartMonitor(const std::string& root);
   void StartScanners(bool recover);
+  void StartScanner(const std::string& root, bool recover);
   void StartCompaction();
   void StartRecovery();
   void StopMonitors();
@@ -80,6 +98,9 @@ class IndexerService {
   std::vector<std::unique_ptr<ChangeMonitor>> monitors_;
   Event scan_stop_{/*manual_reset=*/true, /*initially_set=*/false};
   std::vector<std::unique_ptr<Worker>> scanners_;
+  // The skip settings the monitors were started with: patterns, then the
+  // hidden-folder flag.
+  std::vector<std::string> skip_settings_;
   Event compaction_wake_{/*manual_reset=*/false, /*initially_set=*/false};
   std::unique_ptr<Worker> compaction_;
   std::unique_ptr<Worker> recovery_;

@@ -10,6 +10,8 @@
 #include "indexer/file_notices.h"
 #include "indexer/index_task.h"
 #include "indexer/indexable_extensions.h"
+#include "indexer/indexer_activity.h"
+#include "indexer/skip_paths.h"
 #include "indexer/store_health.h"
 #include "platform/sync.h"
 
@@ -24,6 +26,18 @@ struct IndexerState {
 
   // Filled before any thread reads it, then read-only.
   IndexableExtensionSet extensions;
+
+  // The folders and files left alone; replaced as a whole when the settings
+  // change (any thread).
+  SharedSkipRules skip;
+
+  // While true nothing is indexed: no walk or compaction starts, a walk in
+  // progress stops, and the applier leaves the tasks in the work set (the
+  // monitors go on recording changes). Written by the main thread.
+  std::atomic<bool> paused{false};
+
+  // What the threads are doing now.
+  IndexerActivity activity;
 
   // Whether the database can be used now; workers that meet a store
   // failure report it here and wait instead of failing file after file.

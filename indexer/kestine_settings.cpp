@@ -121,3 +121,9 @@ bool KestineKey::Delete(TextValue value) const {
 }
 
 }  // namespace trovix::indexer
+
+namespace trovix::indexer {
+
+bool KestineKey::Delete(TimeValue value) const { return Delete(TextValue{value.name}); }
+
+}  // namespace trovix::indexer

@@ -52,8 +52,14 @@ namespace kestine {
 // Global values of key K.
 inline constexpr DwordValue kScanInterval{u"Scan Interval"};  // minutes
 inline constexpr DwordValue kSuppressStartupScan{u"Suppress Startup Scan"};
-inline constexpr DwordValue kNighttimeDelta{u"Nighttime Delta"};  // bytes
-inline constexpr DwordValue kDaytimeDelta{u"Daytime Delta"};      // bytes
+inline constexpr DwordValue kNighttimeDelta{u"Nighttime Delta"};   // bytes
+inline constexpr DwordValue kDaytimeDelta{u"Daytime Delta"};       // bytes
+inline constexpr DwordValue kNightStartHour{u"Night Start Hour"};  // 0-23, local time
+inline constexpr DwordValue kNightEndHour{u"Night End Hour"};      // 0-24, not included
+// Indexing paused (1) or not; with "Pause Ends", the time it resumes by
+// itself (none: until resumed).
+inline constexpr DwordValue kPaused{u"Paused"};
+inline constexpr TimeValue kPauseEnds{u"Pause Ends"};
 inline constexpr DwordValue kLastSizeAtStart{u"Last Size At Start"};
 inline constexpr DwordValue kLastSizeAtEnd{u"Last Size At End"};
 inline constexpr NarrowTextValue kLastCompactionCompleted{u"Last Compaction Completed"};
@@ -112,6 +118,7 @@ class KestineKey {
   bool Write(NarrowTextValue value, std::string_view text) const;
   // Removes the value; true when it is gone (or was never there).
   bool Delete(TextValue value) const;
+  bool Delete(TimeValue value) const;
 
  private:
   explicit KestineKey(WString path) : path_(std::move(path)) {}

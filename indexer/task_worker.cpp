@@ -280,17 +280,21 @@ void TaskWorker::ApplierMain() {
   applier_tid_ = gettid();
   applier_ready_.Set();
   while (state_.running.load() != 0) {
-    if (work_event_.Wait(kApplierWaitMs) != WAIT_OBJECT_0) continue;
+    // A time-out with tasks waiting and no pause means a resume: the
+    // backlog kept during the pause is applied without waiting for a change.
+    const bool woken = work_event_.Wait(kApplierWaitMs) == WAIT_OBJECT_0;
+    if (!woken && (work_size_.load() == 0 || state_.paused.load())) continue;
     if (!ApplyWaitingTasks()) break;
   }
   applier_tid_ = 0;
 }
 
-// Applies tasks until the work set is empty or RunningFlag is 0. False when
+// Applies tasks until the work set is empty, RunningFlag is 0 or indexing
+// is paused. False when
 // the index store cannot be reached: the applier then stops for good.
 bool TaskWorker::ApplyWaitingTasks() {
   IndexTask task;
-  while (state_.running.load() != 0) {
+  while (state_.running.load() != 0 && !state_.paused.load()) {
     if (!state_.health.available() && !WaitForStore()) return true;
     if (!TakeTask(&task)) return true;
     const ApplyOutcome outcome = options_.apply ? options_.apply(task) : ApplyTask(task, state_);

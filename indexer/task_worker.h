@@ -9,6 +9,8 @@
 //     each batch of the pending set into the work set, merging duplicates,
 //     steers the applier's priority by the backlog and wakes the applier,
 //     which takes the tasks in set order and applies each without a lock.
+//     While IndexerState::paused is set the applier takes no task: changes
+//     go on collecting in the work set and are applied after the resume.
 //  3. Stopping (RunningFlag 0). The applier ends after its current task; a
 //     task that RunningFlag interrupted goes back to the work set. Then the
 //     queue thread moves the last pending batch into the work set and saves
@@ -143,6 +145,9 @@ class TaskWorker {
   // to the task file, or there was nothing to save. False when the save
   // failed (a full disk): the caller must make the next start rescan.
   [[nodiscard]] bool backlog_saved() const { return backlog_saved_; }
+
+  // The tasks in the work set now (not those still pending). Any thread.
+  [[nodiscard]] std::size_t backlog() const { return work_size_.load(); }
 
  private:
   void QueueMain();

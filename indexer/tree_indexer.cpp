@@ -49,7 +49,7 @@ struct Listing {
 // does not tell the type (some file systems report DT_UNKNOWN) or a folder
 // may be another mount. False when it cannot be listed or the walk stops.
 bool List(const std::string& folder, dev_t device, const std::function<bool()>& keep_going,
-          Listing* listing) {
+          const WantedFile& enter, Listing* listing) {
   const std::unique_ptr<DIR, DirCloser> dir(opendir(folder.c_str()));
   if (!dir) return false;
   while (keep_going()) {
@@ -62,10 +62,13 @@ bool List(const std::string& folder, dev_t device, const std::function<bool()>& 
       continue;
     }
     if (entry->d_type != DT_UNKNOWN && entry->d_type != DT_DIR) continue;
+    if (entry->d_type == DT_DIR && enter && !enter(folder + name)) continue;
     struct stat st {};
     if (lstat((folder + name).c_str(), &st) != 0) continue;
     if (S_ISREG(st.st_mode)) listing->files.push_back(name);
-    if (S_ISDIR(st.st_mode) && st.st_dev == device) listing->folders.push_back(name);
+    if (S_ISDIR(st.st_mode) && st.st_dev == device && (!enter || enter(folder + name))) {
+      listing->folders.push_back(name);
+    }
   }
   return false;
 }
@@ -73,12 +76,18 @@ bool List(const std::string& folder, dev_t device, const std::function<bool()>& 
 class TreeWalk {
  public:
   TreeWalk(ITrovixBatch* store, BulkIndexer& bulk, const WantedFile& wanted,
-           const SettledFile& settled, const std::function<bool()>& keep_going)
-      : store_(store), bulk_(bulk), wanted_(wanted), settled_(settled), keep_going_(keep_going) {}
+           const SettledFile& settled, const std::function<bool()>& keep_going,
+           const WantedFile& enter)
+      : store_(store),
+        bulk_(bulk),
+        wanted_(wanted),
+        settled_(settled),
+        keep_going_(keep_going),
+        enter_(enter) {}
 
   bool Walk(const std::string& folder, dev_t device) {
     Listing listing;
-    if (!List(folder, device, keep_going_, &listing)) return keep_going_();
+    if (!List(folder, device, keep_going_, enter_, &listing)) return keep_going_();
     if (!Files(folder, listing.files)) return false;
     for (const std::string& name : listing.folders) {
       if (!keep_going_() || !Walk(folder + name + "/", device)) return false;
@@ -117,17 +126,18 @@ class TreeWalk {
   const WantedFile& wanted_;
   const SettledFile& settled_;
   const std::function<bool()>& keep_going_;
+  const WantedFile& enter_;
 };
 
 }  // namespace
 
 bool IndexTree(const std::string& folder, ITrovixBatch* store, BulkIndexer& bulk,
                const WantedFile& wanted, const SettledFile& settled,
-               const std::function<bool()>& keep_going) {
+               const std::function<bool()>& keep_going, const WantedFile& enter) {
   struct stat st {};
   if (stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return keep_going();
   const std::string start = folder.ends_with('/') ? folder : folder + "/";
-  return TreeWalk(store, bulk, wanted, settled, keep_going).Walk(start, st.st_dev);
+  return TreeWalk(store, bulk, wanted, settled, keep_going, enter).Walk(start, st.st_dev);
 }
 
 }  // namespace trovix::indexer

@@ -33,9 +33,10 @@ using SettledFile = std::function<void(const std::string& path, FileOutcome outc
 // Walks `folder` (absolute, with or without a trailing '/'). `keep_going` is
 // asked before each entry. True when the walk ran to its end; false when
 // `keep_going` answered false. A folder the catalogue cannot be read for has
-// all its wanted files queued.
+// all its wanted files queued. A folder below `folder` is entered only when
+// `enter` (when given) answers true for its path (no trailing '/').
 bool IndexTree(const std::string& folder, ITrovixBatch* store, BulkIndexer& bulk,
                const WantedFile& wanted, const SettledFile& settled,
-               const std::function<bool()>& keep_going);
+               const std::function<bool()>& keep_going, const WantedFile& enter = {});
 
 }  // namespace trovix::indexer

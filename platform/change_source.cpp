@@ -87,8 +87,11 @@ unsigned char EntryType(int dir_fd, const dirent& entry) {
 
 }  // namespace
 
-ChangeSource::ChangeSource(std::string root, ErrorLog log)
-    : root_(std::move(root)), log_(std::move(log)), buffer_(new char[kBufferBytes]) {
+ChangeSource::ChangeSource(std::string root, ErrorLog log, Skip skip)
+    : root_(std::move(root)),
+      log_(std::move(log)),
+      skip_(std::move(skip)),
+      buffer_(new char[kBufferBytes]) {
   while (root_.size() > 1 && root_.back() == '/') root_.pop_back();
   inotify_fd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
   if (inotify_fd_ < 0) open_error_ = errno;
@@ -159,6 +162,7 @@ bool ChangeSource::Watch(const std::string& relative) {
     Bind(root_wd_, "");  // watched by Start
     return true;
   }
+  if (skip_ && skip_(relative, /*directory=*/true)) return false;
   const std::string path = Absolute(relative);
   struct stat st {};
   if (lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
@@ -234,7 +238,7 @@ void ChangeSource::ListDirectory(const std::string& dir, const Listing& listing,
     const unsigned char type = EntryType(fd, *entry);
     if (type == DT_DIR) {
       todo->push_back(Join(dir, name));
-    } else if (type == DT_REG) {
+    } else if (type == DT_REG && (!skip_ || !skip_(Join(dir, name), /*directory=*/false))) {
       ReportListed(Join(dir, name), listing, batch);
     }
   }
@@ -298,6 +302,10 @@ void ChangeSource::HandleEvent(int wd, std::uint32_t mask, std::uint32_t cookie,
   if (name.empty()) return;
   const std::string path = Join(found->second, name);
   const bool directory = (mask & IN_ISDIR) != 0;
+  // A directory renamed to a skipped name is left unpaired and so dropped
+  // as one moved out of the tree; one renamed from a skipped name arrives
+  // unpaired, as one moved in.
+  if (skip_ && skip_(path, directory)) return;
   if ((mask & IN_CREATE) != 0) {
     AddRecord(batch, 1, path, directory);
     if (directory) WalkTree(path, Listing{Listing::Mode::kAdded, {}, {}}, batch);

@@ -4,9 +4,9 @@
 // directory under the root and a map from watch descriptor to the directory's
 // path relative to the root. Invariants, on the owner thread between calls:
 //
-//   1. Every directory of the tree that is on the root's file system and not
-//      reached through a symbolic link is watched, except those whose watch
-//      failed; each failure is reported in a batch (`unwatched`, and the
+//   1. Every directory of the tree that is on the root's file system, not
+//      reached through a symbolic link and not skipped (see Skip) is watched,
+//      except those whose watch failed; each failure is reported in a batch (`unwatched`, and the
 //      error callback) so the caller can schedule a scan.
 //   2. The path stored for each watch is the directory's current path, as far
 //      as the events read so far tell: a directory renamed inside the tree
@@ -80,6 +80,11 @@ class ChangeSource {
  public:
   // One line per incident, on the owner thread.
   using ErrorLog = std::function<void(const std::string& line)>;
+  // True for an entry (path relative to the root, as in ChangeRecord) that
+  // is left alone: a skipped directory gets no watch and is not listed, so
+  // nothing below it is ever reported; a skipped file makes no record.
+  // Called on the owner thread.
+  using Skip = std::function<bool(const std::string& relative, bool directory)>;
 
   // The most records a batch holds. Reading from the kernel stops well below
   // it (what is not read stays queued); listings past it are dropped and the
@@ -91,7 +96,7 @@ class ChangeSource {
 
   // `root`: absolute UTF-8 path; trailing slashes are ignored. Opens the
   // inotify instance and the stop eventfd; no watch is made yet.
-  explicit ChangeSource(std::string root, ErrorLog log = {});
+  explicit ChangeSource(std::string root, ErrorLog log = {}, Skip skip = {});
   ~ChangeSource();
   ChangeSource(const ChangeSource&) = delete;
   ChangeSource& operator=(const ChangeSource&) = delete;
@@ -148,6 +153,7 @@ class ChangeSource {
 
   std::string root_;
   ErrorLog log_;
+  Skip skip_;
   int inotify_fd_ = -1;
   int stop_fd_ = -1;
   int open_error_ = 0;

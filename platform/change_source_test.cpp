@@ -34,10 +34,10 @@ class ChangeSourceTest : public ::testing::Test {
     fs::create_directories(outside_);
   }
 
-  // Starts watching the tree as it is now.
-  void StartSource() {
+  // Starts watching the tree as it is now, leaving out what `skip` names.
+  void StartSource(ChangeSource::Skip skip = {}) {
     source_ = std::make_unique<ChangeSource>(
-        root_, [this](const std::string& line) { log_.push_back(line); });
+        root_, [this](const std::string& line) { log_.push_back(line); }, std::move(skip));
     ASSERT_EQ(source_->Start(), 0);
   }
 
@@ -283,6 +283,42 @@ TEST_F(ChangeSourceTest, MissingOrRemovedRootEndsTheSource) {
   EXPECT_EQ(source_->root(), tree_.home() + "/watched");
   fs::remove_all(source_->root());
   EXPECT_TRUE(CollectUntil([&] { return root_gone_; }));
+}
+
+TEST_F(ChangeSourceTest, SkippedFoldersGetNoWatchAndReportNothingWhereverTheyAppear) {
+  fs::create_directories(root_ + "/keep/node_modules/deep");
+  fs::create_directories(root_ + "/node_modules");
+  StartSource([](const std::string& relative, bool directory) {
+    const std::string name = relative.substr(relative.rfind('/') + 1);
+    return directory ? name == "node_modules" : name.ends_with(".tmp");
+  });
+  // The root and keep/: the skipped folders and all below them have none.
+  EXPECT_EQ(source_->watch_count(), 2u);
+  WriteFile(root_ + "/node_modules/a.txt", "x");
+  WriteFile(root_ + "/keep/node_modules/deep/b.txt", "x");
+  WriteFile(root_ + "/keep/scratch.tmp", "x");
+  // A folder skipped outside the tree comes in under another name: watched.
+  fs::create_directories(outside_ + "/node_modules/inner");
+  WriteFile(outside_ + "/node_modules/inner/c.txt", "x");
+  fs::rename(outside_ + "/node_modules", root_ + "/keep/new");
+  fs::rename(root_ + "/keep/new", root_ + "/keep/new2");
+  fs::create_directories(root_ + "/moved");
+  WriteFile(root_ + "/keep/probe.txt", "x");  // after everything above in the queue
+  ASSERT_TRUE(CollectUntil([&] { return Seen(1, "keep/probe.txt"); }));
+  for (const ChangeRecord& record : records_) {
+    const std::string path = Utf16ToUtf8(record.path);
+    EXPECT_EQ(path.find("node_modules/"), std::string::npos) << path;
+    EXPECT_FALSE(path.ends_with(".tmp")) << path;
+  }
+  // keep/new2 came in from outside, with its inner folder: both watched.
+  EXPECT_TRUE(Seen(5, "keep/new2/inner/c.txt") || Seen(1, "keep/new2/inner/c.txt"));
+  const std::size_t watched = source_->watch_count();
+  fs::rename(root_ + "/keep/new2", root_ + "/moved/node_modules");
+  WriteFile(root_ + "/keep/probe3.txt", "x");
+  ASSERT_TRUE(CollectUntil([&] { return Seen(1, "keep/probe3.txt"); }));
+  // Renamed to a skipped name: new2 and inner lose their watches (moved/
+  // itself, made after the start, gained one).
+  EXPECT_TRUE(CollectUntil([&] { return source_->watch_count() == watched - 2; }));
 }
 
 }  // namespace

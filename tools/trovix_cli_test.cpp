@@ -518,4 +518,79 @@ TEST(JsonTextTest, NamesThatAreNotUtf8StayValidJsonAndTheirBytesAreKept) {
   EXPECT_EQ(Base64(std::string("\xff\xfe\x00", 3)), "//4A");
 }
 
+TEST_F(TrovixCliTest, ConfigRoundTripsSettingsAndRefusesBadValuesWithoutWriting) {
+  std::string output;
+  ASSERT_EQ(Trovix({"config"}, &output), 0) << output;
+  EXPECT_NE(output.find("scan-interval: 4320 minutes"), std::string::npos) << output;
+  EXPECT_NE(output.find("index-hidden-folders: 0 (default)"), std::string::npos) << output;
+  EXPECT_NE(output.find("skip-paths (default):\n  ~/.cache/\n"), std::string::npos) << output;
+  EXPECT_NE(output.find("max-text-per-file: 16777216 characters (default)"), std::string::npos);
+
+  EXPECT_EQ(Trovix({"config", "set", "scan-interval", "60"}, &output), 0) << output;
+  EXPECT_EQ(Trovix({"config", "set", "index-hidden-folders", "yes"}, &output), 0) << output;
+  EXPECT_EQ(Trovix({"config", "set", "night-end-hour", "6"}, &output), 0) << output;
+  const std::string hive_before = trovix::testing::ReadFile(tree_.user_hive());
+  for (const std::vector<std::string>& bad :
+       {std::vector<std::string>{"config", "set", "scan-interval", "0"},
+        {"config", "set", "scan-interval", "12x"},
+        {"config", "set", "scan-interval", "99999999999"},
+        {"config", "set", "night-start-hour", "24"},
+        {"config", "set", "index-hidden-folders", "2"},
+        {"config", "set", "no-such-setting", "1"},
+        {"config", "set", "roots", "/tmp"},
+        {"config", "roots", "add", tree_.home() + "/missing"},
+        {"config", "skip", "remove", "never-added/"},
+        {"config", "skip", "add", ""}}) {
+    EXPECT_EQ(Trovix(bad, &output), 2) << bad[2] << " " << bad[3];
+    EXPECT_NE(output.find("trovix: "), std::string::npos) << output;
+  }
+  EXPECT_EQ(trovix::testing::ReadFile(tree_.user_hive()), hive_before);
+
+  std::filesystem::create_directories(docs_);
+  EXPECT_EQ(Trovix({"config", "roots", "add", docs_}, &output), 0) << output;
+  EXPECT_EQ(Trovix({"config", "skip", "add", "~/docs/private/"}, &output), 0) << output;
+  ASSERT_EQ(Trovix({"config"}, &output), 0);
+  EXPECT_NE(output.find("scan-interval: 60 minutes (default 4320)"), std::string::npos) << output;
+  EXPECT_NE(output.find("index-hidden-folders: 1 (default 0)"), std::string::npos) << output;
+  EXPECT_NE(output.find("night-end-hour: 6 (default 5)"), std::string::npos) << output;
+  // The home folder stays a root beside the new one; the defaults stay
+  // beside the new pattern.
+  EXPECT_NE(output.find("roots:\n  " + tree_.home() + "\n  " + docs_ + "\n"), std::string::npos)
+      << output;
+  EXPECT_NE(output.find("  node_modules/\n"), std::string::npos) << output;
+  EXPECT_NE(output.find("  ~/docs/private/\n"), std::string::npos) << output;
+
+  EXPECT_EQ(Trovix({"config", "reset", "scan-interval"}, &output), 0) << output;
+  EXPECT_EQ(Trovix({"config", "skip", "remove", "~/docs/private/"}, &output), 0) << output;
+  EXPECT_EQ(Trovix({"config", "roots", "remove", tree_.home()}, &output), 0) << output;
+  EXPECT_EQ(Trovix({"config", "roots", "remove", docs_}, &output), 2) << output;  // the last
+  ASSERT_EQ(Trovix({"config"}, &output), 0);
+  EXPECT_NE(output.find("scan-interval: 4320 minutes (default)"), std::string::npos) << output;
+  EXPECT_EQ(output.find("~/docs/private/"), std::string::npos) << output;
+  EXPECT_NE(output.find("roots:\n  " + docs_ + "\nskip"), std::string::npos) << output;
+}
+
+TEST_F(TrovixCliTest, IndexPassesOverSkippedFoldersUnlessNamedAndPrunesNewlySkippedOnes) {
+  trovix::testing::WriteFile(docs_ + "/top.txt", "visible heron");
+  trovix::testing::WriteFile(docs_ + "/app/node_modules/lib.txt", "vendored heron");
+  trovix::testing::WriteFile(docs_ + "/.hidden/secret.txt", "hidden heron");
+  trovix::testing::WriteFile(docs_ + "/build/out.txt", "built heron");
+  std::string output;
+  ASSERT_EQ(Trovix({"index", docs_}, &output), 0) << output;
+  ASSERT_EQ(Trovix({"search", "heron"}, &output), 0);
+  EXPECT_EQ(Paths(output), (std::vector<std::string>{docs_ + "/build/out.txt", docs_ + "/top.txt"}))
+      << output;
+
+  // Named on the command line, a skipped folder is indexed.
+  ASSERT_EQ(Trovix({"index", docs_ + "/app/node_modules"}, &output), 0) << output;
+  ASSERT_EQ(Trovix({"search", "vendored"}, &output), 0);
+  EXPECT_EQ(Paths(output), std::vector<std::string>{docs_ + "/app/node_modules/lib.txt"});
+
+  // Skipped from now on: the next walk of the folder above takes them out.
+  ASSERT_EQ(Trovix({"config", "skip", "add", "build/"}, &output), 0) << output;
+  ASSERT_EQ(Trovix({"index", docs_}, &output), 0) << output;
+  ASSERT_EQ(Trovix({"search", "heron"}, &output), 0);
+  EXPECT_EQ(Paths(output), std::vector<std::string>{docs_ + "/top.txt"}) << output;
+}
+
 }  // namespace

@@ -7,10 +7,12 @@
 #include <string>
 #include <vector>
 
+#include "tools/cli/config_command.h"
 #include "tools/cli/index_command.h"
 #include "tools/cli/info_commands.h"
 #include "tools/cli/repair_command.h"
 #include "tools/cli/search_command.h"
+#include "tools/cli/status_command.h"
 #include "tools/cli/store_session.h"
 
 namespace {
@@ -24,6 +26,10 @@ constexpr const char* kUsage =
     "  trovix duplicates FILE\n"
     "  trovix compact\n"
     "  trovix repair\n"
+    "  trovix status [--json]\n"
+    "  trovix pause [--for DURATION] | trovix resume\n"
+    "  trovix config [set NAME VALUE | reset NAME | roots add|remove PATH |\n"
+    "                 skip add|remove PATTERN]\n"
     "  trovix --help | --version\n"
     "\n"
     "search   lists the indexed files that contain every word. A word may end in or\n"
@@ -56,7 +62,21 @@ constexpr const char* kUsage =
     "compact  compacts the index database.\n"
     "repair   checks the index database; a damaged or missing one is replaced by a new,\n"
     "         empty database (the damaged file is kept beside it). Exit status: 0 done or\n"
-    "         nothing to do, 2 the database is in use or could not be checked.\n";
+    "         nothing to do, 2 the database is in use or could not be checked.\n"
+    "status   whether the indexer runs (and its process), what it does now (idle,\n"
+    "         scanning, applying changes, compacting, paused), the last scan of each\n"
+    "         root, the files catalogued and indexed and the database size. --json: one\n"
+    "         object. Exit status: 0, 2 the database cannot be read, 3 no indexer runs.\n"
+    "pause    stops indexing (changes are still recorded) until trovix resume, or for\n"
+    "         DURATION (30m, 2h, 1d, 90s); the pause outlives a restart of the indexer.\n"
+    "resume   lifts the pause; the changes recorded meanwhile are indexed.\n"
+    "config   lists every setting with its value and default; set and reset change one\n"
+    "         (checked: a bad value writes nothing); roots and skip change the index\n"
+    "         roots and the skip patterns (~/.cache/, node_modules/, ...; a pattern\n"
+    "         ending in / names folders). A running indexer takes the change at once.\n"
+    "         Settings: roots, skip-paths, index-hidden-folders, scan-interval,\n"
+    "         suppress-startup-scan, night-start-hour, night-end-hour,\n"
+    "         nighttime-delta, daytime-delta, max-text-per-file.\n";
 
 int Usage(const std::string& problem) {
   std::cerr << "trovix: " << problem << "\n" << kUsage;
@@ -134,5 +154,11 @@ int main(int argc, char** argv) {
   }
   if (command == "compact" && rest.empty()) return trovix::cli::RunCompact(std::cout, std::cerr);
   if (command == "repair" && rest.empty()) return trovix::cli::RunRepair(std::cout, std::cerr);
+  if (command == "status" && (rest.empty() || (rest.size() == 1 && rest[0] == "--json"))) {
+    return trovix::cli::RunStatus(!rest.empty(), std::cout, std::cerr);
+  }
+  if (command == "pause") return trovix::cli::RunPause(rest, std::cout, std::cerr);
+  if (command == "resume" && rest.empty()) return trovix::cli::RunResume(std::cout, std::cerr);
+  if (command == "config") return trovix::cli::RunConfig(rest, std::cout, std::cerr);
   return Usage("unknown command or wrong arguments: '" + command + "'");
 }

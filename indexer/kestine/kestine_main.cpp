@@ -2,15 +2,18 @@
 // and stops on SIGTERM or SIGINT through the same shutdown sequence.
 #include <QApplication>
 #include <QMessageBox>
+#include <ctime>
 #include <iostream>
 #include <memory>
 #include <string>
 
 #include "indexer/indexer_service.h"
+#include "indexer/kestine/control_port.h"
 #include "indexer/kestine/instance_lock.h"
 #include "indexer/kestine/kestine_registration.h"
 #include "indexer/kestine/tray_host.h"
 #include "indexer/notify_panels.h"
+#include "indexer/pause_setting.h"
 #include "platform/com.h"
 #include "platform/index_roots.h"
 #include "platform/thread_priority.h"
@@ -114,8 +117,22 @@ int main(int argc, char** argv) {
     std::cerr << "kestine: no system tray available; running without an icon "
                  "(stop with SIGTERM or SIGINT)\n";
   }
+  // A pause outlives a restart: set before any thread can index.
+  service.SetPaused(trovix::indexer::ReadPause(std::time(nullptr)).paused);
   int result = 0;
-  if (service.Start()) result = app->exec();
+  if (service.Start()) {
+    // Settings changed by trovix config, status asked by trovix status, and
+    // the pause, kept in step with the registry and the tray.
+    trovix::indexer::ControlPort control(&service, Roots);
+    if (tray) {
+      tray->ShowPaused(service.state().paused.load());
+      QObject::connect(tray.get(), &trovix::indexer::TrayHost::PauseRequested, &control,
+                       &trovix::indexer::ControlPort::SetPaused);
+      QObject::connect(&control, &trovix::indexer::ControlPort::PauseChanged, tray.get(),
+                       &trovix::indexer::TrayHost::ShowPaused);
+    }
+    result = app->exec();
+  }
   service.Stop();
   return result;
 }

@@ -11,6 +11,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <string>
+#include <vector>
 
 #include "platform/reg_key.h"
 #include "platform/registry.h"
@@ -79,6 +81,34 @@ class KestineTest : public ::testing::Test {
   bool Eventually(const std::string& word, const std::function<bool(const std::string&)>& found,
                   std::chrono::seconds limit = std::chrono::seconds(30)) {
     return WaitUntil([&] { return found(Search(word)); }, limit, std::chrono::milliseconds(200));
+  }
+
+  // Runs trovix with `args`; its exit status, with its output in `*output`.
+  int Trovix(const std::vector<std::string>& args, std::string* output = nullptr) {
+    std::vector<std::string> argv{prefix_ + "/bin/trovix"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::string ignored;
+    if (output != nullptr) output->clear();
+    return RunProcess(argv, output != nullptr ? output : &ignored);
+  }
+
+  // Polls `trovix status --json` until its output holds `text`.
+  bool StatusShows(const std::string& text, std::chrono::seconds limit = std::chrono::seconds(30)) {
+    return WaitUntil(
+        [&] {
+          std::string output;
+          return Trovix({"status", "--json"}, &output) == 0 &&
+                 output.find(text) != std::string::npos;
+        },
+        limit, std::chrono::milliseconds(50));
+  }
+
+  // The backlog `trovix status --json` reports; -1 when it does not answer.
+  long Backlog() {
+    std::string output;
+    if (Trovix({"status", "--json"}, &output) != 0) return -1;
+    const std::size_t at = output.find("\"backlog\":");
+    return at == std::string::npos ? -1 : std::stol(output.substr(at + 10));
   }
 
   static bool Has(const std::string& output, const std::string& path) {
@@ -184,6 +214,109 @@ TEST_F(KestineTest, ASecondIndexerRefusesToRunAndTheLockEndsWithTheFirst) {
   const pid_t second = pid_;
   EXPECT_TRUE(WaitUntil([&] { return holds_lock(second); }, std::chrono::seconds(30),
                         std::chrono::milliseconds(50)));
+  EXPECT_EQ(Stop(), 0);
+}
+
+TEST_F(KestineTest, ANewSkipTakesFilesOutAndANewRootComesInWithoutARestart) {
+  trovix::testing::WriteFile(root_ + "/keep.txt", "kept ibex");
+  trovix::testing::WriteFile(root_ + "/Downloads/d.txt", "downloaded ibex");
+  trovix::testing::WriteFile(root_ + "/node_modules/m.txt", "vendored ibex");
+  Start();
+  const auto first_scan = std::chrono::seconds(90);
+  ASSERT_TRUE(Eventually(
+      "ibex", [&](const std::string& o) { return Has(o, root_ + "/Downloads/d.txt"); },
+      first_scan));
+  // Skipped by default.
+  EXPECT_FALSE(Has(Search("ibex"), root_ + "/node_modules/m.txt"));
+
+  ASSERT_EQ(Trovix({"config", "skip", "add", "~/docs/Downloads/"}), 0);
+  EXPECT_TRUE(Eventually(
+      "ibex", [&](const std::string& o) { return !Has(o, root_ + "/Downloads/d.txt"); },
+      first_scan));
+  EXPECT_TRUE(Has(Search("ibex"), root_ + "/keep.txt"));
+  // No watch there any more: a new file stays out while one beside it comes in.
+  trovix::testing::WriteFile(root_ + "/Downloads/new.txt", "fresh ibex");
+  trovix::testing::WriteFile(root_ + "/probe.txt", "fresh ibex");
+  EXPECT_TRUE(
+      Eventually("fresh", [&](const std::string& o) { return Has(o, root_ + "/probe.txt"); }));
+  EXPECT_FALSE(Has(Search("fresh"), root_ + "/Downloads/new.txt"));
+
+  const std::string other = tree_.home() + "/other";
+  trovix::testing::WriteFile(other + "/o.txt", "second root yak");
+  ASSERT_EQ(Trovix({"config", "roots", "add", other}), 0);
+  EXPECT_TRUE(Eventually(
+      "yak", [&](const std::string& o) { return Has(o, other + "/o.txt"); }, first_scan));
+  trovix::testing::WriteFile(other + "/watched.txt", "watched yak");
+  EXPECT_TRUE(
+      Eventually("yak", [&](const std::string& o) { return Has(o, other + "/watched.txt"); }));
+  EXPECT_EQ(Stop(), 0);
+}
+
+TEST_F(KestineTest, StatusTellsWhetherItRunsAndWhatItDoes) {
+  std::string output;
+  EXPECT_EQ(Trovix({"status"}, &output), 3);
+  EXPECT_NE(output.find("The indexer is not running."), std::string::npos) << output;
+  EXPECT_EQ(Trovix({"status", "--json"}, &output), 3);
+  EXPECT_NE(output.find("{\"running\":false}"), std::string::npos) << output;
+
+  for (int i = 0; i < 3000; ++i) {
+    trovix::testing::WriteFile(root_ + "/many/f" + std::to_string(i) + ".txt",
+                               "plenty of bison number" + std::to_string(i));
+  }
+  Start();
+  ASSERT_TRUE(StatusShows("\"state\":\"idle\""));
+  EXPECT_EQ(Trovix({"status"}, &output), 0);
+  EXPECT_NE(output.find("Indexer: running (process " + std::to_string(pid_) + ")"),
+            std::string::npos)
+      << output;
+  EXPECT_NE(output.find("Root " + root_ + ": not scanned yet"), std::string::npos) << output;
+  // The first walk, caught while it runs.
+  EXPECT_TRUE(StatusShows("\"scanning\":[{\"root\":\"" + root_ + "\",\"files_done\":",
+                          std::chrono::seconds(90)));
+  EXPECT_TRUE(StatusShows("\"outcome\":1", std::chrono::seconds(120)));
+  EXPECT_TRUE(StatusShows("\"files_indexed\":3000"));
+  EXPECT_EQ(Trovix({"status"}, &output), 0);
+  EXPECT_NE(output.find("Root " + root_ + ": last scan "), std::string::npos) << output;
+  EXPECT_NE(output.find(", completed"), std::string::npos) << output;
+  EXPECT_NE(output.find("Files: 3000 catalogued, 3000 indexed"), std::string::npos) << output;
+  EXPECT_EQ(Stop(), 0);
+  EXPECT_EQ(Trovix({"status"}), 3);
+}
+
+TEST_F(KestineTest, APauseKeepsTheBacklogAcrossARestartAndAResumeAppliesIt) {
+  Start();
+  trovix::testing::WriteFile(root_ + "/probe.txt", "monitor probe");
+  ASSERT_TRUE(
+      Eventually("probe", [&](const std::string& o) { return Has(o, root_ + "/probe.txt"); }));
+  std::string output;
+  ASSERT_EQ(Trovix({"pause"}, &output), 0) << output;
+  ASSERT_TRUE(StatusShows("\"state\":\"paused\""));
+  for (int i = 0; i < 20; ++i) {
+    trovix::testing::WriteFile(root_ + "/held/h" + std::to_string(i) + ".txt", "held gnu");
+  }
+  // Recorded (at least one change per file), not indexed.
+  ASSERT_TRUE(WaitUntil([&] { return Backlog() >= 20; }, std::chrono::seconds(30),
+                        std::chrono::milliseconds(50)));
+  EXPECT_EQ(Search("gnu").find(root_ + "/held/"), std::string::npos);
+  EXPECT_EQ(Trovix({"status"}, &output), 0);
+  EXPECT_NE(output.find("Now: paused until resumed ("), std::string::npos) << output;
+
+  EXPECT_EQ(Stop(), 0);
+  Start();
+  ASSERT_TRUE(StatusShows("\"state\":\"paused\""));
+  EXPECT_GE(Backlog(), 20);
+  EXPECT_EQ(Search("gnu").find(root_ + "/held/"), std::string::npos);
+
+  ASSERT_EQ(Trovix({"resume"}), 0);
+  EXPECT_TRUE(Eventually("gnu", [&](const std::string& o) {
+    return o.find("20 files matched") != std::string::npos;
+  }));
+  EXPECT_TRUE(StatusShows("\"backlog\":0"));
+
+  // A pause with an end lifts itself.
+  ASSERT_EQ(Trovix({"pause", "--for", "3s"}), 0);
+  ASSERT_TRUE(StatusShows("\"pause_ends\":"));
+  EXPECT_TRUE(StatusShows("\"state\":\"idle\""));
   EXPECT_EQ(Stop(), 0);
 }
 

@@ -1,10 +1,12 @@
 #include "indexer/kestine/tray_host.h"
 
+#include <QAction>
 #include <QCoreApplication>
 #include <QMenu>
 #include <QPainter>
 #include <QPixmap>
 #include <QProcess>
+#include <QSignalBlocker>
 
 #include "indexer/kestine/status_window.h"
 #include "platform/reg_key.h"
@@ -34,6 +36,9 @@ TrayHost::TrayHost(QObject* parent) : QObject(parent) {
   menu_ = new QMenu(QStringLiteral("&Trovix"));
   menu_->addAction(QStringLiteral("&Search"), this, &TrayHost::LaunchSearchPanel);
   menu_->addAction(QStringLiteral("S&tatus"), this, &TrayHost::OpenStatus);
+  pause_ = menu_->addAction(QStringLiteral("&Pause indexing"));
+  pause_->setCheckable(true);
+  connect(pause_, &QAction::triggered, this, &TrayHost::PauseRequested);
   menu_->addAction(QStringLiteral("E&xit"), this, &TrayHost::RequestExit);
   icon_ = new QSystemTrayIcon(TrovixIcon(), this);
   icon_->setToolTip(QStringLiteral("Trovix indexing application"));
@@ -74,6 +79,16 @@ void TrayHost::RequestExit() {
 void TrayHost::Notify(const QString& message) {
   if (icon_ == nullptr) return;
   icon_->showMessage(QStringLiteral("Trovix"), message, QSystemTrayIcon::Warning);
+}
+
+}  // namespace trovix::indexer
+
+namespace trovix::indexer {
+
+void TrayHost::ShowPaused(bool paused) {
+  if (pause_ == nullptr) return;
+  const QSignalBlocker quiet(pause_);
+  pause_->setChecked(paused);
 }
 
 }  // namespace trovix::indexer

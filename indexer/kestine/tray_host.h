@@ -1,10 +1,11 @@
 // The indexer's presence on the desktop: the tray icon and its menu
-// (Search, Status, Exit). Lives on the main thread.
+// (Search, Status, Pause indexing, Exit). Lives on the main thread.
 #pragma once
 
 #include <QObject>
 #include <QSystemTrayIcon>
 
+class QAction;
 class QMenu;
 
 namespace trovix::indexer {
@@ -30,12 +31,19 @@ class TrayHost : public QObject {
   void RequestExit();
   // Shows `message` as a notification of the tray icon; nothing without one.
   void Notify(const QString& message);
+  // Checks or clears "Pause indexing" without asking for a change.
+  void ShowPaused(bool paused);
+
+ signals:
+  // The user checked (true) or cleared "Pause indexing".
+  void PauseRequested(bool paused);
 
  private:
   void OnActivated(QSystemTrayIcon::ActivationReason reason);
 
   QSystemTrayIcon* icon_ = nullptr;
   QMenu* menu_ = nullptr;
+  QAction* pause_ = nullptr;
   bool status_open_ = false;
 };
 

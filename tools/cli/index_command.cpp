@@ -18,6 +18,7 @@
 #include "indexer/directory_walk.h"
 #include "indexer/file_processing.h"
 #include "indexer/indexable_extensions.h"
+#include "indexer/skip_paths.h"
 #include "indexer/tree_indexer.h"
 #include "platform/paths.h"
 #include "platform/wstring.h"
@@ -84,9 +85,12 @@ class IndexRun {
       : store_(store),
         own_files_(indexer::IndexStoreFiles::Query(store)),
         types_(indexer::IndexableExtensionSet::FromRegistry()),
+        skip_(indexer::SkipRules::FromRegistry()),
         terminal_(terminal),
         err_(err) {}
 
+  // The path named on the command line that the next calls do.
+  void Named(const std::string& path) { named_ = path; }
   void File(const std::string& path);
   // Indexes every indexable file below `folder` through the bulk pipeline;
   // true when the walk ran to its end.
@@ -119,6 +123,9 @@ class IndexRun {
   ITrovixDB* store_;
   indexer::IndexStoreFiles own_files_;
   indexer::IndexableExtensionSet types_;
+  // The skip rules apply below a named path, never to the path itself.
+  indexer::SkipRules skip_;
+  std::string named_;  // the path named on the command line being done
   bool terminal_;
   std::ostream& err_;
   Tally tally_;
@@ -133,7 +140,8 @@ class IndexRun {
 // path on disk.
 bool IndexRun::Wanted(const std::string& path) {
   const std::lock_guard lock(count_mutex_);
-  if (!types_.Contains(ExtensionOf(Utf8ToUtf16(path))) || own_files_.Contains(path)) {
+  if (!types_.Contains(ExtensionOf(Utf8ToUtf16(path))) || own_files_.Contains(path) ||
+      skip_.SkipsBelow(named_, path, /*folder=*/false)) {
     ++tally_.not_indexable;
     return false;
   }
@@ -153,6 +161,7 @@ void IndexRun::File(const std::string& path) {
 }
 
 bool IndexRun::Folder(const std::string& folder) {
+  named_ = folder;
   ComPtr<ITrovixBatch> batch;
   if (FAILED(store_->QueryInterface(IID_ITrovixBatch, batch.put_void()))) {
     return indexer::WalkFolder(
@@ -166,7 +175,8 @@ bool IndexRun::Folder(const std::string& folder) {
   const bool walked = indexer::IndexTree(
       folder, batch.get(), bulk, [this](const std::string& path) { return Wanted(path); },
       [this](const std::string& path, FileOutcome outcome) { Count(path, outcome, S_OK); },
-      [] { return g_keep_going != 0; });
+      [] { return g_keep_going != 0; },
+      [this](const std::string& path) { return !skip_.Skips(path, /*folder=*/true); });
   const HRESULT failure = bulk.Finish();
   if (FAILED(failure)) {
     const std::lock_guard lock(count_mutex_);
@@ -231,8 +241,9 @@ void IndexRun::Prune(const std::string& folder,
 }
 
 void IndexRun::PruneWalked(const std::string& folder, dev_t device) {
-  Prune(folder, [this, device](const std::string& path) {
-    return indexer::IsWantedOnDisk(path, types_, own_files_, device);
+  Prune(folder, [this, folder, device](const std::string& path) {
+    return !skip_.SkipsBelow(folder, path, /*folder=*/false) &&
+           indexer::IsWantedOnDisk(path, types_, own_files_, device);
   });
 }
 
@@ -304,6 +315,7 @@ bool IndexPath(IndexRun& run, const std::string& named) {
   struct stat st {};
   if (stat(path.c_str(), &st) != 0) return run.RemoveMissing(path);
   if (!S_ISDIR(st.st_mode)) {
+    run.Named(path);
     run.File(path);
     return true;
   }

@@ -7,11 +7,13 @@
 
 namespace trovix::cli {
 
-// Indexes each path (a file, or every indexable file below a folder) with
+// Indexes each path (a file, or every indexable file below a folder that the
+// skip rules do not leave out; a named path itself is never skipped) with
 // the indexer's per-file steps, then removes from the catalogue what is no
 // longer there: below a folder whose walk ran to its end, every catalogued
 // file that is no longer an indexable regular file; a named path that no
-// longer exists, with whatever was catalogued at or below it.
+// longer exists, with whatever was catalogued at or below it. Below a walked
+// folder, what lies in a skipped folder is removed too.
 //
 // Shows a progress line when `err` is a terminal (`terminal`; names on it
 // are then escaped), a summary on `out`, and on `err` the first failed files
