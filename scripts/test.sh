@@ -8,8 +8,9 @@ trovix_install_packages "${TROVIX_BUILD_PACKAGES[@]}" "${TROVIX_TEST_PACKAGES[@]
 build="${TROVIX_TEST_BUILD_DIR:-$here/build-test}"
 cmake -S "$here" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTROVIX_WERROR=ON
 cmake --build "$build" -j "$(nproc)"
-ctest --test-dir "$build" --output-on-failure -j "$(nproc)"
 
 # The Debian package: built from its own Release tree, then unpacked into a
 # throw-away root where the installed trovix-setup, index and search run.
 "$here/scripts/package.sh"
+
+ctest --test-dir "$build" --output-on-failure -j "$(nproc)"
