@@ -53,9 +53,8 @@ std::vector<SearchResultRecord> ReadRecords(ITrovixDB* store, std::vector<INT> i
 
 std::optional<INT> ParseId(const std::string& id) {
   INT value = 0;
-  if (id.empty() || id.size() > 10 || !std::all_of(id.begin(), id.end(), [](char c) {
-        return c >= '0' && c <= '9';
-      })) {
+  if (id.empty() || id.size() > 10 ||
+      !std::all_of(id.begin(), id.end(), [](char c) { return c >= '0' && c <= '9'; })) {
     return std::nullopt;
   }
   const auto [end, error] = std::from_chars(id.data(), id.data() + id.size(), value);

@@ -60,8 +60,11 @@ RemoteMatches KRunnerRunner::Match(const QString& query) {
   for (std::size_t rank = 0; rank < hits.size(); ++rank) {
     const Hit& hit = hits[rank];
     const QString path = QString::fromStdU16String(hit.path);
-    matches.push_back({QString::fromStdString(hit.id), QString::fromStdU16String(hit.name),
-                       IconFor(path), kPossibleMatch, 1.0 - 0.01 * static_cast<double>(rank),
+    matches.push_back({QString::fromStdString(hit.id),
+                       QString::fromStdU16String(hit.name),
+                       IconFor(path),
+                       kPossibleMatch,
+                       1.0 - 0.01 * static_cast<double>(rank),
                        {{QStringLiteral("subtext"), QString::fromStdU16String(hit.folder)}}});
   }
   return matches;
