@@ -4,8 +4,10 @@
 
 #include "indexstore/batch.h"
 #include "indexstore/ordalis_typelib.h"
+#include "indexstore/relevance.h"
 #include "platform/com_object.h"
 #include "platform/typelib.h"
+#include "shared/itrovixrelevance.h"
 
 namespace ordalis {
 namespace {
@@ -114,6 +116,8 @@ HRESULT TrovixDB::QueryInterface(REFIID riid, void** ppv) {
     *ppv = static_cast<ITrovixBatch*>(this);
   } else if (riid == IID_ITrovixReader) {
     *ppv = static_cast<ITrovixReader*>(this);
+  } else if (riid == IID_ITrovixRelevance) {
+    return CreateRelevance(ppv);  // an object of its own, with its own reference
   } else {
     *ppv = nullptr;
     return E_NOINTERFACE;

@@ -9,9 +9,7 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QShortcut>
-#include <algorithm>
 #include <climits>
-#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -19,9 +17,9 @@
 #include "panel/result_list.h"
 #include "platform/com.h"
 #include "platform/wstring.h"
+#include "query/query_steps.h"
 #include "shared/database_format.h"
 #include "shared/itrovixdb.h"
-#include "shared/search_result.h"
 #include "ui/dialog_units.h"
 
 namespace trovix::panel {
@@ -49,59 +47,7 @@ ComPtr<ITrovixDB> CreateStore() {
   return store;
 }
 
-std::optional<HeldResult> Register(std::vector<INT> ids) {
-  const UINT handle = RegisterSearchResult(std::make_unique<SearchResult>(std::move(ids)));
-  if (handle == 0) return std::nullopt;
-  return HeldResult(handle);
-}
-
-// The identifiers of the store's set `handle`; the set is closed.
-std::optional<std::vector<INT>> TakeIds(ITrovixDB* store, UINT handle) {
-  const SearchResult* found = FindSearchResult(handle);
-  std::optional<std::vector<INT>> ids;
-  if (found != nullptr) ids = found->ids();
-  static_cast<void>(store->SearchClose(handle));
-  return ids;
-}
-
-// Several semicolons in a row count as one separator; empty pieces go.
-std::vector<WString> SplitPatterns(const QString& text) {
-  std::vector<WString> patterns;
-  for (const QString& piece : text.split(u';', Qt::SkipEmptyParts)) {
-    patterns.push_back(piece.toStdU16String());
-  }
-  return patterns;
-}
-
-// Ascending union that keeps an identifier once per list holding it; the
-// combining methods answer the same either way.
-std::vector<INT> Union(std::vector<std::vector<INT>> lists) {
-  std::vector<INT> all;
-  for (std::vector<INT>& list : lists) {
-    std::sort(list.begin(), list.end());
-    std::vector<INT> merged;
-    merged.reserve(all.size() + list.size());
-    std::merge(all.begin(), all.end(), list.begin(), list.end(), std::back_inserter(merged));
-    all.swap(merged);
-  }
-  return all;
-}
-
 }  // namespace
-
-HeldResult& HeldResult::operator=(HeldResult&& other) noexcept {
-  if (this != &other) {
-    reset();
-    handle_ = other.release();
-  }
-  return *this;
-}
-
-void HeldResult::reset() {
-  if (handle_ != 0) CloseSearchResult(std::exchange(handle_, 0));
-}
-
-UINT HeldResult::release() { return std::exchange(handle_, 0); }
 
 SearchDialog::SearchDialog(QWidget* parent)
     : QDialog(parent, Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
@@ -317,9 +263,8 @@ bool SearchDialog::RunWordSearch() {
   if (!store) return false;
   saved_text_ = text_->text();
   if (saved_text_->isEmpty()) return false;
-  WString query = saved_text_->toStdU16String();
-  static_cast<void>(store->QueryCleanup(query.data(), nullptr));  // in place
-  query.resize(WcsLen(query.c_str()));
+  WString query;
+  if (FAILED(query::CleanQuery(store.get(), saved_text_->toStdU16String(), &query))) return false;
   saved_text_ = QString::fromStdU16String(query);
   static_cast<void>(store->Init());
   SetBoxText(text_, *saved_text_);
@@ -352,15 +297,9 @@ bool SearchDialog::RefreshWordResult() {
 // store finds no word in the query.
 std::optional<HeldResult> SearchDialog::EvaluateWords(ITrovixDB* store, const WString& query) {
   ++evaluations_;
-  UINT handle = 0;
-  const HRESULT hr = query.empty() ? store->SearchOpenFileType(u"*", &handle)
-                                   : store->SearchOpenWord(query.c_str(), &handle);
-  if (FAILED(hr) || hr == S_FALSE) {
-    if (handle != 0) static_cast<void>(store->SearchClose(handle));
-    return std::nullopt;
-  }
-  std::optional<std::vector<INT>> ids = TakeIds(store, handle);
-  return ids ? Register(std::move(*ids)) : std::nullopt;
+  HeldResult held;
+  if (query::OpenWords(store, query, &held) != S_OK) return std::nullopt;
+  return held;
 }
 
 void SearchDialog::EvaluateChangedLists() {
@@ -385,52 +324,31 @@ void SearchDialog::EvaluateChangedLists() {
 std::optional<HeldResult> SearchDialog::EvaluatePatternList(QLineEdit* box) {
   ++evaluations_;
   const QString text = box->text();
-  if (text.isEmpty()) return Register({});
+  if (text.isEmpty()) return query::MakeResult({});
   const ComInit com;
   const ComPtr<ITrovixDB> store = CreateStore();
   if (!store) return std::nullopt;
-  const std::vector<WString> patterns = SplitPatterns(text);
-  std::vector<UINT> sizes;
-  for (const WString& pattern : patterns) {
-    UINT size = 0;
-    if (FAILED(store->SearchCleanupFileQry(pattern.c_str(), nullptr, &size))) return std::nullopt;
-    sizes.push_back(size);
-  }
+  const std::vector<WString> patterns = query::SplitPatterns(text.toStdU16String());
   static_cast<void>(store->Init());
-  std::vector<std::vector<INT>> copies;
-  QStringList cleaned;
-  for (std::size_t i = 0; i < patterns.size(); ++i) {
-    WString clean(sizes[i], u'\0');
-    UINT size = sizes[i];
-    if (FAILED(store->SearchCleanupFileQry(patterns[i].c_str(), clean.data(), &size))) {
-      return std::nullopt;
-    }
-    UINT handle = 0;
-    if (FAILED(store->SearchOpenFileType(patterns[i].c_str(), &handle))) return std::nullopt;
-    std::optional<std::vector<INT>> ids = TakeIds(store.get(), handle);
-    if (!ids) return std::nullopt;
-    copies.push_back(std::move(*ids));
-    clean.resize(WcsLen(clean.c_str()));
-    cleaned.push_back(QString::fromStdU16String(clean));
-  }
+  HeldResult held;
+  std::vector<WString> cleaned;
+  if (FAILED(query::OpenPatternUnion(store.get(), patterns, &held, &cleaned))) return std::nullopt;
   // The box shows what was searched for: variables expanded, forms cleaned.
-  SetBoxText(box, cleaned.join(u';'));
+  QStringList shown;
+  for (const WString& clean : cleaned) shown.push_back(QString::fromStdU16String(clean));
+  SetBoxText(box, shown.join(u';'));
   CaretToEnd(box);
-  return Register(Union(std::move(copies)));
+  return held;
 }
 
 // (word ∩ include) − exclude. A missing held result is passed as 0, which
 // the index store reads as the empty set.
 std::optional<HeldResult> SearchDialog::Combine(ITrovixDB* store) {
-  UINT both = 0;
-  if (FAILED(store->SearchOpenIntersection(held_word_.get(), held_include_.get(), &both))) {
+  HeldResult result;
+  if (FAILED(query::Combine(store, held_word_.get(), held_include_.get(), held_exclude_.get(),
+                            &result))) {
     return std::nullopt;
   }
-  HeldResult intersection(both);
-  UINT rest = 0;
-  const HRESULT hr = store->SearchOpenSubtraction(intersection.get(), held_exclude_.get(), &rest);
-  HeldResult result(rest);
-  if (FAILED(hr)) return std::nullopt;
   return result;
 }
 

@@ -27,6 +27,7 @@
 
 #include "panel/index_stamp.h"
 #include "platform/types.h"
+#include "query/query_steps.h"
 
 class QLabel;
 class QLineEdit;
@@ -38,20 +39,7 @@ namespace trovix::panel {
 class ResultList;
 
 // A result set of the panel's own, closed on destruction; 0 means none.
-class HeldResult {
- public:
-  HeldResult() = default;
-  explicit HeldResult(UINT handle) : handle_(handle) {}
-  ~HeldResult() { reset(); }
-  HeldResult(HeldResult&& other) noexcept : handle_(other.release()) {}
-  HeldResult& operator=(HeldResult&& other) noexcept;
-  void reset();
-  UINT release();
-  [[nodiscard]] UINT get() const { return handle_; }
-
- private:
-  UINT handle_ = 0;
-};
+using HeldResult = trovix::query::ResultHandle;
 
 class SearchDialog : public QDialog {
   Q_OBJECT

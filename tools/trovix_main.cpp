@@ -20,7 +20,7 @@ namespace {
 constexpr const char* kUsage =
     "Usage:\n"
     "  trovix search [--include PATTERNS] [--exclude PATTERNS] [--long | --json | -0]\n"
-    "                [WORDS...]\n"
+    "                [--sort name|relevance] [WORDS...]\n"
     "  trovix index PATH...\n"
     "  trovix stats\n"
     "  trovix duplicates FILE\n"
@@ -44,6 +44,9 @@ constexpr const char* kUsage =
     "                  is not UTF-8 has each bad byte as U+FFFD in \"path\" and its\n"
     "                  exact bytes in \"path_bytes\" (base64), present only then.\n"
     "         -0, --null  raw paths, each ended by a NUL byte; nothing else on stdout.\n"
+    "         --sort relevance  best matches first: a word in the file name, then the\n"
+    "                  words' counts weighted by rarity, then the latest written\n"
+    "                  (default: by name).\n"
     "         Exit status: 0 files found, 1 none, 2 error.\n"
     "index    catalogues and indexes files and folders now, and removes from the\n"
     "         index the files below them that are gone (or a named path that is\n"
@@ -112,6 +115,9 @@ int Search(const std::vector<std::string>& args) {
       options.include = *include;
     } else if (auto exclude = OptionValue("--exclude", args, &i)) {
       options.exclude = *exclude;
+    } else if (auto sort = OptionValue("--sort", args, &i)) {
+      if (*sort != "name" && *sort != "relevance") return Usage("--sort takes name or relevance");
+      options.by_relevance = *sort == "relevance";
     } else {
       return Usage("unknown or incomplete option '" + arg + "'");
     }

@@ -6,7 +6,10 @@
 #include <cstdint>
 #include <map>
 
+#include "platform/filetime.h"
 #include "platform/wstring.h"
+#include "query/query_steps.h"
+#include "query/relevance_order.h"
 #include "shared/search_result.h"
 #include "tools/cli/output.h"
 #include "tools/cli/store_session.h"
@@ -14,38 +17,26 @@
 namespace trovix::cli {
 namespace {
 
-// An open result set of the index store, closed on every path.
-class Handle {
- public:
-  explicit Handle(ITrovixDB* store) : store_(store) {}
-  ~Handle() {
-    if (value_ != 0) static_cast<void>(store_->SearchClose(value_));
-  }
-  Handle(const Handle&) = delete;
-  Handle& operator=(const Handle&) = delete;
-  UINT* put() { return &value_; }
-  UINT get() const { return value_; }
-
- private:
-  ITrovixDB* store_;
-  UINT value_ = 0;
-};
-
 struct Found {
   WString path;
   WString name;  // the last component, the sort key
   SearchResultRecord record;
 };
 
+using query::ResultHandle;
+
 class SearchRun {
  public:
   SearchRun(ITrovixDB* store, std::ostream& err) : store_(store), err_(err) {}
 
-  bool OpenWords(const std::vector<std::string>& words, Handle* result);
-  bool OpenPatterns(const std::string& list, std::vector<std::unique_ptr<Handle>>* results);
-  // Reads the files of word ∩ include − every exclude into `found`.
-  bool Collect(const Handle& word, const Handle* include,
-               const std::vector<std::unique_ptr<Handle>>& excludes, std::map<INT, Found>* found);
+  // Also keeps the cleaned query, for the relevance order.
+  bool OpenWords(const std::vector<std::string>& words, ResultHandle* result);
+  bool OpenPatterns(const std::string& list, ResultHandle* result);
+  // Reads the files of (word ∩ include) − exclude into `found`; with no
+  // include, of word − exclude.
+  bool Collect(const ResultHandle& word, const ResultHandle* include, const ResultHandle& exclude,
+               std::map<INT, Found>* found);
+  [[nodiscard]] const WString& cleaned_query() const { return cleaned_query_; }
 
  private:
   bool Fail(const char* what, HRESULT hr) {
@@ -56,62 +47,42 @@ class SearchRun {
 
   ITrovixDB* store_;
   std::ostream& err_;
+  WString cleaned_query_;
 };
 
-bool SearchRun::OpenWords(const std::vector<std::string>& words, Handle* result) {
+bool SearchRun::OpenWords(const std::vector<std::string>& words, ResultHandle* result) {
   std::string joined;
   for (const std::string& word : words) joined += (joined.empty() ? "" : " ") + word;
-  WString query = Utf8ToUtf16(joined);
-  query.push_back(0);
-  UINT length = 0;
-  HRESULT hr = store_->QueryCleanup(query.data(), &length);
+  HRESULT hr = query::CleanQuery(store_, Utf8ToUtf16(joined), &cleaned_query_);
   if (FAILED(hr)) return Fail("cannot read the query", hr);
-  const bool no_words = query[0] == 0;
-  hr = no_words ? store_->SearchOpenFileType(u"*", result->put())
-                : store_->SearchOpenWord(query.c_str(), result->put());
+  hr = query::OpenWords(store_, cleaned_query_, result);
   if (FAILED(hr)) return Fail("the word search failed", hr);
   return true;  // S_FALSE: no word to search for, so no file matches
 }
 
-// Splits at ";", skipping empty pieces, and opens one result per pattern.
-bool SearchRun::OpenPatterns(const std::string& list,
-                             std::vector<std::unique_ptr<Handle>>* results) {
-  std::size_t start = 0;
-  while (start <= list.size()) {
-    const std::size_t end = std::min(list.find(';', start), list.size());
-    const std::string pattern = list.substr(start, end - start);
-    start = end + 1;
-    if (pattern.empty()) continue;
-    results->push_back(std::make_unique<Handle>(store_));
-    const HRESULT hr =
-        store_->SearchOpenFileType(Utf8ToUtf16(pattern).c_str(), results->back()->put());
-    if (FAILED(hr)) return Fail(("the pattern \"" + pattern + "\" failed").c_str(), hr);
+// One set for the whole list: the union of what each pattern selects.
+bool SearchRun::OpenPatterns(const std::string& list, ResultHandle* result) {
+  const std::vector<WString> patterns = query::SplitPatterns(Utf8ToUtf16(list));
+  std::size_t failed_at = 0;
+  const HRESULT hr = query::OpenPatternUnion(store_, patterns, result, nullptr, &failed_at);
+  if (hr == E_OUTOFMEMORY) return Fail("combining the results failed", hr);
+  if (FAILED(hr)) {
+    return Fail(("the pattern \"" + Utf16ToUtf8(patterns[failed_at]) + "\" failed").c_str(), hr);
   }
   return true;
 }
 
-// Without an include pattern (`include` null) the word result is read
-// directly: "*" would select every catalogued file, and the word result
-// holds catalogued files only.
-bool SearchRun::Collect(const Handle& word, const Handle* include,
-                        const std::vector<std::unique_ptr<Handle>>& excludes,
-                        std::map<INT, Found>* found) {
-  std::unique_ptr<Handle> owned;
-  UINT current = word.get();
-  if (include != nullptr) {
-    owned = std::make_unique<Handle>(store_);
-    const HRESULT hr = store_->SearchOpenIntersection(word.get(), include->get(), owned->put());
-    if (FAILED(hr)) return Fail("combining the results failed", hr);
-    current = owned->get();
-  }
-  for (const auto& exclude : excludes) {
-    auto next = std::make_unique<Handle>(store_);
-    const HRESULT hr = store_->SearchOpenSubtraction(current, exclude->get(), next->put());
-    if (FAILED(hr)) return Fail("combining the results failed", hr);
-    owned = std::move(next);
-    current = owned->get();
-  }
-  return Read(current, found);
+// Without an include (`include` null) the word result is read directly:
+// "*" would select every catalogued file, and the word result holds
+// catalogued files only.
+bool SearchRun::Collect(const ResultHandle& word, const ResultHandle* include,
+                        const ResultHandle& exclude, std::map<INT, Found>* found) {
+  std::optional<UINT> included;
+  if (include != nullptr) included = include->get();
+  ResultHandle result;
+  const HRESULT hr = query::Combine(store_, word.get(), included, exclude.get(), &result);
+  if (FAILED(hr)) return Fail("combining the results failed", hr);
+  return Read(result.get(), found);
 }
 
 bool SearchRun::Read(UINT result, std::map<INT, Found>* found) {
@@ -168,6 +139,25 @@ void Print(const std::vector<const Found*>& rows, const SearchOptions& options, 
   }
 }
 
+// Reorders `rows` best first; false (after a message) when the store fails.
+bool ByRelevance(ITrovixDB* store, const WString& cleaned, const std::map<INT, Found>& found,
+                 std::vector<const Found*>* rows, std::ostream& err) {
+  std::vector<query::RankedFile> ranked;
+  ranked.reserve(rows->size());
+  for (const Found* row : *rows) {
+    ranked.push_back({row->record.FileID, row->path, row->name,
+                      static_cast<double>(FileTimeToInt64(row->record.ModificationDateTime))});
+  }
+  const HRESULT hr = query::RankByRelevance(store, query::RankingWords(cleaned), &ranked);
+  if (FAILED(hr)) {
+    err << "trovix: ranking the results failed: " << Describe(hr) << "\n";
+    return false;
+  }
+  rows->clear();
+  for (const query::RankedFile& file : ranked) rows->push_back(&found.at(file.id));
+  return true;
+}
+
 }  // namespace
 
 int RunSearch(const SearchOptions& options, std::ostream& out, std::ostream& err) {
@@ -177,25 +167,27 @@ int RunSearch(const SearchOptions& options, std::ostream& out, std::ostream& err
     return 2;
   }
   SearchRun run(store.get(), err);
-  Handle word(store.get());
-  std::vector<std::unique_ptr<Handle>> includes;
-  std::vector<std::unique_ptr<Handle>> excludes;
+  ResultHandle word;
+  ResultHandle include;
+  ResultHandle exclude;
   const bool include_all = options.include == "*";
   if (!run.OpenWords(options.words, &word) ||
-      (!include_all && !run.OpenPatterns(options.include, &includes)) ||
-      !run.OpenPatterns(options.exclude, &excludes)) {
+      (!include_all && !run.OpenPatterns(options.include, &include)) ||
+      !run.OpenPatterns(options.exclude, &exclude)) {
     return 2;
   }
   std::map<INT, Found> found;
-  if (word.get() != 0 && include_all && !run.Collect(word, nullptr, excludes, &found)) return 2;
-  for (const auto& include : includes) {
-    if (word.get() != 0 && !run.Collect(word, include.get(), excludes, &found)) return 2;
+  if (word.get() != 0 && !run.Collect(word, include_all ? nullptr : &include, exclude, &found)) {
+    return 2;
   }
   std::vector<const Found*> rows;
   for (const auto& [id, item] : found) rows.push_back(&item);
   std::sort(rows.begin(), rows.end(), [](const Found* a, const Found* b) {
     return a->name != b->name ? a->name < b->name : a->path < b->path;
   });
+  if (options.by_relevance && !ByRelevance(store.get(), run.cleaned_query(), found, &rows, err)) {
+    return 2;
+  }
   Print(rows, options, out);
   err << rows.size() << (rows.size() == 1 ? " file matched\n" : " files matched\n");
   return rows.empty() ? 1 : 0;

@@ -14,6 +14,7 @@ struct SearchOptions {
   bool long_format = false;        // created, written and size before the path
   bool json = false;               // one JSON object per line
   bool null_separated = false;     // raw paths, each followed by a NUL byte
+  bool by_relevance = false;       // best matches first (query/relevance_order.h)
   // Stdout is a terminal: control characters and bytes that are not UTF-8
   // in names are shown escaped (see TerminalText) instead of raw.
   bool terminal = false;
@@ -21,7 +22,8 @@ struct SearchOptions {
 
 // Cleans the query, opens the word search (all files when no word is left),
 // intersects with the union of the Include patterns, subtracts the Exclude
-// patterns, reads the files and prints them sorted by name, then the count on
+// patterns, reads the files and prints them sorted by name (or by relevance,
+// best first, with `by_relevance`), then the count on
 // `err`. The size printed is the file's size on disk now (the catalogue keeps
 // only its low 32 bits), the catalogued one when the file is gone. Returns
 // the exit status: 0 files matched, 1 none, 2 an error.
