@@ -29,12 +29,27 @@ struct PreparedFile {
 
 namespace ordalis {
 
+// Defers the connection's checkpoints for its life (see
+// Engine::DeferCheckpoints). Made and destroyed under the write mutex.
+class CheckpointDeferral {
+ public:
+  explicit CheckpointDeferral(Engine& engine) : engine_(engine) { engine_.DeferCheckpoints(true); }
+  ~CheckpointDeferral() { engine_.DeferCheckpoints(false); }
+  CheckpointDeferral(const CheckpointDeferral&) = delete;
+  CheckpointDeferral& operator=(const CheckpointDeferral&) = delete;
+
+ private:
+  Engine& engine_;
+};
+
 // An open batch. Owned by the TrovixDB object that began it and used on the
 // thread that began it (the write mutex is that thread's). Declared so that
-// destruction rolls back before the mutex is released.
+// destruction rolls back, and ends the deferral of checkpoints, before the
+// mutex is released.
 struct Batch {
   WriteLock lock;
   Transaction transaction{IndexStoreModule::Get().engine()};
+  CheckpointDeferral deferral{IndexStoreModule::Get().engine()};
   // A database failure inside the batch: only AbortBatch is accepted.
   bool doomed = false;
   // Changes to the module's counters, made at the commit.

@@ -90,18 +90,37 @@ HRESULT Engine::VerifyDatabase(const WString& password) {
     }
     if (FAILED(hr)) return hr;
   }
-  // Checkpoints (each with two fsyncs) after about 10 MB of log rather than
-  // the default 1 MB: a flush writes one page per distinct word, so the
-  // default would checkpoint after nearly every file. The log file is cut
-  // back to 16 MiB after a checkpoint. 16 MiB of page cache keeps the upper
-  // levels of the word index in memory.
-  for (const char* pragma :
-       {"PRAGMA journal_mode=WAL", "PRAGMA synchronous=NORMAL", "PRAGMA wal_autocheckpoint=10000",
-        "PRAGMA journal_size_limit=16777216", "PRAGMA cache_size=-16384"}) {
+  // The log file is cut back to 16 MiB after a checkpoint. 16 MiB of page
+  // cache keeps the upper levels of the word index in memory.
+  for (const char* pragma : {"PRAGMA journal_mode=WAL", "PRAGMA synchronous=NORMAL",
+                             "PRAGMA journal_size_limit=16777216", "PRAGMA cache_size=-16384"}) {
     hr = EngineStatus(db_, sqlite3_exec(db_, pragma, nullptr, nullptr, nullptr));
     if (FAILED(hr)) return hr;
   }
+  // Replaces the engine's own automatic checkpoints (they are the same hook).
+  sqlite3_wal_hook(db_, &Engine::AfterCommit, this);
   return S_OK;
+}
+
+// After about 10 MB of log rather than the default 1 MB: a file written
+// alone writes one page per distinct word, so the default would checkpoint
+// after nearly every file.
+int Engine::AfterCommit(void* engine, sqlite3* db, const char* schema, int pages) {
+  auto& self = *static_cast<Engine*>(engine);
+  if (pages < kCheckpointPages) return SQLITE_OK;
+  if (self.defer_checkpoints_) {
+    self.checkpoint_due_ = true;
+  } else {
+    sqlite3_wal_checkpoint_v2(db, schema, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+  }
+  return SQLITE_OK;
+}
+
+void Engine::RunDueCheckpoint() {
+  if (db_ == nullptr || !checkpoint_due_.exchange(false)) return;
+  // A failure (busy: another connection checkpoints) leaves the log to the
+  // next commit that reaches the threshold.
+  sqlite3_wal_checkpoint_v2(db_, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
 }
 
 void Engine::Close() {
@@ -190,9 +209,8 @@ WString Statement::ColumnText(int index) const {
 
 Transaction::Transaction(Engine& engine)
     : engine_(engine),
-      status_(EngineStatus(engine.handle(),
-                           sqlite3_exec(engine.handle(), "BEGIN IMMEDIATE", nullptr, nullptr,
-                                        nullptr))) {
+      status_(EngineStatus(engine.handle(), sqlite3_exec(engine.handle(), "BEGIN IMMEDIATE",
+                                                         nullptr, nullptr, nullptr))) {
   active_ = SUCCEEDED(status_);
 }
 
@@ -202,9 +220,8 @@ Transaction::~Transaction() {
 
 HRESULT Transaction::Commit() {
   if (!active_) return FAILED(status_) ? status_ : E_UNEXPECTED;
-  const HRESULT hr =
-      EngineStatus(engine_.handle(), sqlite3_exec(engine_.handle(), "COMMIT", nullptr, nullptr,
-                                                  nullptr));
+  const HRESULT hr = EngineStatus(
+      engine_.handle(), sqlite3_exec(engine_.handle(), "COMMIT", nullptr, nullptr, nullptr));
   if (SUCCEEDED(hr)) active_ = false;
   return hr;
 }
