@@ -57,7 +57,8 @@ struct Batch {
   std::int64_t files_indexed = 0;
   std::int64_t files_updated = 0;
   WString last_indexed_file;
-  std::vector<std::pair<WString, std::int64_t>> learned;
+  // Identifiers of the words the batch added, for the module's cache.
+  WordIdCache learned;
 };
 
 }  // namespace ordalis

@@ -275,5 +275,24 @@ TEST_F(BatchTest, AnOpenBatchLetsFoldersBeReadAndSeesWhoWaitsForTheWriteMutex) {
   EXPECT_EQ(WordRows(), (Rows{{"one.txt alpha", 1}, {"two.txt beta", 1}}));
 }
 
+// Databases made before pages grew to 4 KiB keep their 1 KiB pages: they open
+// and take batches as before.
+TEST_F(BatchTest, ADatabaseWithTheEarlierSmallPagesStillTakesBatches) {
+  ASSERT_EQ(db_->Cleanup(), S_OK);
+  sqlite3* raw = nullptr;
+  ASSERT_EQ(sqlite3_open(DatabasePath().c_str(), &raw), SQLITE_OK);
+  EXPECT_EQ(sqlite3_exec(raw,
+                         "PRAGMA journal_mode=DELETE; PRAGMA page_size=1024; VACUUM; "
+                         "PRAGMA journal_mode=WAL;",
+                         nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  sqlite3_close(raw);
+  EXPECT_EQ(Query("SELECT 'page', page_size FROM pragma_page_size"), (Rows{{"page", 1024}}));
+  ASSERT_EQ(db_->Init(), S_OK);
+  WriteBatch({Write("one.txt", "alpha beta alpha")});
+  EXPECT_EQ(WordRows(), (Rows{{"one.txt alpha", 2}, {"one.txt beta", 1}}));
+  EXPECT_EQ(IndexedCount(), 1u);
+}
+
 }  // namespace
 }  // namespace ordalis::testing

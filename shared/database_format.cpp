@@ -76,10 +76,14 @@ HRESULT BuildDatabase(const std::string& path) {
   HRESULT hr = S_OK;
   if (rc == SQLITE_OK) {
     const std::string password = Utf16ToUtf8(DatabasePassword());
-    // Small pages: a flush dirties one leaf of the word-to-file index per
-    // distinct word of the file, and every dirty page is written whole.
+    // 4 KiB pages: files are written many per transaction, whose commit
+    // writes each page of the word-to-file index it touched once; larger
+    // pages make that index shallower and denser. A first index of 2,236
+    // HTML and text files wrote 57 MB with 4 KiB pages against 74 MB with
+    // 1 KiB pages (same batches and checkpoints); the file came out the same
+    // size.
     const std::string script =
-        std::string("PRAGMA page_size=1024; PRAGMA journal_mode=WAL; BEGIN IMMEDIATE;") + kSchema +
+        std::string("PRAGMA page_size=4096; PRAGMA journal_mode=WAL; BEGIN IMMEDIATE;") + kSchema +
         "INSERT INTO DatabaseInfo VALUES ('Password', '" + password + "');" +
         "INSERT INTO DatabaseInfo VALUES ('Schema Version', '" +
         std::to_string(kDatabaseSchemaVersion) + "');" +
