@@ -61,11 +61,15 @@ bool BulkIndexer::Running() const {
   return failure_.load() == S_OK && (options_.keep_going == nullptr || *options_.keep_going != 0);
 }
 
-bool BulkIndexer::Add(std::string path) {
+bool BulkIndexer::Add(std::string path) { return Queue({std::move(path), /*removal=*/false}); }
+
+bool BulkIndexer::Remove(std::string path) { return Queue({std::move(path), /*removal=*/true}); }
+
+bool BulkIndexer::Queue(Queued queued) {
   std::unique_lock lock(mutex_);
   while (paths_.size() >= kQueuedPaths && Running()) paths_changed_.wait_for(lock, kFlagPoll);
   if (!Running()) return false;
-  paths_.push_back(std::move(path));
+  paths_.push_back(std::move(queued));
   paths_changed_.notify_all();
   return true;
 }
@@ -99,7 +103,8 @@ void BulkIndexer::PreparerMain() {
     paths_changed_.wait(lock, [this] { return !paths_.empty() || input_ended_; });
     if (paths_.empty()) break;
     Prepared item;
-    item.path = std::move(paths_.front());
+    item.path = std::move(paths_.front().path);
+    item.removal = paths_.front().removal;
     paths_.pop_front();
     paths_changed_.notify_all();
     lock.unlock();
@@ -107,7 +112,7 @@ void BulkIndexer::PreparerMain() {
       item.status = made;
     } else if (failure_.load() != S_OK) {
       item.status = failure_.load();
-    } else {
+    } else if (!item.removal) {
       item.status = store->PrepareFile(Utf8ToUtf16(item.path).c_str(), keep_going, &item.file);
     }
     lock.lock();
@@ -220,17 +225,23 @@ HRESULT BulkIndexer::WriteBatch(ITrovixBatch* store, std::vector<Prepared>& batc
   return store->CommitBatch();
 }
 
-// Writes one file into the open batch and releases its prepared text. A file
-// released by an earlier attempt is prepared again first. Answers S_OK, or
-// the store failure that doomed the batch (after aborting it).
+// Writes one file (or removal) into the open batch and releases the file's
+// prepared text. A file released by an earlier attempt is prepared again
+// first. Answers S_OK, or the store failure that doomed the batch (after
+// aborting it).
 HRESULT BulkIndexer::WriteOne(ITrovixBatch* store, Prepared& item) {
-  if (item.file == nullptr && item.status == S_OK) {
-    // To its end whatever the continue flag says: the file was accepted.
-    item.status = store->PrepareFile(Utf8ToUtf16(item.path).c_str(), nullptr, &item.file);
+  const WString path = Utf8ToUtf16(item.path);
+  if (item.removal) {
+    item.answer = FAILED(item.status) ? item.status : store->RemoveFile(path.c_str());
+  } else {
+    if (item.file == nullptr && item.status == S_OK) {
+      // To its end whatever the continue flag says: the file was accepted.
+      item.status = store->PrepareFile(path.c_str(), nullptr, &item.file);
+    }
+    item.answer = item.file == nullptr ? item.status : store->WritePrepared(item.file);
+    store->ReleasePrepared(item.file);
+    item.file = nullptr;
   }
-  item.answer = item.file == nullptr ? item.status : store->WritePrepared(item.file);
-  store->ReleasePrepared(item.file);
-  item.file = nullptr;
   if (FAILED(item.answer) && IsStoreFailure(item.answer)) {
     static_cast<void>(store->AbortBatch());
     return item.answer;
@@ -243,8 +254,13 @@ void BulkIndexer::Report(ITrovixBatch* store, std::vector<Prepared>& batch, HRES
     if (store != nullptr) store->ReleasePrepared(item.file);
     item.file = nullptr;
     if (!done_) continue;
-    BulkResult result{item.path, FileOutcome::kStoreUnavailable, failure};
-    if (failure == S_OK) result.outcome = OutcomeOfIndexing(item.path, item.answer, &result.status);
+    BulkResult result{item.path, FileOutcome::kStoreUnavailable, failure, item.removal};
+    if (failure == S_OK && item.removal) {
+      result.outcome = FAILED(item.answer) ? FileOutcome::kFailed : FileOutcome::kUnchanged;
+      result.status = item.answer;
+    } else if (failure == S_OK) {
+      result.outcome = OutcomeOfIndexing(item.path, item.answer, &result.status);
+    }
     done_(result);
   }
 }

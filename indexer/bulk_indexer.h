@@ -76,6 +76,10 @@ struct BulkResult {
   std::string path;
   FileOutcome outcome;
   HRESULT status;  // behind a failure outcome; S_OK otherwise
+  // A removal (BulkIndexer::Remove): kStoreUnavailable as for a file written,
+  // kFailed when the store refused the path, otherwise kUnchanged with
+  // `status` S_OK (removed) or S_FALSE (it was not catalogued).
+  bool removal = false;
 };
 
 // Called on the writer thread once per file that was queued and not stopped
@@ -97,6 +101,11 @@ class BulkIndexer {
   // the queue is full. False, with nothing queued, after a store failure or
   // once the continue flag is 0.
   bool Add(std::string path);
+  // Queues the removal of the catalogued file `path` (absolute), words and
+  // entry, written in a batch like the files. Same answers as Add. Removals
+  // and files are not ordered among themselves: a caller queues at most one
+  // of the two for a path.
+  bool Remove(std::string path);
   // Waits until every queued file was written and reported. S_OK, or the
   // database failure that stopped the pipeline. Add must not follow.
   [[nodiscard]] HRESULT Finish();
@@ -104,8 +113,13 @@ class BulkIndexer {
   [[nodiscard]] HRESULT failure() const { return failure_.load(); }
 
  private:
+  struct Queued {
+    std::string path;
+    bool removal = false;
+  };
   struct Prepared {
     std::string path;
+    bool removal = false;
     PreparedFile* file = nullptr;  // null when preparing failed, or once written
     HRESULT status = S_OK;         // PrepareFile's answer
     HRESULT answer = S_OK;         // WritePrepared's (or the failed preparation's)
@@ -121,6 +135,7 @@ class BulkIndexer {
   [[nodiscard]] HRESULT WriteOne(ITrovixBatch* store, Prepared& item);
   void Report(ITrovixBatch* store, std::vector<Prepared>& batch, HRESULT failure);
   [[nodiscard]] bool Running() const;
+  [[nodiscard]] bool Queue(Queued queued);
 
   const BulkOptions options_;
   const BulkDone done_;
@@ -129,7 +144,7 @@ class BulkIndexer {
   std::mutex mutex_;
   std::condition_variable paths_changed_;     // paths_ or input_ended_
   std::condition_variable prepared_changed_;  // prepared_ or preparers_left_
-  std::deque<std::string> paths_;             // Guarded by mutex_.
+  std::deque<Queued> paths_;                  // Guarded by mutex_.
   std::deque<Prepared> prepared_;             // Guarded by mutex_.
   bool input_ended_ = false;                  // Guarded by mutex_.
   unsigned preparers_left_ = 0;               // Guarded by mutex_.
