@@ -21,6 +21,8 @@ constexpr std::chrono::milliseconds kFlagPoll{100};
 // the write mutex: the most a reader waits beyond a file's write and the
 // commit.
 constexpr std::chrono::milliseconds kContentionPoll{10};
+// How long the writer waits for a first file before it looks again.
+constexpr std::chrono::milliseconds kIdleWait{1000};
 // See YieldToWaiters.
 constexpr std::chrono::milliseconds kYieldQuiet{30};
 constexpr std::chrono::milliseconds kYieldMost{500};
@@ -134,8 +136,11 @@ void BulkIndexer::WriterMain() {
     HRESULT expected = S_OK;
     failure_.compare_exchange_strong(expected, FAILED(made) ? made : E_UNEXPECTED);
   }
-  Prepared first;
-  while (TakeNext(&first, std::chrono::steady_clock::time_point::max()) == Next::kFile) {
+  for (;;) {
+    Prepared first;
+    const Next got = TakeNext(&first, std::chrono::steady_clock::now() + kIdleWait);
+    if (got == Next::kEnd) break;
+    if (got == Next::kNotYet) continue;
     if (store) YieldToWaiters(store.get());
     std::vector<Prepared> batch;
     batch.push_back(std::move(first));

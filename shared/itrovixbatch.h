@@ -10,12 +10,13 @@
 // every core while one thread writes.
 //
 // States of one object's batch:
-//  1. idle — no batch. PrepareFile, ReleasePrepared and ReadFolder work;
-//     BeginBatch moves to 2. WritePrepared, RemoveFile, CommitBatch and
-//     AbortBatch answer E_UNEXPECTED.
+//  1. idle — no batch. PrepareFile, ReleasePrepared, ReadFolder and
+//     Contended work; BeginBatch moves to 2. WritePrepared, RemoveFile,
+//     CommitBatch and AbortBatch answer E_UNEXPECTED.
 //  2. open — BeginBatch took the write mutex and began a write transaction.
 //     WritePrepared and RemoveFile add to it; CommitBatch and AbortBatch end
-//     it (back to 1) and release the mutex. A failure of the database inside
+//     it (back to 1) and release the mutex; a checkpoint the commit made due
+//     runs after the release. A failure of the database inside
 //     the batch (see the methods) leaves it open but doomed: only AbortBatch
 //     is then accepted.
 //
@@ -23,7 +24,8 @@
 //  1. Nothing a batch did is visible to other connections, nor counted
 //     (files indexed, processed and updated; the last indexed file), until
 //     CommitBatch succeeded; after AbortBatch, a failed CommitBatch or a
-//     crash, none of it happened.
+//     crash, none of it happened. (ReadFolder reads its process's own
+//     connection, and so the open batch: see there.)
 //  2. The write mutex is held from BeginBatch to the end of the batch and by
 //     nothing else of this interface. A caller that writes for long asks
 //     Contended between files and ends the batch when someone waits, so a
