@@ -7,10 +7,16 @@
 //   caller --Add--> [paths, bounded] --> preparers (PrepareFile)
 //                  --> [prepared, bounded] --> writer (batches) --> done()
 //
-// A batch is written once its first file has waited `batch_age`, once it
-// holds `batch_files` files, or when the input ends; the writer holds
-// the write mutex only while it writes, and commits and lets go of it after
-// `max_hold` of writing, so readers wait at most about that long.
+// The writer begins a batch with the first file that arrives and writes
+// each file into it as soon as it is prepared (its words then leave memory:
+// the batch's pages wait in the engine's cache). The batch is committed
+// `batch_age` after its first file, once it holds `batch_files` files, when
+// the input ends, or as soon as anyone else waits for the write mutex
+// (ITrovixBatch::Contended, asked after each file and while waiting for
+// one). So a reader waits about one file's write and a commit, and a first
+// index with nobody waiting commits seldom: every commit writes again each
+// page of the word-to-file index it touched, which is what the bytes
+// written grow with.
 //
 // Invariants:
 //  1. done() is called for a file only after the batch holding it committed
@@ -20,10 +26,11 @@
 //  2. A database failure (see IsStoreFailure) that outlasts a few retries
 //     of the batch stops the pipeline: that batch's files, and every file
 //     queued after, are reported kStoreUnavailable with the failure; Add
-//     answers false from then on.
+//     answers false from then on. A retry prepares the batch's files again
+//     from their paths (they were released when first written).
 //  3. Memory is bounded: at most kQueuedPaths paths, 2 × N prepared files
-//     in the queue, and one batch of at most `batch_files` files in the
-//     writer.
+//     in the queue, one prepared file in the writer, and a path and two
+//     status codes for each file of the open batch.
 //
 // Threads: Add, Finish and the destructor on the owner's thread, which
 // need not have initialised the component library. done() runs on the
@@ -50,17 +57,14 @@ namespace trovix::indexer {
 struct BulkOptions {
   // Preparer threads; 0 means one per processor.
   unsigned preparers = 0;
-  // How long the first file of a batch waits for more at most. Measured on
-  // 2,238 HTML and text files (83 MB): 0.5 s batches cut after 80 ms of
-  // writing wrote 604 MB for a 24 MB database, 1 s batches cut after 250 ms
-  // wrote 221 MB (a file per transaction: 1.9 GB); a saved file is still
-  // found within about a second.
-  std::chrono::milliseconds batch_age{1000};
-  // A batch is written once it holds this many files.
-  std::size_t batch_files = 2048;
-  // The writer commits and gives up the write mutex after writing this long,
-  // which bounds a reader's wait for the mutex.
-  std::chrono::milliseconds max_hold{250};
+  // How long a batch stays open after its first file at most, i.e. how
+  // long a file waits to be visible to searches when nobody waits for the
+  // write mutex. A first `trovix index` of 2,236 HTML and text files (80 MB,
+  // a 24 MB database) wrote 71 MB with 1 s, 57 MB with 4 s and 48 MB with
+  // 8 s batches; 4 s keeps a file found within seconds of its walk.
+  std::chrono::milliseconds batch_age{4000};
+  // A batch is committed once it holds this many files.
+  std::size_t batch_files = 4096;
   // The continue flag (std::atomic<unsigned>'s layout): 0 stops the reading
   // of files; what was read is still written. Outlives the indexer.
   const std::atomic<unsigned>* keep_going = nullptr;
@@ -72,6 +76,10 @@ struct BulkResult {
   std::string path;
   FileOutcome outcome;
   HRESULT status;  // behind a failure outcome; S_OK otherwise
+  // A removal (BulkIndexer::Remove): kStoreUnavailable as for a file written,
+  // kFailed when the store refused the path, otherwise kUnchanged with
+  // `status` S_OK (removed) or S_FALSE (it was not catalogued).
+  bool removal = false;
 };
 
 // Called on the writer thread once per file that was queued and not stopped
@@ -93,6 +101,11 @@ class BulkIndexer {
   // the queue is full. False, with nothing queued, after a store failure or
   // once the continue flag is 0.
   bool Add(std::string path);
+  // Queues the removal of the catalogued file `path` (absolute), words and
+  // entry, written in a batch like the files. Same answers as Add. Removals
+  // and files are not ordered among themselves: a caller queues at most one
+  // of the two for a path.
+  bool Remove(std::string path);
   // Waits until every queued file was written and reported. S_OK, or the
   // database failure that stopped the pipeline. Add must not follow.
   [[nodiscard]] HRESULT Finish();
@@ -100,22 +113,29 @@ class BulkIndexer {
   [[nodiscard]] HRESULT failure() const { return failure_.load(); }
 
  private:
+  struct Queued {
+    std::string path;
+    bool removal = false;
+  };
   struct Prepared {
     std::string path;
-    PreparedFile* file = nullptr;  // null when preparing failed
+    bool removal = false;
+    PreparedFile* file = nullptr;  // null when preparing failed, or once written
     HRESULT status = S_OK;         // PrepareFile's answer
+    HRESULT answer = S_OK;         // WritePrepared's (or the failed preparation's)
   };
+  enum class Next { kFile, kNotYet, kEnd };
 
   void PreparerMain();
   void WriterMain();
-  [[nodiscard]] bool TakeGroup(std::vector<Prepared>* group);
-  void WriteGroup(ITrovixBatch* store, std::vector<Prepared>& group);
-  [[nodiscard]] HRESULT WriteBatch(ITrovixBatch* store, std::vector<Prepared>& group,
-                                   std::size_t first, std::size_t* end,
-                                   std::vector<HRESULT>* answers);
-  void Report(ITrovixBatch* store, std::vector<Prepared>& group, std::size_t first, std::size_t end,
-              const std::vector<HRESULT>& answers, HRESULT failure);
+  void YieldToWaiters(ITrovixBatch* store);
+  [[nodiscard]] Next TakeNext(Prepared* item, std::chrono::steady_clock::time_point until);
+  void WriteWithRetries(ITrovixBatch* store, std::vector<Prepared>& batch);
+  [[nodiscard]] HRESULT WriteBatch(ITrovixBatch* store, std::vector<Prepared>& batch, bool grow);
+  [[nodiscard]] HRESULT WriteOne(ITrovixBatch* store, Prepared& item);
+  void Report(ITrovixBatch* store, std::vector<Prepared>& batch, HRESULT failure);
   [[nodiscard]] bool Running() const;
+  [[nodiscard]] bool Queue(Queued queued);
 
   const BulkOptions options_;
   const BulkDone done_;
@@ -124,7 +144,7 @@ class BulkIndexer {
   std::mutex mutex_;
   std::condition_variable paths_changed_;     // paths_ or input_ended_
   std::condition_variable prepared_changed_;  // prepared_ or preparers_left_
-  std::deque<std::string> paths_;             // Guarded by mutex_.
+  std::deque<Queued> paths_;                  // Guarded by mutex_.
   std::deque<Prepared> prepared_;             // Guarded by mutex_.
   bool input_ended_ = false;                  // Guarded by mutex_.
   unsigned preparers_left_ = 0;               // Guarded by mutex_.

@@ -8,11 +8,13 @@
 #include <sys/time.h>
 
 #include <filesystem>
+#include <future>
 #include <map>
 #include <mutex>
 
 #include "indexer/tree_indexer.h"
 #include "indexstore/testing/ordalis_fixture.h"
+#include "platform/testing/wait_until.h"
 #include "platform/wstring.h"
 
 namespace trovix::indexer {
@@ -155,6 +157,67 @@ TEST_F(BulkIndexerTest, AStoppedWalkReportsNothingItDidNotWriteAndAddIsRefused) 
   BulkIndexer bulk(options, nullptr);
   EXPECT_FALSE(bulk.Add(folder_ + "d0/f0.txt"));
   EXPECT_EQ(bulk.Finish(), S_OK);
+}
+
+// A batch that could stay open for a minute ends as soon as another thread
+// wants the write mutex: the waiter is served within seconds, and the file
+// written so far is reported once that batch committed.
+TEST_F(BulkIndexerTest, SomeoneWaitingForTheWriteMutexEndsTheBatch) {
+  std::mutex mutex;
+  std::vector<BulkResult> results;
+  BulkOptions options;
+  options.preparers = 1;
+  options.batch_age = std::chrono::seconds(60);
+  BulkIndexer bulk(options, [&](const BulkResult& result) {
+    const std::lock_guard lock(mutex);
+    results.push_back(result);
+  });
+  const std::string first = folder_ + "d0/f0.txt";
+  ASSERT_TRUE(bulk.Add(first));
+  // FileInDB takes the write mutex, so it sees only committed rows; once the
+  // file is in the open batch, it waits for the mutex, which ends the batch.
+  // The wait for it is shorter than the batch's age.
+  ASSERT_TRUE(trovix::testing::WaitUntil(
+      [&] { return db_->FileInDB(Utf8ToUtf16(first).c_str()) == S_OK; }, std::chrono::seconds(30)));
+  EXPECT_EQ(WordsOf(first), 4) << "another connection sees the committed words";
+  EXPECT_TRUE(trovix::testing::WaitUntil([&] {
+    const std::lock_guard lock(mutex);
+    return results.size() == 1;
+  })) << "the file was not reported once its batch committed";
+  ASSERT_EQ(bulk.Finish(), S_OK);
+  ASSERT_EQ(results.size(), 1u);
+  EXPECT_EQ(results[0].outcome, FileOutcome::kIndexed);
+}
+
+TEST_F(BulkIndexerTest, RemovalsGoThroughTheBatchesAndAreReportedAsSuch) {
+  std::atomic<unsigned> keep_going{1};
+  Run(&keep_going);
+  std::map<std::string, BulkResult> results;
+  std::mutex mutex;
+  BulkIndexer bulk({.preparers = 2}, [&](const BulkResult& result) {
+    const std::lock_guard lock(mutex);
+    results.emplace(result.path, result);
+  });
+  const std::string removed = folder_ + "d1/f1.txt";
+  const std::string never = folder_ + "d1/never.txt";
+  const std::string added = folder_ + "d1/late.txt";
+  trovix::testing::WriteFile(added, "late words");
+  ASSERT_TRUE(bulk.Remove(removed));
+  ASSERT_TRUE(bulk.Remove(never));
+  ASSERT_TRUE(bulk.Add(added));
+  ASSERT_EQ(bulk.Finish(), S_OK);
+  ASSERT_EQ(results.size(), 3u);
+  EXPECT_TRUE(results.at(removed).removal);
+  EXPECT_EQ(results.at(removed).outcome, FileOutcome::kUnchanged);
+  EXPECT_EQ(results.at(removed).status, S_OK);
+  EXPECT_EQ(results.at(never).status, S_FALSE) << "it was never catalogued";
+  EXPECT_FALSE(results.at(added).removal);
+  EXPECT_EQ(results.at(added).outcome, FileOutcome::kIndexed);
+  EXPECT_EQ(WordsOf(removed), 0);
+  EXPECT_EQ(Count("SELECT count(*) FROM Files"), 60);
+  UINT indexed = 0;
+  ASSERT_EQ(db_->GetIndexedFileCount(&indexed), S_OK);
+  EXPECT_EQ(indexed, 60u);
 }
 
 }  // namespace

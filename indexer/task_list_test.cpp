@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "indexer/task_batch.h"
 #include "indexer/task_file.h"
 #include "indexer/task_worker.h"
 #include "indexstore/testing/ordalis_fixture.h"
@@ -515,6 +516,66 @@ TEST_F(TaskApplyTest, ADatabaseThatFailsAsksForAnotherAttemptAndStopsTheWorkers)
   state_.health.MarkAvailable();
   EXPECT_EQ(Apply("a.txt", kAdded), ApplyOutcome::kDone);
   EXPECT_EQ(Indexed("a.txt"), S_OK);
+}
+
+// The tasks of the first test above and of the folder test, applied as one
+// group: each ends as it ends alone, and the index holds the same.
+TEST_F(TaskApplyTest, AGroupOfTasksEndsAsTheTasksAppliedOneByOne) {
+  for (const char* name : {"gone.txt", "back.txt", "twin.txt", "sub/a.txt", "sub/deep/b.txt"}) {
+    trovix::testing::WriteFile(folder_ + name, std::string("old words of ") + name);
+    ASSERT_EQ(Apply(name, kAdded), ApplyOutcome::kDone) << name;
+  }
+  const INT gone_id = Id("gone.txt");
+  std::filesystem::remove(folder_ + "gone.txt");
+  trovix::testing::WriteFile(folder_ + "back.txt", "saved again through a temporary name");
+  trovix::testing::WriteFile(folder_ + "new.txt", "fresh words");
+  trovix::testing::WriteFile(folder_ + "data.blob", "unknown type");
+  std::filesystem::rename(folder_ + "sub", tree_->root() + "/moved-out");
+  std::filesystem::create_directories(folder_ + "dir.txt");
+  const std::vector<std::pair<std::string, DWORD>> named = {
+      {"gone.txt", kRemoved},    {"back.txt", kRemoved},
+      {"twin.txt", kAdded},      {"twin.txt", kModified},
+      {"new.txt", kAdded},       {"data.blob", kAdded},
+      {"sub/", kRenamedOldName}, {"dir.txt", kRemoved},
+      {"missing.txt", kAdded},   {"new.txt", 9}};
+  std::vector<IndexTask> group;
+  for (const auto& [name, kind] : named) group.push_back(Task(Utf8ToUtf16(folder_ + name), kind));
+  const std::vector<ApplyOutcome> outcomes = ApplyTaskBatch(group, state_);
+  using enum ApplyOutcome;
+  EXPECT_EQ(outcomes, (std::vector<ApplyOutcome>{kDone, kDone, kDone, kDone, kDone, kSkipped, kDone,
+                                                 kSkipped, kSkipped, kSkipped}));
+  EXPECT_EQ(InDb("gone.txt"), S_FALSE);
+  EXPECT_EQ(WordRows(gone_id), 0) << "no words left behind without their file";
+  EXPECT_EQ(WordRows(Id("back.txt"), "temporary"), 1) << "the file saved again is indexed anew";
+  EXPECT_EQ(WordRows(Id("back.txt"), "old"), 0);
+  EXPECT_EQ(Indexed("twin.txt"), S_OK);
+  EXPECT_EQ(Indexed("new.txt"), S_OK);
+  EXPECT_EQ(InDb("data.blob"), S_FALSE);
+  EXPECT_EQ(InDb("sub/a.txt"), S_FALSE);
+  EXPECT_EQ(InDb("sub/deep/b.txt"), S_FALSE);
+  UINT indexed = 0;
+  ASSERT_EQ(db_->GetIndexedFileCount(&indexed), S_OK);
+  EXPECT_EQ(indexed, 3u);
+}
+
+TEST_F(TaskApplyTest, AGroupMeetingAFailedDatabaseIsAppliedAgainWhole) {
+  trovix::testing::WriteFile(folder_ + "a.txt", "alpha");
+  trovix::testing::WriteFile(folder_ + "b.txt", "beta");
+  const std::vector<IndexTask> group = {Task(Utf8ToUtf16(folder_ + "a.txt"), kAdded),
+                                        Task(Utf8ToUtf16(folder_ + "b.txt"), kRemoved)};
+  ASSERT_EQ(db_->Cleanup(), S_OK);
+  const std::string away = DatabasePath() + ".away";
+  std::filesystem::rename(DatabasePath(), away);
+  EXPECT_EQ(ApplyTaskBatch(group, state_),
+            (std::vector<ApplyOutcome>{ApplyOutcome::kRetry, ApplyOutcome::kRetry}));
+  EXPECT_FALSE(state_.health.available());
+  std::filesystem::rename(away, DatabasePath());
+  ASSERT_EQ(db_->Init(), S_OK);
+  state_.health.MarkAvailable();
+  EXPECT_EQ(ApplyTaskBatch(group, state_),
+            (std::vector<ApplyOutcome>{ApplyOutcome::kDone, ApplyOutcome::kDone}));
+  EXPECT_EQ(Indexed("a.txt"), S_OK);
+  EXPECT_EQ(Indexed("b.txt"), S_OK);
 }
 
 TEST_F(TaskApplyTest, StopDuringARealBacklogAndFinishAfterTheNextStart) {

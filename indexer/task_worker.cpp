@@ -10,6 +10,7 @@
 
 #include "indexer/catalogue_prune.h"
 #include "indexer/file_processing.h"
+#include "indexer/task_batch.h"
 #include "platform/com.h"
 #include "platform/paths.h"
 #include "platform/wstring.h"
@@ -290,24 +291,40 @@ void TaskWorker::ApplierMain() {
 }
 
 // Applies tasks until the work set is empty, RunningFlag is 0 or indexing
-// is paused. False when
-// the index store cannot be reached: the applier then stops for good.
+// is paused. False when the index store cannot be reached: the applier then
+// stops for good.
 bool TaskWorker::ApplyWaitingTasks() {
-  IndexTask task;
+  std::vector<IndexTask> group;
   while (state_.running.load() != 0 && !state_.paused.load()) {
     if (!state_.health.available() && !WaitForStore()) return true;
-    if (!TakeTask(&task)) return true;
-    const ApplyOutcome outcome = options_.apply ? options_.apply(task) : ApplyTask(task, state_);
-    if (outcome == ApplyOutcome::kInterrupted || outcome == ApplyOutcome::kNoIndexStore ||
-        outcome == ApplyOutcome::kRetry) {
-      Requeue(std::move(task));
+    if (!TakeTasks(&group)) return true;
+    const std::vector<ApplyOutcome> outcomes = Apply(group);
+    bool no_store = false;
+    for (std::size_t i = 0; i < group.size(); ++i) {
+      const ApplyOutcome outcome = outcomes[i];
+      if (outcome == ApplyOutcome::kInterrupted || outcome == ApplyOutcome::kNoIndexStore ||
+          outcome == ApplyOutcome::kRetry) {
+        Requeue(std::move(group[i]));
+      }
+      no_store = no_store || outcome == ApplyOutcome::kNoIndexStore;
     }
-    if (outcome == ApplyOutcome::kNoIndexStore) {
+    if (no_store) {
       if (options_.on_no_index_store) options_.on_no_index_store();
       return false;
     }
   }
   return true;
+}
+
+// An injected applier takes its tasks one by one, RunningFlag read before
+// each, as the applier did before groups.
+std::vector<ApplyOutcome> TaskWorker::Apply(const std::vector<IndexTask>& group) {
+  if (!options_.apply) return ApplyTaskBatch(group, state_);
+  std::vector<ApplyOutcome> outcomes(group.size(), ApplyOutcome::kInterrupted);
+  for (std::size_t i = 0; i < group.size() && state_.running.load() != 0; ++i) {
+    outcomes[i] = options_.apply(group[i]);
+  }
+  return outcomes;
 }
 
 // The database failed: tasks stay in the work set (and go to the backlog
@@ -320,16 +337,21 @@ bool TaskWorker::WaitForStore() {
   return false;
 }
 
-// Takes the first task of the work set. False when the set is empty; every
-// task taken before has then been applied, so a backlog file loaded at start
-// is no longer needed (invariant 3).
-bool TaskWorker::TakeTask(IndexTask* task) {
+// Takes the first tasks of the work set into `*group` (replacing what it
+// held): kGroupTasks, or one for an injected applier. False when the set is
+// empty; every task taken before has then been applied or put back, so a
+// backlog file loaded at start is no longer needed (invariant 3).
+bool TaskWorker::TakeTasks(std::vector<IndexTask>* group) {
+  group->clear();
   while (work_mutex_.Wait(kApplierWaitMs) != WAIT_OBJECT_0) {
     if (state_.running.load() == 0) return false;
   }
   const bool any = !work_.empty();
+  const std::size_t most = options_.apply ? 1 : kGroupTasks;
   if (any) {
-    *task = std::move(work_.extract(work_.begin()).value());
+    while (!work_.empty() && group->size() < most) {
+      group->push_back(std::move(work_.extract(work_.begin()).value()));
+    }
     work_size_ = work_.size();
   } else if (file_holds_backlog_) {
     // The save at the end runs only after this thread has ended, so the

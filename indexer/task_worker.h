@@ -8,13 +8,15 @@
 //     loaded tasklist.bin into the work set and started the applier. It moves
 //     each batch of the pending set into the work set, merging duplicates,
 //     steers the applier's priority by the backlog and wakes the applier,
-//     which takes the tasks in set order and applies each without a lock.
+//     which takes the tasks in set order, up to kGroupTasks at a time, and
+//     applies each group without a lock through the bulk pipeline
+//     (ApplyTaskBatch: its files are written many per transaction).
 //     While IndexerState::paused is set the applier takes no task: changes
 //     go on collecting in the work set and are applied after the resume.
-//  3. Stopping (RunningFlag 0). The applier ends after its current task; a
-//     task that RunningFlag interrupted goes back to the work set. Then the
-//     queue thread moves the last pending batch into the work set and saves
-//     the work set to tasklist.bin.
+//  3. Stopping (RunningFlag 0). The applier ends after its current group;
+//     the tasks of the group that RunningFlag interrupted go back to the work
+//     set. Then the queue thread moves the last pending batch into the work
+//     set and saves the work set to tasklist.bin.
 //  4. Ended. Both threads have ended; WaitForEnd answers true.
 //
 // Invariants:
@@ -27,8 +29,10 @@
 //  3. tasklist.bin holds every task loaded from it at start that may still
 //     be unapplied: it is removed only when the applier, having finished
 //     every task it took, finds the work set empty, and replaced only by the
-//     save at the end. A crash in between replays those tasks at the next
-//     start; applying a task twice is harmless.
+//     save at the end. A task taken counts as finished only once the batch
+//     that wrote it committed (or it needed no writing); one whose batch did
+//     not commit goes back to the work set. A crash in between replays
+//     those tasks at the next start; applying a task twice is harmless.
 //  4. No task in the work set is lost at a stop: the applier has ended
 //     before the work set is saved.
 #pragma once
@@ -40,6 +44,7 @@
 #include <functional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "indexer/index_task.h"
 #include "indexer/indexer_state.h"
@@ -110,7 +115,8 @@ using TaskApplier = std::function<ApplyOutcome(const IndexTask& task)>;
 struct TaskWorkerOptions {
   // The backlog file; empty means no backlog is kept between runs.
   std::string task_file = TaskListPath();
-  // Applies one task on the applier thread; empty means ApplyTask.
+  // Applies one task on the applier thread, one task at a time; empty means
+  // groups of tasks through ApplyTaskBatch (task_batch.h).
   TaskApplier apply = {};
   // Empty means the level is only noted.
   ApplierPrioritySetter set_priority = {};
@@ -124,6 +130,11 @@ struct TaskWorkerOptions {
 
 class TaskWorker {
  public:
+  // The most tasks the applier takes at once: a stop waits for at most one
+  // group's files to be read (the reading of a file stops at once) and its
+  // batch to be committed.
+  static constexpr std::size_t kGroupTasks = 512;
+
   // `state` must outlive the worker.
   TaskWorker(IndexerState& state, TaskWorkerOptions options);
   // Waits for the threads to end: RunningFlag must be 0 by then when Start
@@ -161,7 +172,8 @@ class TaskWorker {
   void ApplierMain();
   [[nodiscard]] bool ApplyWaitingTasks();
   [[nodiscard]] bool WaitForStore();
-  [[nodiscard]] bool TakeTask(IndexTask* task);
+  [[nodiscard]] bool TakeTasks(std::vector<IndexTask>* group);
+  [[nodiscard]] std::vector<ApplyOutcome> Apply(const std::vector<IndexTask>& group);
   void Requeue(IndexTask task);
 
   IndexerState& state_;              // shared with the service and the monitors

@@ -118,6 +118,35 @@ struct FolderRow {
   bool has_words;
 };
 
+// A checkpoint the batch's commit made due, outside the write mutex. The
+// critical section keeps the connection open meanwhile.
+void RunDueCheckpoint() {
+  IndexStoreModule& module = Module();
+  const std::lock_guard<std::recursive_mutex> guard(module.critical_section());
+  if (module.database_open) module.engine().RunDueCheckpoint();
+}
+
+// The rows of one folder through a statement of the call's own. S_OK, S_FALSE
+// for none, or the engine's failure.
+HRESULT ReadFolderRows(sqlite3* db, const PathParts& parts, std::vector<FolderRow>* rows) {
+  sqlite3_stmt* raw = nullptr;
+  int rc = sqlite3_prepare_v3(db, kFolderRows, -1, 0, &raw, nullptr);
+  const std::unique_ptr<sqlite3_stmt, int (*)(sqlite3_stmt*)> select(raw, sqlite3_finalize);
+  const std::string drive = Utf16ToUtf8(parts.drive);
+  const std::string directory = Utf16ToUtf8(parts.directory);
+  if (rc == SQLITE_OK) rc = sqlite3_bind_text(raw, 1, drive.c_str(), -1, SQLITE_STATIC);
+  if (rc == SQLITE_OK) rc = sqlite3_bind_text(raw, 2, directory.c_str(), -1, SQLITE_STATIC);
+  while (rc == SQLITE_OK && (rc = sqlite3_step(raw)) == SQLITE_ROW) {
+    const auto* name = reinterpret_cast<const char*>(sqlite3_column_text(raw, 0));
+    rows->push_back({Utf8ToUtf16(name != nullptr ? name : ""),
+                     static_cast<UINT>(sqlite3_column_int64(raw, 1)), sqlite3_column_double(raw, 2),
+                     sqlite3_column_int(raw, 3) != 0});
+    rc = SQLITE_OK;
+  }
+  if (rc != SQLITE_DONE) return EngineStatus(db, rc);
+  return rows->empty() ? S_FALSE : S_OK;
+}
+
 }  // namespace
 
 HRESULT TrovixDB::PrepareFile(const WCHAR* sFile, UINT* pbContinue, PreparedFile** phFile) {
@@ -229,6 +258,8 @@ HRESULT TrovixDB::CommitBatch() {
   Apply(&module.files_indexed, batch->files_indexed);
   Apply(&module.files_updated, batch->files_updated);
   if (!batch->last_indexed_file.empty()) module.last_indexed_file = batch->last_indexed_file;
+  batch.reset();  // lets the write mutex go
+  RunDueCheckpoint();
   return S_OK;
 }
 
@@ -237,6 +268,8 @@ HRESULT TrovixDB::AbortBatch() {
   batch_.reset();
   return S_OK;
 }
+
+HRESULT TrovixDB::Contended() { return Module().write_mutex().OthersWaiting() ? S_OK : S_FALSE; }
 
 HRESULT TrovixDB::ReadFolder(const WCHAR* sFolder, ICatalogueRowSink* sink) {
   std::u16string_view path;
@@ -247,19 +280,16 @@ HRESULT TrovixDB::ReadFolder(const WCHAR* sFolder, ICatalogueRowSink* sink) {
   std::vector<FolderRow> rows;
   HRESULT hr = S_OK;
   {
-    // The rows are read under the lock and handed out after it, so the sink
-    // may take its time (stat every file) without holding up a writer.
-    WriteLock lock;
-    if (!Module().database_open) return E_UNEXPECTED;
-    hr = RunLogged([&]() -> HRESULT {
-      Statement select(Module().engine(), kFolderRows);
-      ORDALIS_CHECK(BindAll(select, parts.drive, parts.directory));
-      while (ORDALIS_CHECK(select.Step()) == S_OK) {
-        rows.push_back({select.ColumnText(0), static_cast<UINT>(select.ColumnInt(1)),
-                        select.ColumnDouble(2), select.ColumnInt(3) != 0});
-      }
-      return rows.empty() ? S_FALSE : S_OK;
-    });
+    // The critical section keeps the connection open (the open and close
+    // steps take it) without waiting for a writer of this process or
+    // another. The statement is this call's own: the connection's cache of
+    // statements belongs to the holder of the write mutex. The rows are
+    // handed out after the section, so the sink may take its time.
+    IndexStoreModule& module = Module();
+    const std::lock_guard<std::recursive_mutex> guard(module.critical_section());
+    if (!module.database_open) return E_UNEXPECTED;
+    hr = ReadFolderRows(module.engine().handle(), parts, &rows);
+    if (FAILED(hr)) LogFailure(module.log_path, __FILE__, __LINE__, hr);
   }
   if (hr != S_OK) return hr;
   for (const FolderRow& row : rows) {

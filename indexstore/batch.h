@@ -29,12 +29,27 @@ struct PreparedFile {
 
 namespace ordalis {
 
+// Defers the connection's checkpoints for its life (see
+// Engine::DeferCheckpoints). Made and destroyed under the write mutex.
+class CheckpointDeferral {
+ public:
+  explicit CheckpointDeferral(Engine& engine) : engine_(engine) { engine_.DeferCheckpoints(true); }
+  ~CheckpointDeferral() { engine_.DeferCheckpoints(false); }
+  CheckpointDeferral(const CheckpointDeferral&) = delete;
+  CheckpointDeferral& operator=(const CheckpointDeferral&) = delete;
+
+ private:
+  Engine& engine_;
+};
+
 // An open batch. Owned by the TrovixDB object that began it and used on the
 // thread that began it (the write mutex is that thread's). Declared so that
-// destruction rolls back before the mutex is released.
+// destruction rolls back, and ends the deferral of checkpoints, before the
+// mutex is released.
 struct Batch {
   WriteLock lock;
   Transaction transaction{IndexStoreModule::Get().engine()};
+  CheckpointDeferral deferral{IndexStoreModule::Get().engine()};
   // A database failure inside the batch: only AbortBatch is accepted.
   bool doomed = false;
   // Changes to the module's counters, made at the commit.
@@ -42,7 +57,8 @@ struct Batch {
   std::int64_t files_indexed = 0;
   std::int64_t files_updated = 0;
   WString last_indexed_file;
-  std::vector<std::pair<WString, std::int64_t>> learned;
+  // Identifiers of the words the batch added, for the module's cache.
+  WordIdCache learned;
 };
 
 }  // namespace ordalis

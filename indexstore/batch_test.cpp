@@ -1,7 +1,8 @@
 // The batch interface through the component: files prepared in memory and
 // written many per transaction must end exactly as AddFile and IndexFile
 // leave them, be visible and counted only after the commit, vanish whole on
-// an abort, and be prepared while another thread holds the write mutex.
+// an abort, and be prepared while another thread holds the write mutex; a
+// walk reads folders while a batch is open, and the batch learns who waits.
 #include <sqlite3.h>
 
 #include <filesystem>
@@ -9,6 +10,7 @@
 #include <map>
 
 #include "indexstore/testing/ordalis_fixture.h"
+#include "platform/testing/wait_until.h"
 #include "platform/wstring.h"
 #include "shared/itrovixbatch.h"
 
@@ -227,6 +229,69 @@ TEST_F(BatchTest, FilesArePreparedWhileAnotherThreadHoldsTheWriteMutex) {
   ASSERT_EQ(prepared.wait_for(std::chrono::seconds(30)), std::future_status::ready);
   EXPECT_EQ(prepared.get(), S_OK);
   EXPECT_EQ(batch_->AbortBatch(), S_OK);
+}
+
+// Runs `call` with an object of its own on another thread, as another part of
+// the process would.
+template <typename Call>
+std::future<HRESULT> OnAnotherThread(Call call) {
+  return std::async(std::launch::async, [call] {
+    const ComInit com;
+    ComPtr<ITrovixDB> db;
+    const HRESULT made = CoCreateInstance(CLSID_TrovixDB, nullptr, CLSCTX_INPROC_SERVER,
+                                          IID_ITrovixDB, db.put_void());
+    return FAILED(made) ? made : call(db.get());
+  });
+}
+
+TEST_F(BatchTest, AnOpenBatchLetsFoldersBeReadAndSeesWhoWaitsForTheWriteMutex) {
+  WriteBatch({Write("one.txt", "alpha")});
+  PreparedFile* two = Prepare(Write("two.txt", "beta"));
+  ASSERT_EQ(batch_->BeginBatch(), S_OK);
+  ASSERT_EQ(batch_->WritePrepared(two), S_OK);
+  EXPECT_EQ(batch_->Contended(), S_FALSE);
+  auto read = OnAnotherThread([folder = folder_](ITrovixDB* db) -> HRESULT {
+    ComPtr<ITrovixBatch> other;
+    HRESULT hr = db->QueryInterface(IID_ITrovixBatch, other.put_void());
+    RowList list;
+    if (SUCCEEDED(hr)) hr = other->ReadFolder(Utf8ToUtf16(folder).c_str(), &list);
+    // The process's own uncommitted row is seen with the committed one.
+    return hr == S_OK && list.rows.size() == 2 && list.rows.at("one.txt") ? S_OK : E_FAIL;
+  });
+  const bool answered = read.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
+  EXPECT_TRUE(answered) << "ReadFolder waited for the batch";
+  if (!answered) {
+    ASSERT_EQ(batch_->AbortBatch(), S_OK);  // lets the reader go
+  }
+  EXPECT_EQ(read.get(), S_OK);
+
+  const WString one = Utf8ToUtf16(folder_ + "one.txt");
+  auto waiter = OnAnotherThread([one](ITrovixDB* db) { return db->FileInDB(one.c_str()); });
+  EXPECT_TRUE(trovix::testing::WaitUntil([&] { return batch_->Contended() == S_OK; }));
+  ASSERT_EQ(batch_->CommitBatch(), S_OK);
+  EXPECT_EQ(waiter.get(), S_OK);
+  EXPECT_EQ(batch_->Contended(), S_FALSE);
+  batch_->ReleasePrepared(two);
+  EXPECT_EQ(WordRows(), (Rows{{"one.txt alpha", 1}, {"two.txt beta", 1}}));
+}
+
+// Databases made before pages grew to 4 KiB keep their 1 KiB pages: they open
+// and take batches as before.
+TEST_F(BatchTest, ADatabaseWithTheEarlierSmallPagesStillTakesBatches) {
+  ASSERT_EQ(db_->Cleanup(), S_OK);
+  sqlite3* raw = nullptr;
+  ASSERT_EQ(sqlite3_open(DatabasePath().c_str(), &raw), SQLITE_OK);
+  EXPECT_EQ(sqlite3_exec(raw,
+                         "PRAGMA journal_mode=DELETE; PRAGMA page_size=1024; VACUUM; "
+                         "PRAGMA journal_mode=WAL;",
+                         nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  sqlite3_close(raw);
+  EXPECT_EQ(Query("SELECT 'page', page_size FROM pragma_page_size"), (Rows{{"page", 1024}}));
+  ASSERT_EQ(db_->Init(), S_OK);
+  WriteBatch({Write("one.txt", "alpha beta alpha")});
+  EXPECT_EQ(WordRows(), (Rows{{"one.txt alpha", 2}, {"one.txt beta", 1}}));
+  EXPECT_EQ(IndexedCount(), 1u);
 }
 
 }  // namespace

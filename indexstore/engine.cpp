@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "platform/error_info.h"
@@ -91,18 +92,49 @@ HRESULT Engine::VerifyDatabase(const WString& password) {
     }
     if (FAILED(hr)) return hr;
   }
-  // Checkpoints (each with two fsyncs) after about 10 MB of log rather than
-  // the default 1 MB: a flush writes one page per distinct word, so the
-  // default would checkpoint after nearly every file. The log file is cut
-  // back to 16 MiB after a checkpoint. 16 MiB of page cache keeps the upper
-  // levels of the word index in memory.
-  for (const char* pragma :
-       {"PRAGMA journal_mode=WAL", "PRAGMA synchronous=NORMAL", "PRAGMA wal_autocheckpoint=10000",
-        "PRAGMA journal_size_limit=16777216", "PRAGMA cache_size=-16384"}) {
+  // The log file is cut back to 16 MiB after a checkpoint. 8 MiB of page
+  // cache: a first index wrote as much with 16 MiB and 32 MiB (the pages of
+  // a batch go to the log at its commit either way) and its process stayed
+  // 7-10 MB smaller.
+  for (const char* pragma : {"PRAGMA journal_mode=WAL", "PRAGMA synchronous=NORMAL",
+                             "PRAGMA journal_size_limit=16777216", "PRAGMA cache_size=-8192"}) {
     hr = EngineStatus(db_, sqlite3_exec(db_, pragma, nullptr, nullptr, nullptr));
     if (FAILED(hr)) return hr;
   }
+  {
+    Statement page_size(*this, "PRAGMA page_size");
+    hr = page_size.Step();
+    if (FAILED(hr)) return hr;
+    const std::int64_t bytes = hr == S_OK ? page_size.ColumnInt(0) : 0;
+    checkpoint_pages_ = static_cast<int>(kCheckpointBytes / std::max<std::int64_t>(bytes, 512));
+  }
+  // Replaces the engine's own automatic checkpoints (they are the same hook).
+  sqlite3_wal_hook(db_, &Engine::AfterCommit, this);
   return S_OK;
+}
+
+// After 20 MiB of log rather than the default 1,000 pages: a checkpoint copies
+// every page the log holds, so the fewer checkpoints, the fewer times a page
+// that batch after batch touches is copied. A first index of 2,236 files
+// (4 KiB pages) wrote 67 MB with 10 MiB, 57 MB with 20 MiB and 48 MB with
+// 40 MiB; 20 MiB keeps the log, which is disk used beside the database,
+// smaller than this database.
+int Engine::AfterCommit(void* engine, sqlite3* db, const char* schema, int pages) {
+  auto& self = *static_cast<Engine*>(engine);
+  if (pages < self.checkpoint_pages_) return SQLITE_OK;
+  if (self.defer_checkpoints_) {
+    self.checkpoint_due_ = true;
+  } else {
+    sqlite3_wal_checkpoint_v2(db, schema, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+  }
+  return SQLITE_OK;
+}
+
+void Engine::RunDueCheckpoint() {
+  if (db_ == nullptr || !checkpoint_due_.exchange(false)) return;
+  // A failure (busy: another connection checkpoints) leaves the log to the
+  // next commit that reaches the threshold.
+  sqlite3_wal_checkpoint_v2(db_, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
 }
 
 void Engine::Close() {

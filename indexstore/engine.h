@@ -14,6 +14,7 @@
 #include <sqlite3.h>
 
 #include <atomic>
+#include <cstdint>
 #include <string>
 #include <unordered_map>
 
@@ -70,14 +71,34 @@ class Engine final : public IEngineConnection {
   ULONG Release() override { return 1; }
   HRESULT GetHandle(sqlite3** handle) override;
 
+  // Checkpoints (copying the log into the database file, two syncs) run
+  // after the commit that brings the log to kCheckpointBytes. While
+  // deferred, such a commit only marks the checkpoint due, and the holder of
+  // the write mutex runs it with RunDueCheckpoint after letting the mutex
+  // go: a checkpoint needs no exclusion beyond the engine's own, and readers
+  // of other processes then need not wait for it. Deferral is guarded by the
+  // write mutex.
+  static constexpr std::int64_t kCheckpointBytes = 20 << 20;
+  void DeferCheckpoints(bool defer) { defer_checkpoints_ = defer; }
+  // Runs a checkpoint that came due while deferred, if any; passive, so it
+  // never waits for readers or writers. Call under the module critical
+  // section.
+  void RunDueCheckpoint();
+
  private:
   friend class Statement;
   // A prepared statement for `sql`, cached for the life of the connection.
   [[nodiscard]] HRESULT Prepare(const char* sql, sqlite3_stmt** stmt);
   [[nodiscard]] HRESULT VerifyDatabase(const WString& password);
 
+  // The engine's hook after each commit: see kCheckpointBytes.
+  static int AfterCommit(void* engine, sqlite3* db, const char* schema, int pages);
+
   sqlite3* db_ = nullptr;
   std::unordered_map<std::string, sqlite3_stmt*> cache_;  // guarded by the module's locks
+  int checkpoint_pages_ = 0;                              // kCheckpointBytes in pages of this file
+  bool defer_checkpoints_ = false;                        // guarded by the write mutex
+  std::atomic<bool> checkpoint_due_{false};  // set under the write mutex, taken after it
 };
 
 // One execution of a cached statement. Parameters are bound by position,

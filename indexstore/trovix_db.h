@@ -120,6 +120,7 @@ class TrovixDB final : public ITrovixDB,
   HRESULT RemoveFile(const WCHAR* sFile) override;
   HRESULT CommitBatch() override;
   HRESULT AbortBatch() override;
+  HRESULT Contended() override;
   HRESULT ReadFolder(const WCHAR* sFolder, ICatalogueRowSink* sink) override;
 
   // ITrovixReader (connection.cpp).

@@ -7,9 +7,10 @@ std::int64_t WordIdCache::Find(std::u16string_view word) const {
   return found != ids_.end() ? found->second : 0;
 }
 
-void WordIdCache::Learn(std::vector<std::pair<WString, std::int64_t>>&& learned) {
-  if (ids_.size() + learned.size() > kMaxWords) ids_.clear();
-  for (auto& [word, id] : learned) ids_.emplace(std::move(word), id);
+void WordIdCache::Learn(WordIdCache&& learned) {
+  if (ids_.size() + learned.ids_.size() > kMaxWords) ids_.clear();
+  ids_.merge(learned.ids_);
+  learned.ids_.clear();
 }
 
 }  // namespace ordalis

@@ -24,8 +24,12 @@ class WordIdCache {
   // The identifier of `word` (compared like Words.Word: A-Z and a-z alike),
   // or 0 when it is not known.
   [[nodiscard]] std::int64_t Find(std::u16string_view word) const;
+  // Remembers one identifier. In the module's cache only identifiers of a
+  // committed transaction; a transaction collects its own in a cache of its
+  // own (unbounded: one entry per word it added) and hands it to Learn.
+  void Add(const WString& word, std::int64_t id) { ids_.emplace(word, id); }
   // Remembers identifiers learned by a transaction that has committed.
-  void Learn(std::vector<std::pair<WString, std::int64_t>>&& learned);
+  void Learn(WordIdCache&& learned);
   void Clear() { ids_.clear(); }
 
  private:

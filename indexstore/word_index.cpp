@@ -38,14 +38,15 @@ std::int64_t LookUpOrInsertWord(Engine& engine, std::u16string_view word) {
   return insert.ColumnInt(0);
 }
 
-// The identifier of `word`, from the cache when it knows the word. Words it
-// does not know are added to `learned`, to be remembered once the
-// transaction has committed (a rolled-back insert must not be remembered).
+// The identifier of `word`, from the caches when they know the word. Words
+// neither knows are added to `learned`, to be remembered by the module once
+// the transaction has committed (a rolled-back insert must not be).
 std::int64_t WordId(Engine& engine, const WordIdCache& cache, const WString& word,
-                    std::vector<std::pair<WString, std::int64_t>>* learned) {
+                    WordIdCache* learned) {
   if (const std::int64_t known = cache.Find(word)) return known;
+  if (const std::int64_t known = learned->Find(word)) return known;
   const std::int64_t id = LookUpOrInsertWord(engine, word);
-  learned->emplace_back(word, id);
+  learned->Add(word, id);
   return id;
 }
 
@@ -67,8 +68,7 @@ bool StopRequested(const UINT* keep_going) {
 }
 
 HRESULT WriteWordCounts(const std::vector<std::pair<WString, UINT>>& entries, INT file_id,
-                        const UINT* keep_going,
-                        std::vector<std::pair<WString, std::int64_t>>* learned, UINT* handled) {
+                        const UINT* keep_going, WordIdCache* learned, UINT* handled) {
   IndexStoreModule& module = IndexStoreModule::Get();
   Engine& engine = module.engine();
   for (const auto& [word, count] : entries) {
@@ -88,7 +88,7 @@ HRESULT FlushWordCounts(WordCountMap& map, INT file_id, const UINT* keep_going, 
   if (module.database_open) {
     hr = RunLogged([&]() -> HRESULT {
       Engine& engine = module.engine();
-      std::vector<std::pair<WString, std::int64_t>> learned;
+      WordIdCache learned;
       Transaction transaction(engine);
       ORDALIS_CHECK(transaction.status());
       const HRESULT written = WriteWordCounts(entries, file_id, keep_going, &learned, &handled);

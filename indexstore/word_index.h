@@ -2,6 +2,7 @@
 #pragma once
 
 #include "indexstore/word_count_map.h"
+#include "indexstore/word_id_cache.h"
 #include "shared/index_limits.h"
 
 namespace ordalis {
@@ -26,13 +27,14 @@ using trovix::kMaxIndexedFileSize;
 
 // Inside the caller's transaction and write mutex: adds the counts of
 // `entries` (smallest key first) to file `file_id`'s, looking each word up
-// (the cache first) or adding it to Words. Words not in the cache go to
-// `*learned`, for the cache once the transaction has committed. Reads the
+// (the module's cache, then `*learned`, then Words) or adding it to Words.
+// Words in neither cache go to `*learned`, which the caller hands to the
+// module's cache once the transaction has committed; a transaction that
+// writes many files thus looks each new word up in Words once. Reads the
 // continue flag before each word: E_ABORT when it is 0. Raises a failure.
 // `*handled` is raised per word written.
 [[nodiscard]] HRESULT WriteWordCounts(const std::vector<std::pair<WString, UINT>>& entries,
-                                      INT file_id, const UINT* keep_going,
-                                      std::vector<std::pair<WString, std::int64_t>>* learned,
+                                      INT file_id, const UINT* keep_going, WordIdCache* learned,
                                       UINT* handled);
 
 // True when the file at `path` is larger than kMaxIndexedFileSize bytes;

@@ -182,22 +182,50 @@ NamedMutex::NamedMutex(const std::string& name) {
   }
   const std::string file = folder + "/" + name + ".lock";
   fd_ = open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-  if (fd_ < 0) error_ = errno;
+  if (fd_ < 0) {
+    error_ = errno;
+    return;
+  }
+  const std::string waiting = folder + "/" + name + ".waiting";
+  waiting_fd_ = open(waiting.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
 }
 
 NamedMutex::~NamedMutex() {
   // Closing the only descriptor of this open file drops a flock still held.
   if (fd_ >= 0) close(fd_);
+  if (waiting_fd_ >= 0) close(waiting_fd_);
 }
 
+// Only the thread that owns local_ touches the flock of waiting_fd_, so one
+// descriptor serves every thread of the process.
 DWORD NamedMutex::Wait(DWORD timeout_ms) {
   if (fd_ < 0) return WAIT_FAILED;
   const Deadline deadline(timeout_ms);
+  ++waiting_;
   const DWORD local = local_.Wait(timeout_ms);
-  if (local != WAIT_OBJECT_0 || local_.HeldByMe() > 1) return local;
-  const DWORD result = deadline.infinite ? LockBlocking(fd_) : LockPolling(fd_, deadline);
+  if (local != WAIT_OBJECT_0 || local_.HeldByMe() > 1) {
+    --waiting_;
+    return local;
+  }
+  DWORD result = flock(fd_, LOCK_EX | LOCK_NB) == 0 ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
+  if (result != WAIT_OBJECT_0) {
+    // Blocking only against an owner's probe, which lasts one system call.
+    const bool announced = waiting_fd_ >= 0 && flock(waiting_fd_, LOCK_SH) == 0;
+    result = deadline.infinite ? LockBlocking(fd_) : LockPolling(fd_, deadline);
+    if (announced) flock(waiting_fd_, LOCK_UN);
+  }
+  --waiting_;
   if (result != WAIT_OBJECT_0) local_.Release();
   return result;
+}
+
+bool NamedMutex::OthersWaiting() {
+  if (waiting_.load() > 0) return true;
+  if (waiting_fd_ < 0 || flock(waiting_fd_, LOCK_EX | LOCK_NB) == 0) {
+    if (waiting_fd_ >= 0) flock(waiting_fd_, LOCK_UN);
+    return false;
+  }
+  return errno == EWOULDBLOCK;
 }
 
 bool NamedMutex::Release() {

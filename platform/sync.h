@@ -7,6 +7,7 @@
 // $XDG_STATE_HOME/Quillon/run/ (same rules) and the refusal is reported.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <memory>
@@ -70,8 +71,21 @@ class NamedMutex {
   // own the mutex.
   bool Release();
 
+  // Whether a thread other than the owner waits for the mutex now: one of
+  // this process in Wait, or one of another process blocked in the flock.
+  // Meant for the owner, to keep a long hold short when someone waits; a
+  // waiter that arrives just after the answer is seen at the next call.
+  [[nodiscard]] bool OthersWaiting();
+
  private:
   int fd_ = -1;
+  // "<name>.waiting": a waiter of any process holds a shared flock on it
+  // while it is blocked in the flock of fd_, so that the owner can see it
+  // with a non-blocking exclusive attempt. -1 when it cannot be opened
+  // (waiters of other processes then go unseen).
+  int waiting_fd_ = -1;
+  // Threads of this process inside Wait.
+  std::atomic<unsigned> waiting_{0};
   int error_ = 0;
   // Which thread of this process owns the object, and how many times. Its
   // owner holds the flock from its first level to its last.

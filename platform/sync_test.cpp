@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "platform/testing/private_tree.h"
+#include "platform/testing/wait_until.h"
 
 namespace {
 
@@ -233,6 +234,40 @@ TEST(NamedMutexTest, TimedWaitsTimeOutEvenWhileAnotherThreadBlocksInFlock) {
   EXPECT_EQ(blocked.get(), WAIT_OBJECT_0);
   ASSERT_TRUE(child.Send('x'));
   EXPECT_EQ(child.Join(), 0);
+}
+
+// The owner learns of a waiter of another process (blocked in flock, or
+// polling in a timed wait) and of one of its own process, and of none once
+// they have been served.
+TEST(NamedMutexTest, OwnerSeesWhoWaitsUntilTheyAreServed) {
+  PrivateTree tree;
+  NamedMutex mutex("Shared");
+  ASSERT_EQ(mutex.Wait(), WAIT_OBJECT_0);
+  EXPECT_FALSE(mutex.OthersWaiting());
+  for (const DWORD timeout_ms : {INFINITE, static_cast<DWORD>(kPatienceMs)}) {
+    Child child([timeout_ms](Child& self) {
+      NamedMutex other("Shared");
+      if (other.Wait(timeout_ms) != WAIT_OBJECT_0 || !self.Send('h')) return 1;
+      other.Release();
+      return 0;
+    });
+    EXPECT_TRUE(trovix::testing::WaitUntil([&] { return mutex.OthersWaiting(); }));
+    EXPECT_TRUE(mutex.Release());
+    EXPECT_EQ(child.Receive(), 'h');
+    EXPECT_EQ(child.Join(), 0);
+    ASSERT_EQ(mutex.Wait(kPatienceMs), WAIT_OBJECT_0);
+    EXPECT_FALSE(mutex.OthersWaiting());
+  }
+  auto same_process = std::async(std::launch::async, [&] {
+    const bool taken = mutex.Wait(kPatienceMs) == WAIT_OBJECT_0;
+    return taken && mutex.Release();
+  });
+  EXPECT_TRUE(trovix::testing::WaitUntil([&] { return mutex.OthersWaiting(); }));
+  EXPECT_TRUE(mutex.Release());
+  EXPECT_TRUE(same_process.get());
+  ASSERT_EQ(mutex.Wait(kPatienceMs), WAIT_OBJECT_0);
+  EXPECT_FALSE(mutex.OthersWaiting());
+  EXPECT_TRUE(mutex.Release());
 }
 
 TEST(NamedMutexTest, PrivateLockFileAndNoLeakedDescriptors) {

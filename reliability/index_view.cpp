@@ -56,6 +56,65 @@ PathSet PathsIn(const std::string& search_output) {
   return paths;
 }
 
+namespace {
+
+// Runs `sql` on `db`, handing each row to `row`; false when it fails.
+template <typename Row>
+bool EachRow(sqlite3* db, const char* sql, Row row) {
+  sqlite3_stmt* statement = nullptr;
+  int step = sqlite3_prepare_v2(db, sql, -1, &statement, nullptr);
+  while (step == SQLITE_OK || step == SQLITE_ROW) {
+    step = sqlite3_step(statement);
+    if (step == SQLITE_ROW) row(statement);
+  }
+  sqlite3_finalize(statement);
+  return step == SQLITE_DONE;
+}
+
+std::string Text(sqlite3_stmt* statement, int column) {
+  const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement, column));
+  return text != nullptr ? text : "";
+}
+
+}  // namespace
+
+std::optional<StoredIndex> ReadStoredIndex(const std::string& path) {
+  if (!std::filesystem::exists(path)) return std::nullopt;
+  sqlite3* db = nullptr;
+  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+    sqlite3_close(db);
+    return std::nullopt;
+  }
+  sqlite3_busy_timeout(db, 30000);
+  StoredIndex index;
+  // One read transaction, so that the three answers agree.
+  bool read = sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr) == SQLITE_OK;
+  read = read && EachRow(db,
+                         "SELECT Drives.Name || Directories.Name || Files.Name, "
+                         "EXISTS (SELECT 1 FROM FilesWords WHERE FileID = Files.FileID) "
+                         "FROM Files JOIN Directories USING (DirectoryID) "
+                         "JOIN Drives ON Drives.DriveID = Directories.DriveID",
+                         [&](sqlite3_stmt* row) {
+                           index.catalogue.insert(Text(row, 0));
+                           if (sqlite3_column_int(row, 1) != 0)
+                             index.with_words.insert(Text(row, 0));
+                         });
+  read =
+      read && EachRow(db,
+                      "SELECT Drives.Name || Directories.Name || Files.Name, lower(Words.Word), "
+                      "FilesWords.WordCount FROM FilesWords JOIN Files USING (FileID) "
+                      "JOIN Words ON Words.ID = FilesWords.WordID "
+                      "JOIN Directories USING (DirectoryID) "
+                      "JOIN Drives ON Drives.DriveID = Directories.DriveID",
+                      [&](sqlite3_stmt* row) {
+                        index.counts[{Text(row, 0), Text(row, 1)}] += sqlite3_column_int64(row, 2);
+                      });
+  sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
+  sqlite3_close(db);
+  if (!read) return std::nullopt;
+  return index;
+}
+
 std::string IntegrityCheck(const std::string& path) {
   if (!std::filesystem::exists(path)) return "no database at " + path;
   sqlite3* db = nullptr;

@@ -4,9 +4,11 @@
 #pragma once
 
 #include <cstddef>
+#include <map>
 #include <optional>
 #include <set>
 #include <string>
+#include <utility>
 
 namespace trovix::reliability {
 
@@ -34,6 +36,19 @@ struct Difference {
 
 // The paths in the output of `trovix search` (lines that start with '/').
 [[nodiscard]] PathSet PathsIn(const std::string& search_output);
+
+// What a database holds, read straight from its tables: every catalogued
+// path, those that have words, and each (path, word in lower case) with its
+// count.
+struct StoredIndex {
+  PathSet catalogue;
+  PathSet with_words;
+  std::map<std::pair<std::string, std::string>, long> counts;
+};
+
+// The database at `path`, opened read-only with the system SQLite; nullopt
+// when it cannot be read.
+[[nodiscard]] std::optional<StoredIndex> ReadStoredIndex(const std::string& path);
 
 // PRAGMA integrity_check of the database at `path`, opened read-only with
 // the system SQLite (never through the fault VFS): "ok", the problems it

@@ -21,8 +21,10 @@
 #include <sstream>
 #include <thread>
 
+#include "platform/hresult.h"
 #include "platform/testing/wait_until.h"
 #include "reliability/reliability_fixture.h"
+#include "shared/database_format.h"
 
 namespace trovix::reliability {
 namespace {
@@ -168,6 +170,144 @@ TEST_F(ReliabilityTest, KillingTrovixIndexMidRunLeavesAnIndexARerunCompletes) {
   EXPECT_EQ(PathsIn(output), FilesWithWord(root_, "cedar"));
   SummarizeCase("kill -9 trovix index", rounds, outcomes, catalogue.lost + words.lost,
                 catalogue.ghosts);
+}
+
+// Crashes in the middle of batches (many files per transaction). After each
+// kill the database is intact and holds no catalogued file without its
+// words (every file of these cases has words: a file is counted as indexed
+// only with them); once a rerun or rescan has completed, the index is
+// exactly what a clean run makes of the same files: the same paths and the
+// same (path, word, count) rows.
+class BatchCrashTest : public ReliabilityTest {
+ protected:
+  // The index a single uninterrupted `trovix index` makes of `folder`, in a
+  // data folder (so a database) of its own.
+  std::optional<StoredIndex> CleanRun(const std::string& folder) {
+    const std::string data = tree_.root() + "/clean-data";
+    fs::create_directories(data + "/Quillon");
+    const std::string database = data + "/Quillon/" + kDatabaseFileName;
+    if (FAILED(CreateDatabase(database))) return std::nullopt;
+    std::string output;
+    EXPECT_EQ(Trovix({"index", folder}, &output, {{"XDG_DATA_HOME", data}}), 0) << output;
+    return ReadStoredIndex(database);
+  }
+  // Right after a kill: intact, and no file catalogued without its words.
+  // The label for the summary: how much of the round's folder was written.
+  std::string ExpectIntactAfterKill(const std::string& folder, int round) {
+    EXPECT_EQ(IntegrityCheck(DatabasePath()), "ok")
+        << "round " << round << ", right after the kill";
+    const std::optional<StoredIndex> stored = ReadStoredIndex(DatabasePath());
+    if (!stored) {
+      ADD_FAILURE() << "round " << round << ": the database could not be read";
+      return "unreadable";
+    }
+    EXPECT_EQ(stored->catalogue, stored->with_words)
+        << "round " << round << ": a file catalogued without its words";
+    const PathSet round_files = IndexableFilesOnDisk(folder);
+    const std::size_t missing = Compare(round_files, stored->with_words).lost;
+    return missing == round_files.size() ? "killed before the round's first commit"
+           : missing == 0                ? "killed after the round's last commit"
+                                         : "killed between the round's commits";
+  }
+  // Rewrites every third file of `files` with words of the round, so that
+  // batches also replace words.
+  static void RewriteSome(const std::vector<std::string>& files, int round) {
+    for (std::size_t i = round % 3; i < files.size(); i += 3) {
+      trovix::testing::WriteFile(files[i], "reliable rewritten round" + std::to_string(round) +
+                                               " words " + std::to_string(i) + "\n");
+    }
+  }
+  // The rerun's index against the clean run's: the number of paths and rows
+  // that differ, and an example.
+  std::size_t ExpectEqualsCleanRun(const std::string& folder) {
+    const std::optional<StoredIndex> after = ReadStoredIndex(DatabasePath());
+    const std::optional<StoredIndex> clean = CleanRun(folder);
+    if (!after || !clean) {
+      ADD_FAILURE() << "a database could not be read";
+      return 1;
+    }
+    EXPECT_EQ(after->catalogue, clean->catalogue);
+    EXPECT_EQ(after->with_words, clean->with_words);
+    EXPECT_TRUE(after->counts == clean->counts)
+        << after->counts.size() << " word rows against the clean run's " << clean->counts.size();
+    return Compare(clean->catalogue, after->catalogue).lost +
+           Compare(clean->catalogue, after->catalogue).ghosts +
+           (after->counts == clean->counts ? 0 : 1);
+  }
+};
+
+// kill -9 of a batched `trovix index`, each round with new files and
+// rewritten ones, at a random moment within 3 s. Searches run meanwhile: a
+// reader waiting for the write mutex ends a batch, so the run commits many
+// batches and the kill can land between any two.
+TEST_F(BatchCrashTest, KilledIndexBatchesLeaveNoFileWithoutWordsAndARerunEqualsACleanRun) {
+  const int rounds = Rounds(3);
+  const std::vector<std::string> base = WriteTextFiles(root_ + "/base", "base", 600);
+  std::map<std::string, int> outcomes;
+  for (int round = 0; round < rounds; ++round) {
+    const std::string folder = root_ + "/run" + std::to_string(round);
+    WriteTextFiles(folder, "run", 600);
+    RewriteSome(base, round);
+    std::unique_ptr<ChildProcess> run = StartTrovix({"index", root_});
+    ASSERT_TRUE(run->started());
+    const auto kill_at =
+        std::chrono::steady_clock::now() +
+        std::chrono::milliseconds(std::uniform_int_distribution<int>(0, 3000)(Random()));
+    std::string found;
+    while (std::chrono::steady_clock::now() < kill_at && run->Running()) {
+      static_cast<void>(Trovix({"search", "reliable"}, &found));
+    }
+    run->Signal(SIGKILL);
+    const std::optional<int> status = run->Wait(60s);
+    ASSERT_TRUE(status.has_value());
+    const std::string written = ExpectIntactAfterKill(folder, round);
+    if (*status != 128 + SIGKILL) {
+      EXPECT_EQ(*status, 0) << run->Output();
+    }
+    ++outcomes[*status == 128 + SIGKILL ? written : "ended before the kill"];
+  }
+  std::string output;
+  ASSERT_EQ(Trovix({"index", root_}, &output), 0) << output;
+  const std::size_t differences = ExpectEqualsCleanRun(root_);
+  SummarizeCase("kill -9 batched trovix index, rerun against a clean run", rounds, outcomes,
+                differences, 0);
+}
+
+// kill -9 of kestine while its scan writes batches: each round adds files
+// and rewrites some, makes the scan due, and kills kestine at a random moment
+// (within 0.3 s) once the scan has committed a first batch of the round.
+// The searches that watch for that batch end batches, as any reader does, so
+// the scan commits many. Then a last scan runs to its end.
+TEST_F(BatchCrashTest, KilledScanBatchesLeaveNoFileWithoutWordsAndARescanEqualsACleanRun) {
+  const int rounds = Rounds(2);
+  const std::vector<std::string> base = WriteTextFiles(root_ + "/base", "base", 600);
+  std::map<std::string, int> outcomes;
+  for (int round = 0; round < rounds; ++round) {
+    const std::string folder = root_ + "/scan" + std::to_string(round);
+    WriteTextFiles(folder, "scan", 3000);
+    RewriteSome(base, round);
+    MakeScanDue();
+    StartKestine();
+    const bool begun = WaitUntil(
+        [&] {
+          const std::optional<PathSet> written = Catalogue(root_);
+          return written && !written->empty() &&
+                 (round == 0 || Compare(IndexableFilesOnDisk(folder), *written).lost < 3000);
+        },
+        120s, 5ms);
+    EXPECT_TRUE(begun) << "round " << round << ": the scan never committed a batch";
+    PauseBeforeKill(300);
+    KillKestine();
+    ++outcomes[ExpectIntactAfterKill(folder, round)];
+  }
+  MakeScanDue();
+  StartKestine();
+  ASSERT_TRUE(WaitForScan(180s)) << "the last scan never ended";
+  EXPECT_EQ(LastScanOutcome(), 1u);
+  ASSERT_EQ(StopKestine(), 0);
+  const std::size_t differences = ExpectEqualsCleanRun(root_);
+  SummarizeCase("kill -9 kestine mid-scan, rescan against a clean run", rounds, outcomes,
+                differences, 0);
 }
 
 // kill -9 of `trovix compact` at a random moment, with rewritten files

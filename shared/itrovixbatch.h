@@ -10,12 +10,13 @@
 // every core while one thread writes.
 //
 // States of one object's batch:
-//  1. idle — no batch. PrepareFile, ReleasePrepared and ReadFolder work;
-//     BeginBatch moves to 2. WritePrepared, RemoveFile, CommitBatch and
-//     AbortBatch answer E_UNEXPECTED.
+//  1. idle — no batch. PrepareFile, ReleasePrepared, ReadFolder and
+//     Contended work; BeginBatch moves to 2. WritePrepared, RemoveFile,
+//     CommitBatch and AbortBatch answer E_UNEXPECTED.
 //  2. open — BeginBatch took the write mutex and began a write transaction.
 //     WritePrepared and RemoveFile add to it; CommitBatch and AbortBatch end
-//     it (back to 1) and release the mutex. A failure of the database inside
+//     it (back to 1) and release the mutex; a checkpoint the commit made due
+//     runs after the release. A failure of the database inside
 //     the batch (see the methods) leaves it open but doomed: only AbortBatch
 //     is then accepted.
 //
@@ -23,10 +24,13 @@
 //  1. Nothing a batch did is visible to other connections, nor counted
 //     (files indexed, processed and updated; the last indexed file), until
 //     CommitBatch succeeded; after AbortBatch, a failed CommitBatch or a
-//     crash, none of it happened.
+//     crash, none of it happened. (ReadFolder reads its process's own
+//     connection, and so the open batch: see there.)
 //  2. The write mutex is held from BeginBatch to the end of the batch and by
-//     nothing else of this interface except ReadFolder (for its one query):
-//     a caller that wants readers served keeps batches short in time.
+//     nothing else of this interface. A caller that writes for long asks
+//     Contended between files and ends the batch when someone waits, so a
+//     reader waits about one file's write and a commit, however long the
+//     batch would have been.
 //  3. PrepareFile touches no table and takes no lock: any number of threads,
 //     each with its own object, prepare at once.
 //
@@ -104,12 +108,23 @@ struct ITrovixBatch : IUnknown {
   // Rolls back and releases the write mutex. S_OK; E_UNEXPECTED without a
   // batch.
   virtual HRESULT AbortBatch() = 0;
+  // Whether a thread of this process other than the caller, or another
+  // process, waits for the write mutex: S_OK when one does, S_FALSE when
+  // none does. Asked inside a batch, it tells the batch to end; after one,
+  // whether the waiter has been served yet. One system call; cheap enough to
+  // ask after every file.
+  [[nodiscard]] virtual HRESULT Contended() = 0;
 
-  // Reports, in one query under the write mutex, the catalogued files whose
-  // folder is `sFolder` (an absolute path, with or without a trailing '/';
-  // not those of folders below it). S_OK after the last row; S_FALSE when
-  // the folder has no entry; E_INVALIDARG for a relative or over-long path
-  // or a null sink; the sink's answer when it stopped; an engine failure.
-  // Works inside a batch too (on its thread), and sees the batch's rows.
+  // Reports, in one query, the catalogued files whose folder is `sFolder`
+  // (an absolute path, with or without a trailing '/'; not those of folders
+  // below it). S_OK after the last row; S_FALSE when the folder has no
+  // entry; E_INVALIDARG for a relative or over-long path or a null sink; the
+  // sink's answer when it stopped; an engine failure. It does not wait for
+  // the write mutex, so a walk goes on while a batch of its process is
+  // written: it reads the connection of its process, and so sees the rows of
+  // that process's open batch and of any other write the process has not
+  // committed yet (a row read from a batch later rolled back is harmless to
+  // a walk: a batch is rolled back only on a database failure, which ends
+  // the walk), and the rows other processes committed.
   [[nodiscard]] virtual HRESULT ReadFolder(const WCHAR* sFolder, ICatalogueRowSink* sink) = 0;
 };
