@@ -1,6 +1,7 @@
 // trovix-search-provider: answers the desktop's own search box (GNOME Shell,
 // KRunner) from the index. D-Bus starts it on the first call through its
-// .service file; it ends by itself after a minute without calls.
+// .service file; it ends by itself after a minute without calls, and at once
+// when the session bus goes away.
 //
 // It serves the user's session bus only and owns the name
 // org.trovix.SearchProvider; a second copy finds the name taken and ends.
@@ -9,6 +10,7 @@
 #include <QDBusMetaType>
 #include <cstdio>
 
+#include "provider/bus_watch.h"
 #include "provider/desktop_search.h"
 #include "provider/gnome_search_provider.h"
 #include "provider/idle_timer.h"
@@ -28,6 +30,11 @@ int main(int argc, char** argv) {
   QDBusConnection bus = QDBusConnection::sessionBus();
   if (!bus.isConnected()) {
     std::fprintf(stderr, "trovix-search-provider: no session bus\n");
+    return 1;
+  }
+  BusWatch watch;
+  if (!watch.Watch(bus)) {
+    std::fprintf(stderr, "trovix-search-provider: cannot watch the session bus\n");
     return 1;
   }
   DesktopSearch search;
