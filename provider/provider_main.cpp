@@ -5,6 +5,8 @@
 //
 // It serves the user's session bus only and owns the name
 // org.trovix.SearchProvider; a second copy finds the name taken and ends.
+#include <sqlite3.h>
+
 #include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusMetaType>
@@ -19,11 +21,18 @@
 namespace {
 
 constexpr const char* kServiceName = "org.trovix.SearchProvider";
+// The index store's connection keeps a page cache larger than this whole
+// service needs: a keystroke reads a few hundred rows. Past this many bytes
+// SQLite (one library for the whole process, the store's module included)
+// reuses cached pages instead of growing, so the service stays small while it
+// waits for the next call. A soft limit: no allocation ever fails for it.
+constexpr sqlite3_int64 kSqliteMemoryBytes = 6 * 1024 * 1024;
 
 }  // namespace
 
 int main(int argc, char** argv) {
   QCoreApplication app(argc, argv);
+  sqlite3_soft_heap_limit64(kSqliteMemoryBytes);
   using namespace trovix::provider;
   qDBusRegisterMetaType<QList<QVariantMap>>();
   RegisterRunnerTypes();
