@@ -6,6 +6,7 @@
 #include <signal.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <regex>
 #include <string>
@@ -25,6 +26,7 @@ using trovix::testing::WriteFile;
 constexpr const char* kService = "org.trovix.SearchProvider";
 constexpr const char* kGnome = "/org/trovix/SearchProvider";
 constexpr const char* kGnomeInterface = "org.gnome.Shell.SearchProvider2";
+constexpr const char* kProviderProgram = "trovix-search-provider";
 
 class ProviderTest : public ::testing::Test {
  protected:
@@ -51,8 +53,11 @@ class ProviderTest : public ::testing::Test {
   }
 
   void TearDown() override {
-    // The provider and any panel it started end with the bus or by our hand.
-    for (const int pid : started_) kill(pid, SIGTERM);
+    // Every process a test caused to start ends here, by its own id; a
+    // process that ended already (its id possibly reused since) is left be.
+    for (const Started& started : started_) {
+      if (Runs(started.pid, started.program)) kill(started.pid, SIGTERM);
+    }
     if (bus_pid_ > 0) kill(bus_pid_, SIGTERM);
     unsetenv("TROVIX_OPENER");
     unsetenv("DBUS_SESSION_BUS_ADDRESS");
@@ -87,13 +92,48 @@ class ProviderTest : public ::testing::Test {
   }
 
   // gdbus call; the reply text (or the error) in `reply`; the exit status.
+  // The provider the bus started for it is noted for the teardown.
   int Call(const std::string& path, const std::string& method, const std::vector<std::string>& args,
            std::string* reply) {
     std::vector<std::string> argv = {"gdbus",  "call",          "--address", address_,   "--dest",
                                      kService, "--object-path", path,        "--method", method};
     argv.insert(argv.end(), args.begin(), args.end());
     reply->clear();
-    return RunProcess(argv, reply);
+    const int status = RunProcess(argv, reply);
+    NoteProvider();
+    return status;
+  }
+  // A call to the bus itself; the reply text.
+  std::string BusCall(const std::string& method, const std::string& argument) {
+    std::string reply;
+    RunProcess(
+        {"gdbus", "call", "--address", address_, "--dest", "org.freedesktop.DBus", "--object-path",
+         "/org/freedesktop/DBus", "--method", "org.freedesktop.DBus." + method, argument},
+        &reply);
+    return reply;
+  }
+  bool ProviderOwnsItsName() { return BusCall("NameHasOwner", kService) == "(true,)\n"; }
+  // The process owning the provider's name; 0 when none does.
+  int ProviderPid() {
+    const std::string reply = BusCall("GetConnectionUnixProcessID", kService);
+    std::smatch pid;
+    static const std::regex kPid("^\\(uint32 ([0-9]+),\\)");
+    return std::regex_search(reply, pid, kPid) ? std::stoi(pid[1].str()) : 0;
+  }
+  void NoteProvider() {
+    if (!started_.empty() && started_.back().program == kProviderProgram &&
+        Runs(started_.back().pid, kProviderProgram)) {
+      return;
+    }
+    if (const int pid = ProviderPid(); pid > 0) started_.push_back({pid, kProviderProgram});
+  }
+  // True while `pid` is a live (not ended, not a zombie) process of `program`.
+  static bool Runs(int pid, const std::string& program) {
+    const std::string command = ReadFile("/proc/" + std::to_string(pid) + "/cmdline");
+    const std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
+    const std::size_t state = stat.rfind(") ");
+    return command.find(program) != std::string::npos && state != std::string::npos &&
+           stat.compare(state + 2, 1, "Z") != 0;
   }
   std::vector<std::string> Ids(const std::string& method, const std::vector<std::string>& args) {
     std::string reply;
@@ -142,7 +182,11 @@ class ProviderTest : public ::testing::Test {
   std::string record_;
   std::string address_;
   int bus_pid_ = 0;
-  std::vector<int> started_;
+  struct Started {
+    int pid;
+    std::string program;  // a part of its command line, checked before the kill
+  };
+  std::vector<Started> started_;
 };
 
 TEST_F(ProviderTest, ActivationFileNamesTheInstalledProgram) {
@@ -280,26 +324,45 @@ TEST_F(ProviderTest, LaunchSearchStartsThePanelWithTheTerms) {
     static_cast<void>(EnumerateTopLevelPorts(u"Vistrel", &ports));
     return ports.size() == 1 && ports[0].title == u"Vistrel - (2 files)";
   });
-  for (const PortInfo& port : ports) started_.push_back(port.pid);
+  for (const PortInfo& port : ports) started_.push_back({port.pid, "vistrel"});
   EXPECT_TRUE(shown);
 }
 
-// Fails today: once the index store is open, the provider does not end after
-// the idle time (it does with no index). Disabled until that is found.
-TEST_F(ProviderTest, DISABLED_TheServiceEndsAfterIdleTime) {
+// The provider ends by itself once idle, also after calls that opened the
+// index; the next call starts it again.
+TEST_F(ProviderTest, TheServiceEndsAfterIdleTimeAndTheNextCallStartsItAgain) {
   SetActivationEnvironment("TROVIX_PROVIDER_IDLE_MS", "300");
   EXPECT_EQ(Ids("GetInitialResultSet", {"['garden']"}).size(), 1u);
-  std::string reply;
-  const auto owned = [&] {
-    RunProcess(
-        {"gdbus", "call", "--address", address_, "--dest", "org.freedesktop.DBus", "--object-path",
-         "/org/freedesktop/DBus", "--method", "org.freedesktop.DBus.NameHasOwner", kService},
-        &reply);
-    return reply.find("true") != std::string::npos;
-  };
-  EXPECT_TRUE(WaitUntil([&] { return !owned(); }));
-  // The next call starts it again.
+  const int first = ProviderPid();
+  ASSERT_GT(first, 0);
+  EXPECT_TRUE(WaitUntil([&] { return !ProviderOwnsItsName(); }));
+  EXPECT_TRUE(WaitUntil([&] { return !Runs(first, kProviderProgram); })) << "the process ended";
   EXPECT_EQ(Ids("GetInitialResultSet", {"['garden']"}).size(), 1u);
+  const int second = ProviderPid();
+  EXPECT_GT(second, 0);
+  EXPECT_NE(second, first);
+}
+
+// Calls keep it alive: each one starts the idle time afresh.
+TEST_F(ProviderTest, CallsWithinTheIdleTimeKeepTheSameService) {
+  SetActivationEnvironment("TROVIX_PROVIDER_IDLE_MS", "1500");
+  EXPECT_EQ(Ids("GetInitialResultSet", {"['garden']"}).size(), 1u);
+  const int first = ProviderPid();
+  ASSERT_GT(first, 0);
+  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(3000);
+  while (std::chrono::steady_clock::now() < until) {
+    EXPECT_EQ(Ids("GetInitialResultSet", {"['budg']"}).size(), 4u);
+  }
+  EXPECT_EQ(ProviderPid(), first) << "alive past twice its idle time, by the calls";
+}
+
+TEST_F(ProviderTest, TheServiceEndsWhenItsSessionBusGoesAway) {
+  EXPECT_EQ(Ids("GetInitialResultSet", {"['garden']"}).size(), 1u);
+  const int provider = ProviderPid();
+  ASSERT_GT(provider, 0);
+  ASSERT_EQ(kill(bus_pid_, SIGTERM), 0);
+  bus_pid_ = 0;
+  EXPECT_TRUE(WaitUntil([&] { return !Runs(provider, kProviderProgram); }));
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
@@ -189,6 +190,47 @@ TEST_F(TrovixCliTest, PatternsNarrowTheResultAndOutputFormatsAreUsable) {
   // No words at all lists every catalogued file.
   ASSERT_EQ(Trovix({"search"}, &output), 0);
   EXPECT_EQ(Paths(output).size(), 3u);
+}
+
+// "--sort relevance": a file whose name holds a query word first; then the
+// counts weighted by rarity, so two of a rare word outweigh three of a word
+// every file has; then the newer file. Counted plainly, a.txt (four query
+// words) would come before b.txt (three).
+TEST_F(TrovixCliTest, RelevanceOrderPutsNameHitsFirstThenRarityWeightedCountsThenNewest) {
+  namespace fs = std::filesystem;
+  for (int i = 0; i < 20; ++i) {
+    trovix::testing::WriteFile(docs_ + "/filler" + std::to_string(i) + ".txt", "common filler");
+  }
+  trovix::testing::WriteFile(docs_ + "/rare-notes.txt", "common rare");
+  trovix::testing::WriteFile(docs_ + "/a.txt", "common common common rare");
+  trovix::testing::WriteFile(docs_ + "/b.txt", "common rare rare");
+  trovix::testing::WriteFile(docs_ + "/c.txt", "common rare");
+  trovix::testing::WriteFile(docs_ + "/d.txt", "common rare");
+  // c.txt older than d.txt, and older than what the name order would give.
+  const auto now = fs::file_time_type::clock::now();
+  fs::last_write_time(docs_ + "/c.txt", now - std::chrono::hours(48));
+  fs::last_write_time(docs_ + "/d.txt", now - std::chrono::hours(24));
+  std::string output;
+  ASSERT_EQ(Trovix({"index", docs_}, &output), 0) << output;
+
+  const std::vector<std::string> ranked = {docs_ + "/rare-notes.txt", docs_ + "/b.txt",
+                                           docs_ + "/a.txt", docs_ + "/d.txt", docs_ + "/c.txt"};
+  ASSERT_EQ(Trovix({"search", "--sort", "relevance", "common", "rare"}, &output), 0) << output;
+  EXPECT_EQ(Paths(output), ranked) << output;
+  EXPECT_NE(output.find("5 files matched"), std::string::npos) << output;
+  // A prefix word counts every word it begins, and finds the name as well.
+  ASSERT_EQ(Trovix({"search", "--sort=relevance", "common", "rar*"}, &output), 0) << output;
+  EXPECT_EQ(Paths(output), ranked) << output;
+  // The order applies to the other formats, and the name order stays the default.
+  ASSERT_EQ(Trovix({"search", "--sort", "relevance", "--json", "rare"}, &output), 0) << output;
+  EXPECT_LT(output.find("/rare-notes.txt\""), output.find("/b.txt\"")) << output;
+  EXPECT_LT(output.find("/b.txt\""), output.find("/a.txt\"")) << output;
+  ASSERT_EQ(Trovix({"search", "common", "rare"}, &output), 0) << output;
+  EXPECT_EQ(Paths(output),
+            (std::vector<std::string>{docs_ + "/a.txt", docs_ + "/b.txt", docs_ + "/c.txt",
+                                      docs_ + "/d.txt", docs_ + "/rare-notes.txt"}));
+  EXPECT_EQ(Trovix({"search", "--sort", "size", "rare"}, &output), 2);
+  EXPECT_NE(output.find("--sort takes name or relevance"), std::string::npos) << output;
 }
 
 // Searching and looking for duplicates change nothing, so they must not pay
