@@ -57,12 +57,14 @@ namespace trovix::indexer {
 struct BulkOptions {
   // Preparer threads; 0 means one per processor.
   unsigned preparers = 0;
-  // How long a batch stays open after its first file at most, i.e. how
-  // long a file waits to be visible to searches when nobody waits for the
-  // write mutex. A first `trovix index` of 2,236 HTML and text files (80 MB,
-  // a 24 MB database) wrote 71 MB with 1 s, 57 MB with 4 s and 48 MB with
-  // 8 s batches; 4 s keeps a file found within seconds of its walk.
-  std::chrono::milliseconds batch_age{4000};
+  // How long a batch stays open after its first file at most. A search
+  // waits for the write mutex and so ends the batch: what a walk wrote is
+  // found at once all the same. What the age bounds is the work a crash
+  // loses (redone by the next walk) and the number of commits, which is what
+  // the bytes written grow with: a first `trovix index` of 2,236 HTML and
+  // text files (80 MB, a 24 MB database) wrote 71 MB with 1 s, 48-67 MB with
+  // 4 s (two or three commits, as the run's length fell) and 48 MB with 8 s.
+  std::chrono::milliseconds batch_age{8000};
   // A batch is committed once it holds this many files.
   std::size_t batch_files = 4096;
   // The continue flag (std::atomic<unsigned>'s layout): 0 stops the reading

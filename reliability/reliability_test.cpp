@@ -237,9 +237,10 @@ class BatchCrashTest : public ReliabilityTest {
 };
 
 // kill -9 of a batched `trovix index`, each round with new files and
-// rewritten ones, at a random moment within 3 s. Searches run meanwhile: a
-// reader waiting for the write mutex ends a batch, so the run commits many
-// batches and the kill can land between any two.
+// rewritten ones, at a random moment within 1.2 s (a run takes about one
+// second). Searches run meanwhile: a reader waiting for the write mutex ends
+// a batch, so the run commits many batches and the kill can land between
+// any two.
 TEST_F(BatchCrashTest, KilledIndexBatchesLeaveNoFileWithoutWordsAndARerunEqualsACleanRun) {
   const int rounds = Rounds(3);
   const std::vector<std::string> base = WriteTextFiles(root_ + "/base", "base", 600);
@@ -252,7 +253,7 @@ TEST_F(BatchCrashTest, KilledIndexBatchesLeaveNoFileWithoutWordsAndARerunEqualsA
     ASSERT_TRUE(run->started());
     const auto kill_at =
         std::chrono::steady_clock::now() +
-        std::chrono::milliseconds(std::uniform_int_distribution<int>(0, 3000)(Random()));
+        std::chrono::milliseconds(std::uniform_int_distribution<int>(0, 1200)(Random()));
     std::string found;
     while (std::chrono::steady_clock::now() < kill_at && run->Running()) {
       static_cast<void>(Trovix({"search", "reliable"}, &found));
