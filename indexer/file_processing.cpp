@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <memory>
+#include <string_view>
 
 #include "platform/com.h"
 #include "platform/hresult.h"
@@ -18,6 +19,11 @@ namespace {
 
 // The facility of the index store's engine failures.
 constexpr std::uint32_t kEngineFacility = 0x80046000u;
+
+std::string_view LastName(std::string_view path) {
+  const std::size_t slash = path.rfind('/');
+  return slash == std::string_view::npos ? path : path.substr(slash + 1);
+}
 
 // The path with symbolic links resolved; the path itself when it cannot be.
 std::string Canonical(const std::string& path) {
@@ -45,8 +51,16 @@ IndexStoreFiles IndexStoreFiles::Query(ITrovixDB* store) {
   return files;
 }
 
+// Resolving every component of every walked path costs a readlink each
+// (most of a re-walk's system time). A path can resolve to one of the
+// store's files only when its last name is that file's name, or when that
+// last name is itself a link; only those paths are resolved.
 bool IndexStoreFiles::Contains(const std::string& path) const {
   if (!known_) return true;
+  const std::string_view name = LastName(path);
+  const bool own_name = name == LastName(log_) || name.starts_with(LastName(database_));
+  struct stat st {};
+  if (!own_name && lstat(path.c_str(), &st) == 0 && !S_ISLNK(st.st_mode)) return false;
   const std::string canonical = Canonical(path);
   if (canonical == log_ || canonical == database_) return true;
   for (const char* suffix : {"-wal", "-shm", "-journal"}) {
