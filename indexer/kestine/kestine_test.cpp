@@ -54,12 +54,21 @@ class KestineTest : public ::testing::Test {
   }
 
   // SIGTERM, then the exit status (or -1 when it had to be killed).
+  // A SIGTERM before kestine set up its handler would kill it outright; its
+  // run marker appears only after that, so the stop waits for it (or for an
+  // early exit).
   int Stop() {
     if (pid_ <= 0) return 0;
-    kill(pid_, SIGTERM);
     int status = 0;
-    const bool ended = WaitUntil([&] { return waitpid(pid_, &status, WNOHANG) != 0; },
-                                 std::chrono::seconds(60), std::chrono::milliseconds(50));
+    bool ended = false;
+    const std::string marker = tree_.state() + "/Quillon/kestine.running";
+    WaitUntil([&] {
+      ended = waitpid(pid_, &status, WNOHANG) != 0;
+      return ended || std::filesystem::exists(marker);
+    });
+    if (!ended) kill(pid_, SIGTERM);
+    ended = ended || WaitUntil([&] { return waitpid(pid_, &status, WNOHANG) != 0; },
+                               std::chrono::seconds(60), std::chrono::milliseconds(50));
     if (!ended) {
       kill(pid_, SIGKILL);
       waitpid(pid_, &status, 0);
