@@ -16,10 +16,12 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "filters/testing/filter_run.h"
@@ -52,6 +54,14 @@ class DocFilterTest : public ::testing::Test {
     const std::string path = Write(name, "#!/bin/sh\n" + body + "\n");
     chmod(path.c_str(), 0700);
     return path;
+  }
+  // Whether our child `pid` has ended and waits to be reaped.
+  static bool IsZombie(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    const std::size_t name_end = line.rfind(')');
+    return name_end != std::string::npos && line.compare(name_end, 3, ") Z") == 0;
   }
   static void ExpectNoChildLeft() {
     EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1);
@@ -322,6 +332,27 @@ TEST_F(DocFilterTest, PooledHelpersServeFileAfterFileUntilOneFailsOrRetires) {
     ASSERT_EQ(filter->Load(Utf8ToUtf16(alpha).c_str(), STGM_READ), S_OK);
     filter->Release();
     EXPECT_EQ(pool.idle(), 0u);
+
+    // A helper started by another thread is never handed to this one: it
+    // dies when its thread ends, perhaps in the middle of our file. Once
+    // dead it makes room in the pool.
+    pid_t other = -1;
+    std::thread([&] {
+      EXPECT_EQ(Filter(alpha, settings).Body(), "alpha");
+      std::unique_ptr<HelperProcess> own = pool.Take(kHost);
+      ASSERT_NE(own, nullptr);
+      other = own->pid();
+      pool.Give(std::move(own));
+    }).join();
+    ASSERT_EQ(pool.idle(), 1u);
+    EXPECT_EQ(pool.Take(kHost), nullptr);
+    while (!IsZombie(other)) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_EQ(Filter(beta, settings).Body(), "beta");
+    helper = pool.Take(kHost);
+    ASSERT_NE(helper, nullptr);
+    EXPECT_NE(helper->pid(), other);
+    EXPECT_EQ(pool.idle(), 0u);  // the dead one was dropped
+    helper.reset();
 
     // A helper retires after its third file.
     for (int i = 0; i < 3; ++i) EXPECT_EQ(Filter(beta, settings).Body(), "beta");

@@ -1,7 +1,9 @@
 // The document filter module: its exported entry points, class factory and
 // self-registration.
+#include <algorithm>
 #include <atomic>
 #include <new>
+#include <thread>
 #include <utility>
 
 #include "filters/doc_filter.h"
@@ -18,8 +20,10 @@ namespace {
 std::atomic<long> g_live_objects{0};  // filters and factories alive
 std::atomic<long> g_server_locks{0};  // LockServer(TRUE) not yet undone
 
-// Helpers waiting between files; stopped when the module is unloaded.
-HelperPool g_helpers;
+// Helpers waiting between files; stopped when the module is unloaded. A
+// helper serves only the thread that started it, and the indexer reads
+// documents on one thread per core, so about one idle helper per core.
+HelperPool g_helpers(std::clamp(std::thread::hardware_concurrency() + 1, 2u, 9u));
 
 DocFilter* CreateFilter() {
   HelperSettings settings = InstalledHelper();

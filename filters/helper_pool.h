@@ -7,6 +7,10 @@
 // killed, and the next file gets a fresh one. A helper retires after
 // `max_requests` files, which bounds what a slow leak in a parser costs.
 //
+// A helper is handed back only to the thread that started it: it is killed
+// when that thread ends, and another thread could be reading a file through
+// it at that moment. An idle helper whose thread ended is dropped.
+//
 // Threads: any; the idle list is guarded by mutex_. A helper taken out
 // belongs to the taker's thread alone.
 #pragma once
@@ -30,7 +34,8 @@ class HelperPool {
   HelperPool(const HelperPool&) = delete;
   HelperPool& operator=(const HelperPool&) = delete;
 
-  // An idle, still running helper of `program`, or null.
+  // An idle, still running helper of `program` that the calling thread
+  // started, or null.
   [[nodiscard]] std::unique_ptr<HelperProcess> Take(const std::string& program);
   // Keeps `helper` for a later file when there is room and it has served
   // fewer than max_requests files; otherwise stops it.

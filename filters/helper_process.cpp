@@ -99,6 +99,7 @@ HRESULT HelperProcess::Start(const std::string& program, const std::vector<std::
   }
   fd_ = pipe_fds[0];
   input_ = input_fds[0];
+  starter_ = gettid();
   starved_ = std::chrono::milliseconds(0);
   requests_ = 0;
   program_ = program;

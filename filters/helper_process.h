@@ -12,6 +12,10 @@
 // process's child until Stop(), which kills it if still running and reaps
 // it, so no zombie is left; the destructor stops it too.
 //
+// The helper dies with the thread that started it (the kernel's parent-death
+// signal follows the thread, not the process), so it is of use only to that
+// thread: starter() names it.
+//
 // Threads: one thread at a time. Stop() waits for this child only, never for
 // children of others (no waitpid(-1)).
 #pragma once
@@ -57,6 +61,8 @@ class HelperProcess {
   unsigned requests() const { return requests_; }
   const std::string& program() const { return program_; }
   pid_t pid() const { return pid_; }
+  // The kernel thread id of the thread that called Start.
+  pid_t starter() const { return starter_; }
 
  private:
   // Waits until the pipe is readable, charging the wait to the budget.
@@ -68,6 +74,7 @@ class HelperProcess {
   static constexpr std::chrono::milliseconds kMaxStarvedWait{10 * 60 * 1000};
 
   pid_t pid_ = -1;
+  pid_t starter_ = -1;
   int fd_ = -1;     // read end of the helper's standard output, non-blocking
   int input_ = -1;  // our end of the helper's standard input
   unsigned requests_ = 0;
