@@ -8,13 +8,14 @@
 #
 # Usage: bench/scale_bench.sh [FILES [SEED]]     (try it with 20000)
 # Environment: TROVIX_RELEASE_BUILD (default build-release), TMPDIR (the work
-# folder's parent, default /var/tmp).
+# folder's parent, default /var/tmp), TROVIX_SCALE_KEEP=1 keeps the work folder
+# (home, private tree, installed build) for further queries and says where.
 set -euo pipefail
 
 FILES=${1:-1000000}
 SEED=${2:-20260101}
 if ! [[ $FILES =~ ^[0-9]+$ && $SEED =~ ^[0-9]+$ ]] || ((FILES < 100)); then
-  sed -n '9,11p' "$0" >&2
+  sed -n '9,13p' "$0" >&2
   exit 2
 fi
 SRC=$(cd "$(dirname "$0")/.." && pwd)
@@ -35,7 +36,11 @@ if ((AVAILABLE_KIB < NEEDED_KIB)); then
 fi
 
 WORK=$(mktemp -d "$PARENT/scale-bench.XXXXXX")
-trap 'rm -rf "$WORK"' EXIT
+if [[ ${TROVIX_SCALE_KEEP:-0} == 1 ]]; then
+  trap 'echo "kept: $WORK"' EXIT
+else
+  trap 'rm -rf "$WORK"' EXIT
+fi
 RESULTS=$WORK/results.txt
 : >"$RESULTS"
 
