@@ -44,19 +44,6 @@ std::optional<dev_t> ListableRoot(const std::string& root) {
   return st.st_dev;
 }
 
-// Removes what a complete walk showed to be gone. S_OK, E_ABORT when
-// RunningFlag dropped, or the store's failure.
-HRESULT PruneRoot(ITrovixDB* store, const std::string& root, IndexerState& state,
-                  const IndexStoreFiles& own, dev_t device) {
-  PruneStats stats;
-  const std::shared_ptr<const SkipRules> skip = state.skip.Get();
-  const auto wanted = [&](const std::string& path) {
-    return !skip->SkipsBelow(root, path, /*folder=*/false) &&
-           IsWantedOnDisk(path, state.extensions, own, device);
-  };
-  return PruneFolder(store, root, wanted, state.running, &stats);
-}
-
 // One walk of the root, with its records; nothing when no index store
 // object can be made (the walk is put off to the next check and nothing is
 // recorded). The store object is held for the whole walk: it tells which
@@ -81,18 +68,8 @@ std::optional<WalkEnd> WalkRoot(const DriveScannerParams& params) {
   } else {
     const std::optional<dev_t> device = ListableRoot(params.root);
     state.activity.BeginScan(params.root);
-    end = ScanDirectory(params.root, state, own, &failure);
+    end = ScanDirectory(params.root, state, own, &failure, device);
     state.activity.EndScan(params.root);
-    if (end == WalkEnd::kCompleted && device) {
-      const HRESULT pruned = PruneRoot(store.get(), params.root, state, own, *device);
-      if (pruned == E_ABORT) {
-        end = WalkEnd::kStopped;
-      } else if (FAILED(pruned)) {
-        end = WalkEnd::kStoreFailed;
-        failure = pruned;
-        if (IsStoreFailure(pruned)) static_cast<void>(state.health.ReportFailure(pruned));
-      }
-    }
   }
   if (end == WalkEnd::kStoreFailed) {
     record.FinishFailed(FailureText(failure));
@@ -131,7 +108,7 @@ ComPtr<ITrovixBatch> BatchStore() {
 // the pipeline reported it, i.e. once its batch committed. The pipeline's
 // threads take the scanner's priority: idle when it is.
 WalkEnd ScanDirectory(const std::string& directory, IndexerState& state, const IndexStoreFiles& own,
-                      HRESULT* failure) {
+                      HRESULT* failure, std::optional<dev_t> prune_device) {
   *failure = S_OK;
   const ComPtr<ITrovixBatch> store = BatchStore();
   if (!store) {
@@ -142,7 +119,7 @@ WalkEnd ScanDirectory(const std::string& directory, IndexerState& state, const I
   options.keep_going = &state.running;
   options.idle_priority = sched_getscheduler(0) == SCHED_IDLE;
   BulkIndexer bulk(options, [&state, &directory](const BulkResult& result) {
-    if (result.outcome == FileOutcome::kStoreUnavailable) return;
+    if (result.outcome == FileOutcome::kStoreUnavailable || result.removal) return;
     state.activity.FileScanned(directory);
     static_cast<void>(state.notices.Note(result.path, result.outcome, result.status));
   });
@@ -162,7 +139,15 @@ WalkEnd ScanDirectory(const std::string& directory, IndexerState& state, const I
   const auto walk_on = [&] {
     return state.running.load() != 0 && !state.paused.load() && SUCCEEDED(bulk.failure());
   };
-  const bool walked = IndexTree(directory, store.get(), bulk, wanted, settled, walk_on, enter);
+  WantedFile on_disk;
+  if (prune_device) {
+    on_disk = [&, device = *prune_device](const std::string& path) {
+      return !skip->SkipsBelow(directory, path, /*folder=*/false) &&
+             IsWantedOnDisk(path, state.extensions, own, device);
+    };
+  }
+  const bool walked =
+      IndexTree(directory, store.get(), bulk, wanted, settled, walk_on, enter, on_disk);
   *failure = bulk.Finish();
   if (FAILED(*failure)) {
     static_cast<void>(state.health.ReportFailure(*failure));

@@ -28,7 +28,10 @@
 // catalogued and no entry below it names a file that is gone.
 #pragma once
 
+#include <sys/types.h>
+
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -88,8 +91,12 @@ DWORD DriveScannerThread(const DriveScannerParams& params);
 // through the bulk pipeline (bulk_indexer.h): read on every core, written many per transaction,
 // each told only once its batch committed; a crash loses at most the open batch, which the next
 // walk redoes. The calling thread must have initialised the component library.
+// With `prune_device` (the device of `directory`, which must be listable) the
+// walk also takes out of the catalogue what is gone below `directory`: files
+// no longer there, no longer wanted, skipped or on another mount.
 [[nodiscard]] WalkEnd ScanDirectory(const std::string& directory, IndexerState& state,
-                                    const IndexStoreFiles& own, HRESULT* failure);
+                                    const IndexStoreFiles& own, HRESULT* failure,
+                                    std::optional<dev_t> prune_device = std::nullopt);
 
 // The pause after the `failures`-th consecutive failed walk of a root:
 // `first_ms` doubled per further failure, at most 10 minutes.

@@ -11,6 +11,16 @@
 //    FileIndexed make);
 //  - otherwise queued on the bulk indexer, which reports it when written.
 //
+// With a `prune` test the walk also takes out of the catalogue, through the
+// bulk indexer (done() reports each with `removal` set), what is no longer
+// there: in each folder it lists, the catalogued files that are not among
+// its wanted files (deleted, renamed, replaced by a folder, no longer
+// wanted); and after a complete walk from a root it could list, the
+// catalogued files of the folders it did not list (deleted or moved away,
+// skipped, on another mount, unreadable) that `prune` rejects. Only those
+// few are examined one by one on disk; the rest costs no system call beyond
+// the walk's own.
+//
 // Threads: the caller's thread, which has initialised the component library
 // and owns `store`.
 #pragma once
@@ -34,9 +44,12 @@ using SettledFile = std::function<void(const std::string& path, FileOutcome outc
 // asked before each entry. True when the walk ran to its end; false when
 // `keep_going` answered false. A folder the catalogue cannot be read for has
 // all its wanted files queued. A folder below `folder` is entered only when
-// `enter` (when given) answers true for its path (no trailing '/').
+// `enter` (when given) answers true for its path (no trailing '/'). A
+// folder whose catalogue cannot be read has nothing removed; when the
+// catalogued folders cannot be read, only the listed folders are pruned.
 bool IndexTree(const std::string& folder, ITrovixBatch* store, BulkIndexer& bulk,
                const WantedFile& wanted, const SettledFile& settled,
-               const std::function<bool()>& keep_going, const WantedFile& enter = {});
+               const std::function<bool()>& keep_going, const WantedFile& enter = {},
+               const WantedFile& prune = {});
 
 }  // namespace trovix::indexer

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <future>
 #include <map>
+#include <set>
 
 #include "indexstore/testing/ordalis_fixture.h"
 #include "platform/testing/wait_until.h"
@@ -182,6 +183,54 @@ TEST_F(BatchTest, ReadFolderGivesTheFolderOwnFilesInOneAnswer) {
   EXPECT_EQ(batch_->ReadFolder(u"relative/folder", &none), E_INVALIDARG);
   EXPECT_EQ(batch_->ReadFolder(Utf8ToUtf16(folder_).c_str(), nullptr), E_INVALIDARG);
   EXPECT_TRUE(none.rows.empty());
+}
+
+// Collects ReadFolders' paths.
+class FolderList final : public ICatalogueFolderSink {
+ public:
+  HRESULT Folder(const WCHAR* path) override {
+    paths.insert(Utf16ToUtf8(path));
+    return S_OK;
+  }
+  std::set<std::string> paths;
+};
+
+TEST_F(BatchTest, ReadFoldersGivesTheFoldersBelowThatHoldFilesAndNoSiblingOfTheSameBeginning) {
+  std::filesystem::create_directories(folder_ + "inner/deeper");
+  std::filesystem::create_directories(folder_ + "in");
+  std::filesystem::create_directories(folder_ + "emptied");
+  const std::string odd = folder_ + "odd_%\xff/";
+  std::filesystem::create_directories(odd);
+  trovix::testing::WriteFile(odd + "x.txt", "gamma");
+  const std::string sibling = tree_->home() + "/docs0/";
+  std::filesystem::create_directories(sibling);
+  trovix::testing::WriteFile(sibling + "s.txt", "delta");
+  const std::string prefixed = tree_->home() + "/docsx/";
+  std::filesystem::create_directories(prefixed);
+  trovix::testing::WriteFile(prefixed + "p.txt", "delta");
+  WriteBatch({Write("inner/deeper/deep.txt", "beta"), Write("in/a.txt", "alpha"),
+              Write("emptied/e.txt", "alpha"), odd + "x.txt", sibling + "s.txt",
+              prefixed + "p.txt"});
+  ASSERT_EQ(batch_->BeginBatch(), S_OK);
+  ASSERT_EQ(batch_->RemoveFile(Utf8ToUtf16(folder_ + "emptied/e.txt").c_str()), S_OK);
+  ASSERT_EQ(batch_->CommitBatch(), S_OK);
+
+  // No trailing '/' reads the same; the folder itself has no file of its own.
+  for (const std::string& asked : {folder_, folder_.substr(0, folder_.size() - 1)}) {
+    FolderList below;
+    ASSERT_EQ(batch_->ReadFolders(Utf8ToUtf16(asked).c_str(), &below), S_OK) << asked;
+    EXPECT_EQ(below.paths,
+              (std::set<std::string>{folder_ + "inner/deeper/", folder_ + "in/", odd}));
+  }
+  FolderList all;
+  ASSERT_EQ(batch_->ReadFolders(u"/", &all), S_OK);
+  EXPECT_EQ(all.paths.size(), 5u);
+  EXPECT_TRUE(all.paths.contains(sibling) && all.paths.contains(prefixed));
+  FolderList none;
+  EXPECT_EQ(batch_->ReadFolders(Utf8ToUtf16(folder_ + "nowhere").c_str(), &none), S_OK);
+  EXPECT_TRUE(none.paths.empty());
+  EXPECT_EQ(batch_->ReadFolders(u"relative", &none), E_INVALIDARG);
+  EXPECT_EQ(batch_->ReadFolders(Utf8ToUtf16(folder_).c_str(), nullptr), E_INVALIDARG);
 }
 
 TEST_F(BatchTest, CallsOutOfOrderAndBadArgumentsChangeNothing) {

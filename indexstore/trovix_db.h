@@ -122,6 +122,7 @@ class TrovixDB final : public ITrovixDB,
   HRESULT AbortBatch() override;
   HRESULT Contended() override;
   HRESULT ReadFolder(const WCHAR* sFolder, ICatalogueRowSink* sink) override;
+  HRESULT ReadFolders(const WCHAR* sFolder, ICatalogueFolderSink* sink) override;  // folders.cpp
 
   // ITrovixReader (connection.cpp).
   HRESULT OpenForReading() override;

@@ -198,7 +198,9 @@ std::string HivePath(HiveId id) {
   if (std::string path = Environment("TROVIX_MACHINE_HIVE"); !path.empty()) return path;
   // The library lives in <prefix>/lib; the machine hive in <prefix>/etc, or
   // in /etc for the system's own prefix /usr, which has no etc/ of its own.
-  const std::string folder = FolderOfAddress(&kLibraryAnchor);
+  // Resolved once: the library does not move while it is loaded, and the
+  // resolution costs a readlink per folder of its path on every hive access.
+  static const std::string folder = FolderOfAddress(&kLibraryAnchor);
   if (folder.empty()) return "";
   const std::filesystem::path prefix = (std::filesystem::path(folder) / "..").lexically_normal();
   if (prefix == "/usr" || prefix == "/usr/") return "/etc/Quillon/machine.reg";

@@ -10,8 +10,8 @@
 // every core while one thread writes.
 //
 // States of one object's batch:
-//  1. idle — no batch. PrepareFile, ReleasePrepared, ReadFolder and
-//     Contended work; BeginBatch moves to 2. WritePrepared, RemoveFile,
+//  1. idle — no batch. PrepareFile, ReleasePrepared, ReadFolder,
+//     ReadFolders and Contended work; BeginBatch moves to 2. WritePrepared, RemoveFile,
 //     CommitBatch and AbortBatch answer E_UNEXPECTED.
 //  2. open — BeginBatch took the write mutex and began a write transaction.
 //     WritePrepared and RemoveFile add to it; CommitBatch and AbortBatch end
@@ -66,6 +66,16 @@ struct ICatalogueRowSink {
 
  protected:
   ~ICatalogueRowSink() = default;
+};
+
+// One catalogued folder, as ReadFolders reports it: an absolute path ending
+// in '/', valid during the call only.
+struct ICatalogueFolderSink {
+  // S_OK goes on; any other answer ends the read and is ReadFolders' answer.
+  [[nodiscard]] virtual HRESULT Folder(const WCHAR* path) = 0;
+
+ protected:
+  ~ICatalogueFolderSink() = default;
 };
 
 struct ITrovixBatch : IUnknown {
@@ -127,4 +137,13 @@ struct ITrovixBatch : IUnknown {
   // a walk: a batch is rolled back only on a database failure, which ends
   // the walk), and the rows other processes committed.
   [[nodiscard]] virtual HRESULT ReadFolder(const WCHAR* sFolder, ICatalogueRowSink* sink) = 0;
+  // Reports, in one query, each folder at or below `sFolder` (an absolute
+  // path, with or without a trailing '/') that holds at least one
+  // catalogued file, as an absolute path ending in '/', in no particular
+  // order. Paths are compared as stored, so no sibling whose name merely
+  // begins with the folder's ("/a/bc/" for "/a/b") is reported. Answers and
+  // locking as ReadFolder: S_OK after the last folder (also when there is
+  // none), E_INVALIDARG for a relative path or a null sink, the sink's answer
+  // when it stopped, an engine failure.
+  [[nodiscard]] virtual HRESULT ReadFolders(const WCHAR* sFolder, ICatalogueFolderSink* sink) = 0;
 };

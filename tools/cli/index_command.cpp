@@ -92,11 +92,10 @@ class IndexRun {
   // The path named on the command line that the next calls do.
   void Named(const std::string& path) { named_ = path; }
   void File(const std::string& path);
-  // Indexes every indexable file below `folder` through the bulk pipeline;
-  // true when the walk ran to its end.
-  bool Folder(const std::string& folder);
-  // Removes the catalogued files below `folder` that are gone from disk.
-  void PruneWalked(const std::string& folder, dev_t device);
+  // Indexes every indexable file below `folder` (on `device`) and, once the
+  // walk ran to its end, removes the catalogued files below it that are
+  // gone from disk.
+  void Folder(const std::string& folder, dev_t device);
   // Removes what was catalogued at or below a path that no longer exists;
   // false when nothing was.
   bool RemoveMissing(const std::string& path);
@@ -115,6 +114,10 @@ class IndexRun {
   // Thread-safe: the bulk pipeline reports from its writer thread.
   void Count(const std::string& path, FileOutcome outcome, HRESULT status);
   void Prune(const std::string& folder, const std::function<bool(const std::string&)>& wanted);
+  // Whether `path`, below the walked `folder` on `device`, is still wanted
+  // in the catalogue.
+  [[nodiscard]] bool WantedOnDisk(const std::string& folder, dev_t device,
+                                  const std::string& path) const;
   void Show(const std::string& path);
   std::string Shown(const std::string& path) const {
     return terminal_ ? TerminalText(Utf8ToUtf16(path)) : path;
@@ -160,29 +163,43 @@ void IndexRun::File(const std::string& path) {
   Count(path, outcome, status);
 }
 
-bool IndexRun::Folder(const std::string& folder) {
+// Through the bulk pipeline the walk removes what is gone as it goes; one
+// file at a time (a store without the pipeline), a pass over the catalogue
+// below the folder follows the walk.
+void IndexRun::Folder(const std::string& folder, dev_t device) {
   named_ = folder;
+  const auto on_disk = [this, &folder, device](const std::string& path) {
+    return WantedOnDisk(folder, device, path);
+  };
   ComPtr<ITrovixBatch> batch;
   if (FAILED(store_->QueryInterface(IID_ITrovixBatch, batch.put_void()))) {
-    return indexer::WalkFolder(
-        folder, [this](const std::string& file) { File(file); }, g_keep_going);
+    if (indexer::WalkFolder(
+            folder, [this](const std::string& file) { File(file); }, g_keep_going) &&
+        g_keep_going != 0) {
+      Prune(folder, on_disk);
+    }
+    return;
   }
   indexer::BulkOptions options;
   options.keep_going = &g_keep_going;
   indexer::BulkIndexer bulk(options, [this](const indexer::BulkResult& result) {
-    Count(result.path, result.outcome, result.status);
+    if (!result.removal || result.outcome == FileOutcome::kStoreUnavailable) {
+      Count(result.path, result.outcome, result.status);
+    } else if (result.outcome == FileOutcome::kUnchanged && result.status == S_OK) {
+      const std::lock_guard lock(count_mutex_);
+      ++tally_.removed;
+    }
   });
-  const bool walked = indexer::IndexTree(
+  static_cast<void>(indexer::IndexTree(
       folder, batch.get(), bulk, [this](const std::string& path) { return Wanted(path); },
       [this](const std::string& path, FileOutcome outcome) { Count(path, outcome, S_OK); },
       [] { return g_keep_going != 0; },
-      [this](const std::string& path) { return !skip_.Skips(path, /*folder=*/true); });
+      [this](const std::string& path) { return !skip_.Skips(path, /*folder=*/true); }, on_disk));
   const HRESULT failure = bulk.Finish();
   if (FAILED(failure)) {
     const std::lock_guard lock(count_mutex_);
     store_status_ = failure;
   }
-  return walked && g_keep_going != 0;
 }
 
 FileOutcome IndexRun::Process(const std::string& path, HRESULT* status) {
@@ -240,11 +257,10 @@ void IndexRun::Prune(const std::string& folder,
   if (FAILED(hr) && hr != E_ABORT) store_status_ = hr;
 }
 
-void IndexRun::PruneWalked(const std::string& folder, dev_t device) {
-  Prune(folder, [this, folder, device](const std::string& path) {
-    return !skip_.SkipsBelow(folder, path, /*folder=*/false) &&
-           indexer::IsWantedOnDisk(path, types_, own_files_, device);
-  });
+bool IndexRun::WantedOnDisk(const std::string& folder, dev_t device,
+                            const std::string& path) const {
+  return !skip_.SkipsBelow(folder, path, /*folder=*/false) &&
+         indexer::IsWantedOnDisk(path, types_, own_files_, device);
 }
 
 bool IndexRun::RemoveMissing(const std::string& path) {
@@ -319,7 +335,7 @@ bool IndexPath(IndexRun& run, const std::string& named) {
     run.File(path);
     return true;
   }
-  if (run.Folder(path)) run.PruneWalked(path, st.st_dev);
+  run.Folder(path, st.st_dev);
   return true;
 }
 
