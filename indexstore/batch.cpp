@@ -207,9 +207,9 @@ HRESULT TrovixDB::WritePrepared(PreparedFile* hFile) {
     if (file_id == 0 && !ReadCatalogueAttributes(file.os_path, &attributes)) return E_INVALIDARG;
     const bool added = file_id == 0;
     file_id = WriteFileRow(*this, file.parts, file.row, file_id);
-    const bool had_words = !added && DeleteWords(file_id);
-    UINT handled = 0;
-    static_cast<void>(WriteWordCounts(file.words, file_id, nullptr, &batch.learned, &handled));
+    // Rows a new file's id finds were left by a file removed before it
+    // (their words are replaced all the same); they were not counted.
+    const bool had_words = ReplaceWordCounts(file.words, file_id, &batch.learned) && !added;
     batch.files_processed += added ? 1 : 0;
     batch.files_updated += added ? 0 : 1;
     batch.files_indexed += (file.text_status == S_OK ? 1 : 0) - (had_words ? 1 : 0);

@@ -137,6 +137,31 @@ TEST_F(BatchTest, BatchedFilesEndAsFileByFileIndexingLeavesThem) {
   EXPECT_EQ(Utf16ToUtf8(last), one);
 }
 
+TEST_F(BatchTest, AFileWrittenAgainGetsExactlyItsNewWordsAndAnUnchangedOneDirtiesAlmostNothing) {
+  // Many distinct words: rewriting all of them would touch hundreds of pages
+  // of the word-to-file index.
+  std::string text;
+  for (int i = 0; i < 3000; ++i) text += "word" + std::to_string(i) + " ";
+  const std::string big = Write("big.txt", text);
+  const std::string one = Write("one.txt", "alpha beta beta gamma");
+  WriteBatch({big, one});
+  const std::string wal = DatabasePath() + "-wal";
+  const auto wal_size = [&] { return std::filesystem::file_size(wal); };
+  const std::uintmax_t before = wal_size();
+  WriteBatch({big});
+  EXPECT_LT(wal_size() - before, 16u * 4096) << "an unchanged file rewrote its word rows";
+  EXPECT_EQ(WordRows().size(), 3003u);
+
+  // Lost, gained, recounted and kept words; "Beta" and "beta" are one word
+  // whose counts add up, as file-by-file indexing counts them.
+  Write("one.txt", "beta Beta beta delta alpha");
+  EXPECT_EQ(WriteBatch({one}), std::vector<HRESULT>{S_OK});
+  Rows rows = WordRows();
+  std::erase_if(rows, [](const auto& row) { return row.first.starts_with("big.txt"); });
+  EXPECT_EQ(rows, (Rows{{"one.txt alpha", 1}, {"one.txt beta", 3}, {"one.txt delta", 1}}));
+  EXPECT_EQ(IndexedCount(), 2u);
+}
+
 TEST_F(BatchTest, NothingIsVisibleOrCountedBeforeTheCommitAndNothingStaysAfterAnAbort) {
   PreparedFile* file = Prepare(Write("one.txt", "alpha beta"));
   ASSERT_EQ(batch_->BeginBatch(), S_OK);

@@ -5,6 +5,10 @@
 #include <sys/stat.h>
 
 #include <cstring>
+#include <initializer_list>
+#include <map>
+#include <utility>
+#include <vector>
 
 #include "indexstore/db_exception.h"
 #include "indexstore/index_store_module.h"
@@ -50,6 +54,22 @@ std::int64_t WordId(Engine& engine, const WordIdCache& cache, const WString& wor
   return id;
 }
 
+constexpr const char* kFileWordCounts =
+    "SELECT WordID, WordCount FROM FilesWords WHERE FileID = ? ORDER BY WordID";
+constexpr const char* kInsertWordCount =
+    "INSERT INTO FilesWords (FileID, WordID, WordCount) VALUES (?, ?, ?)";
+constexpr const char* kUpdateWordCount =
+    "UPDATE FilesWords SET WordCount = ? WHERE FileID = ? AND WordID = ?";
+constexpr const char* kDeleteWordCount = "DELETE FROM FilesWords WHERE FileID = ? AND WordID = ?";
+
+// Runs `sql` once with the integer parameters `values`.
+void RunWithIntegers(Engine& engine, const char* sql, std::initializer_list<std::int64_t> values) {
+  Statement statement(engine, sql);
+  int index = 1;
+  for (const std::int64_t value : values) ORDALIS_CHECK(statement.Bind(index++, value));
+  ORDALIS_CHECK(statement.Step());
+}
+
 void AddWordCount(Engine& engine, INT file_id, std::int64_t word_id, UINT count) {
   Statement add(engine, kAddWordCount);
   ORDALIS_CHECK(add.Bind(1, std::int64_t{file_id}));
@@ -77,6 +97,44 @@ HRESULT WriteWordCounts(const std::vector<std::pair<WString, UINT>>& entries, IN
     ++*handled;
   }
   return S_OK;
+}
+
+bool ReplaceWordCounts(const std::vector<std::pair<WString, UINT>>& entries, INT file_id,
+                       WordIdCache* learned) {
+  IndexStoreModule& module = IndexStoreModule::Get();
+  Engine& engine = module.engine();
+  std::map<std::int64_t, std::int64_t> wanted;  // word id → count
+  for (const auto& [word, count] : entries) {
+    wanted[WordId(engine, module.word_ids, word, learned)] += count;
+  }
+  std::vector<std::pair<std::int64_t, std::int64_t>> stored;  // ascending word id
+  {
+    Statement select(engine, kFileWordCounts);
+    ORDALIS_CHECK(select.Bind(1, std::int64_t{file_id}));
+    for (HRESULT hr = ORDALIS_CHECK(select.Step()); hr == S_OK; hr = select.Step()) {
+      stored.emplace_back(select.ColumnInt(0), select.ColumnInt(1));
+    }
+  }
+  // Both lists ascend by word id: one merge finds what was lost, gained and
+  // recounted.
+  auto old_row = stored.begin();
+  for (const auto& [word_id, count] : wanted) {
+    for (; old_row != stored.end() && old_row->first < word_id; ++old_row) {
+      RunWithIntegers(engine, kDeleteWordCount, {file_id, old_row->first});
+    }
+    if (old_row != stored.end() && old_row->first == word_id) {
+      if (old_row->second != count) {
+        RunWithIntegers(engine, kUpdateWordCount, {count, file_id, word_id});
+      }
+      ++old_row;
+    } else {
+      RunWithIntegers(engine, kInsertWordCount, {file_id, word_id, count});
+    }
+  }
+  for (; old_row != stored.end(); ++old_row) {
+    RunWithIntegers(engine, kDeleteWordCount, {file_id, old_row->first});
+  }
+  return !stored.empty();
 }
 
 HRESULT FlushWordCounts(WordCountMap& map, INT file_id, const UINT* keep_going, UINT* flushed) {

@@ -37,6 +37,17 @@ using trovix::kMaxIndexedFileSize;
                                       INT file_id, const UINT* keep_going, WordIdCache* learned,
                                       UINT* handled);
 
+// Inside the caller's transaction and write mutex: makes file `file_id`'s
+// words exactly `entries` (counts of words that differ only in the case of
+// A-Z add up, as in WriteWordCounts), looking words up as WriteWordCounts
+// does. Only the rows that change are written: a word kept with its count
+// costs a read, one whose count changed an update of the file's own row,
+// and only words gained or lost touch the word-to-file index. A file edited
+// in one place so dirties a few pages instead of one per word it holds.
+// Answers whether the file had words before. Raises a failure.
+[[nodiscard]] bool ReplaceWordCounts(const std::vector<std::pair<WString, UINT>>& entries,
+                                     INT file_id, WordIdCache* learned);
+
 // True when the file at `path` is larger than kMaxIndexedFileSize bytes;
 // false when its size cannot be read. Never opens the file.
 [[nodiscard]] bool IsFileTooLarge(const std::string& path);
