@@ -1,6 +1,7 @@
 // The search methods: SearchOpenWord, SearchOpenFileType,
 // SearchOpenIntersection, SearchOpenSubtraction, SearchNext, SearchGetSize,
-// SearchRewind, ClearSearch, SearchClose and SearchCleanupFileQry.
+// SearchRewind, ClearSearch, SearchClose and SearchCleanupFileQry, and
+// SearchOpenWordCandidates of ITrovixResultRows.
 //
 // Result sets live in the process-wide table of the shared library
 // (shared/search_result.h), so they outlive this module and the panel's own
@@ -9,11 +10,11 @@
 //
 // Locks:
 //  - SearchOpenWord holds the write mutex and, inside it, the critical
-//    section; SearchOpenFileType and SearchNext hold the critical section
-//    only, so a reader is not held up by another process's writes. Within one
-//    process, then, only one of the three runs at a time, never during the
-//    open and close steps of the connection.
-//  - Those three use statements of their own instead of the engine's
+//    section; SearchOpenWordCandidates, SearchOpenFileType and SearchNext
+//    hold the critical section only, so a reader is not held up by another
+//    process's writes. Within one process, then, only one of them runs at a
+//    time, never during the open and close steps of the connection.
+//  - They use statements of their own instead of the engine's
 //    statement cache: the cache is shared with methods that hold only the
 //    write mutex, and two threads must not fill it at once. SearchNext's
 //    statement, run once per row, is kept prepared by the module under the
@@ -36,7 +37,9 @@
 #include "indexstore/db_exception.h"
 #include "indexstore/index_store_module.h"
 #include "indexstore/kept_statement.h"
+#include "indexstore/own_statement.h"
 #include "indexstore/path_pattern.h"
+#include "indexstore/result_rows.h"
 #include "indexstore/trovix_db.h"
 #include "indexstore/word_query.h"
 #include "platform/filetime.h"
@@ -65,31 +68,6 @@ IndexStoreModule& Module() { return IndexStoreModule::Get(); }
   return module.database_open && !module.compacting ? S_OK : E_UNEXPECTED;
 }
 
-// A statement prepared for one call, finalized on every path.
-class OwnStatement {
- public:
-  OwnStatement(sqlite3* db, const char* sql)
-      : db_(db), status_(EngineStatus(db, sqlite3_prepare_v3(db, sql, -1, 0, &stmt_, nullptr))) {}
-  ~OwnStatement() { sqlite3_finalize(stmt_); }
-  OwnStatement(const OwnStatement&) = delete;
-  OwnStatement& operator=(const OwnStatement&) = delete;
-
-  [[nodiscard]] HRESULT status() const { return status_; }
-  [[nodiscard]] HRESULT Bind(int index, std::u16string_view text) {
-    // As the engine adapter binds text: lone surrogates stand for bytes.
-    const std::string utf8 = Utf16ToUtf8(text);
-    return EngineStatus(db_, sqlite3_bind_text(stmt_, index, utf8.data(),
-                                               static_cast<int>(utf8.size()), SQLITE_TRANSIENT));
-  }
-  [[nodiscard]] HRESULT Step() { return EngineStatus(db_, sqlite3_step(stmt_)); }
-  [[nodiscard]] sqlite3_stmt* get() const { return stmt_; }
-
- private:
-  sqlite3* db_;
-  sqlite3_stmt* stmt_ = nullptr;
-  HRESULT status_;
-};
-
 // Registers a filled set and writes its handle.
 [[nodiscard]] HRESULT HandOut(std::unique_ptr<SearchResult> result, UINT* handle_out) {
   const UINT handle = trovix::RegisterSearchResult(std::move(result));
@@ -101,12 +79,12 @@ class OwnStatement {
 // Opens a cursor per token, in order; a token too long to search or a
 // statement the engine refuses raises the error record, and the cursors
 // opened so far close with the vector.
-std::vector<INT> MatchWords(sqlite3* db, const std::vector<WString>& tokens) {
+std::vector<INT> MatchWords(sqlite3* db, const std::vector<WString>& tokens, bool check_catalogue) {
   std::vector<WordCursor> cursors;
   cursors.reserve(tokens.size());
   for (const WString& token : tokens) {
     WordQuery query;
-    if (!BuildWordQuery(token, &query)) ORDALIS_CHECK(E_FAIL);
+    if (!BuildWordQuery(token, &query, check_catalogue)) ORDALIS_CHECK(E_FAIL);
     cursors.emplace_back(db, std::move(query));
     ORDALIS_CHECK(cursors.back().Open());
   }
@@ -129,12 +107,6 @@ std::vector<INT> MatchPath(sqlite3* db, const PatternParts& parts) {
     ids.push_back(static_cast<INT>(sqlite3_column_int64(select.get(), 0)));
   }
   return ids;
-}
-
-FILETIME ColumnFileTime(sqlite3_stmt* row, int column) {
-  FILETIME time{};
-  if (!DateToFileTime(sqlite3_column_double(row, column), &time)) time = FILETIME{};
-  return time;
 }
 
 // The record of the row `row` stands on. The path is cut to 261 units,
@@ -160,6 +132,20 @@ SearchResultRecord RecordOf(sqlite3_stmt* row) {
   return record;
 }
 
+// The set of the words of `s`, for SearchOpenWord and
+// SearchOpenWordCandidates. Called under the critical section.
+[[nodiscard]] HRESULT OpenWordSet(IndexStoreModule& module, const WCHAR* s, UINT* phSearch,
+                                  bool check_catalogue) {
+  if (FAILED(ReadyToSearch(module))) return E_UNEXPECTED;
+  return RunLogged([&] {
+    const std::vector<WString> tokens = SplitQueryWords(std::u16string_view(s, WcsLen(s)));
+    if (tokens.empty()) return S_FALSE;
+    auto result = std::make_unique<SearchResult>(
+        MatchWords(module.engine().handle(), tokens, check_catalogue));
+    return HandOut(std::move(result), phSearch);
+  });
+}
+
 }  // namespace
 
 HRESULT TrovixDB::SearchOpenWord(const WCHAR* s, UINT* phSearch) {
@@ -177,13 +163,16 @@ HRESULT TrovixDB::SearchOpenWord(const WCHAR* s, UINT* phSearch) {
   // while another thread holds the write mutex waiting for the section.
   WriteLock lock;
   std::lock_guard<std::recursive_mutex> guard(module.critical_section());
-  if (FAILED(ReadyToSearch(module))) return E_UNEXPECTED;
-  return RunLogged([&] {
-    const std::vector<WString> tokens = SplitQueryWords(std::u16string_view(s, WcsLen(s)));
-    if (tokens.empty()) return S_FALSE;
-    auto result = std::make_unique<SearchResult>(MatchWords(module.engine().handle(), tokens));
-    return HandOut(std::move(result), phSearch);
-  });
+  return OpenWordSet(module, s, phSearch, /*check_catalogue=*/true);
+}
+
+// The critical section only, as SearchOpenFileType: the candidates' reader
+// is not held up by another process's batches.
+HRESULT TrovixDB::SearchOpenWordCandidates(const WCHAR* s, UINT* phSearch) {
+  if (s == nullptr || phSearch == nullptr) return E_INVALIDARG;
+  IndexStoreModule& module = Module();
+  std::lock_guard<std::recursive_mutex> guard(module.critical_section());
+  return OpenWordSet(module, s, phSearch, /*check_catalogue=*/false);
 }
 
 HRESULT TrovixDB::SearchOpenFileType(const WCHAR* s, UINT* phSearch) {

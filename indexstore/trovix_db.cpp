@@ -116,6 +116,8 @@ HRESULT TrovixDB::QueryInterface(REFIID riid, void** ppv) {
     *ppv = static_cast<ITrovixBatch*>(this);
   } else if (riid == IID_ITrovixReader) {
     *ppv = static_cast<ITrovixReader*>(this);
+  } else if (riid == IID_ITrovixResultRows) {
+    *ppv = static_cast<ITrovixResultRows*>(this);
   } else if (riid == IID_ITrovixRelevance) {
     return CreateRelevance(ppv);  // an object of its own, with its own reference
   } else {

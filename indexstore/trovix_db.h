@@ -12,6 +12,7 @@
 #include "shared/itrovixbatch.h"
 #include "shared/itrovixdb.h"
 #include "shared/itrovixreader.h"
+#include "shared/itrovixresultrows.h"
 
 namespace ordalis {
 
@@ -26,14 +27,15 @@ class TrovixDB final : public ITrovixDB,
                        public ISupportErrorInfo,
                        public IConnectionPointContainer,
                        public ITrovixBatch,
-                       public ITrovixReader {
+                       public ITrovixReader,
+                       public ITrovixResultRows {
  public:
   // Creates an object with one reference; null when memory runs out.
   static TrovixDB* Create();
 
   // IUnknown. The interfaces answer in this order: ITrovixDB, IDispatch,
   // ISupportErrorInfo, IConnectionPointContainer, ITrovixBatch,
-  // ITrovixReader (and IUnknown).
+  // ITrovixReader, ITrovixResultRows (and IUnknown).
   HRESULT QueryInterface(REFIID riid, void** ppv) override;
   ULONG AddRef() override;
   ULONG Release() override;
@@ -127,6 +129,10 @@ class TrovixDB final : public ITrovixDB,
   // ITrovixReader (connection.cpp).
   HRESULT OpenForReading() override;
   HRESULT CloseForReading() override;
+
+  // ITrovixResultRows (search.cpp, result_rows.cpp).
+  HRESULT SearchOpenWordCandidates(const WCHAR* s, UINT* phSearch) override;
+  HRESULT ReadResultRows(UINT hSearch, IResultRowSink* sink) override;
 
  private:
   TrovixDB();

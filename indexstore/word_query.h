@@ -51,8 +51,12 @@ struct WordQuery {
 // The statement of `token`: "*" every catalogued file, "+" the files with a
 // word, "-" the files without one, a token with "*" the files with a word
 // matching the pattern, any other token the files with that word (case-blind
-// for A-Z). False when the token is too long to be searched.
-[[nodiscard]] bool BuildWordQuery(std::u16string_view token, WordQuery* query);
+// for A-Z). False when the token is too long to be searched. Without
+// `check_catalogue` a word or pattern also answers files that left the
+// catalogue but not yet the word index (for sets read with ReadResultRows,
+// which skips them); "*", "+" and "-" read the catalogue either way.
+[[nodiscard]] bool BuildWordQuery(std::u16string_view token, WordQuery* query,
+                                  bool check_catalogue = true);
 
 // An open rowset of one token's statement, positioned on a row. The
 // statement is the cursor's own: tokens share statement texts, and the

@@ -51,9 +51,9 @@ class WordCursorTest : public ::testing::Test {
   }
 
   // The engine's plan for a token's statement, with its parameters bound.
-  std::string Plan(const WString& token) {
+  std::string Plan(const WString& token, bool check_catalogue = true) {
     WordQuery query;
-    EXPECT_TRUE(BuildWordQuery(token, &query));
+    EXPECT_TRUE(BuildWordQuery(token, &query, check_catalogue));
     sqlite3_stmt* stmt = nullptr;
     const std::string sql = std::string("explain query plan ") + query.sql;
     EXPECT_EQ(sqlite3_prepare_v2(db_, sql.c_str(), -1, &stmt, nullptr), SQLITE_OK);
@@ -69,11 +69,11 @@ class WordCursorTest : public ::testing::Test {
     return plan;
   }
 
-  std::vector<INT> Match(const std::vector<WString>& tokens) {
+  std::vector<INT> Match(const std::vector<WString>& tokens, bool check_catalogue = true) {
     std::vector<WordCursor> cursors;
     for (const WString& token : tokens) {
       WordQuery query;
-      EXPECT_TRUE(BuildWordQuery(token, &query));
+      EXPECT_TRUE(BuildWordQuery(token, &query, check_catalogue));
       cursors.emplace_back(db_, std::move(query));
       EXPECT_EQ(cursors.back().Open(), S_OK);
     }
@@ -99,6 +99,14 @@ TEST_F(WordCursorTest, WordStatementsStreamFromTheIndexesWithoutSorting) {
   EXPECT_NE(prefix.find("FilesWordsByWord (WordID=?)"), std::string::npos) << prefix;
   EXPECT_NE(prefix.find("files USING INTEGER PRIMARY KEY (rowid=?)"), std::string::npos) << prefix;
   EXPECT_EQ(prefix.find("TEMP B-TREE"), std::string::npos) << prefix;
+  // Candidates read the word index alone, in order.
+  const std::string candidates = Plan(u"report", /*check_catalogue=*/false);
+  EXPECT_NE(candidates.find("FilesWordsByWord (WordID=? AND FileID>?)"), std::string::npos)
+      << candidates;
+  EXPECT_EQ(candidates.find("SEARCH files "), std::string::npos) << candidates;
+  EXPECT_EQ(candidates.find("TEMP B-TREE"), std::string::npos) << candidates;
+  const std::string prefix_candidates = Plan(u"rep*", /*check_catalogue=*/false);
+  EXPECT_EQ(prefix_candidates.find("SEARCH files "), std::string::npos) << prefix_candidates;
   for (const char16_t* token : {u"*", u"+", u"-"}) {
     const std::string plan = Plan(token);
     EXPECT_EQ(plan.find("TEMP B-TREE"), std::string::npos) << plan;
@@ -153,6 +161,12 @@ TEST_F(WordCursorTest, TheMergeAgreesWithAModelOnARandomIndex) {
     const std::vector<INT> got = Match(tokens);
     EXPECT_EQ(got, std::vector<INT>(expected.begin(), expected.end()))
         << Utf16ToUtf8(tokens[0]) << " and " << tokens.size() - 1 << " more";
+    // The candidates are those files and files that are not catalogued.
+    std::vector<INT> checked;
+    for (const INT file : Match(tokens, /*check_catalogue=*/false)) {
+      if (std::binary_search(catalogued.begin(), catalogued.end(), file)) checked.push_back(file);
+    }
+    EXPECT_EQ(checked, got) << Utf16ToUtf8(tokens[0]) << " and " << tokens.size() - 1 << " more";
   }
   // "WORD*" matches every word, whatever its case: the files with words.
   EXPECT_EQ(Match({u"WORD*"}), std::vector<INT>(with_words.begin(), with_words.end()));

@@ -5,8 +5,10 @@
 #include <memory>
 #include <utility>
 
+#include "platform/com.h"
 #include "platform/wstring.h"
 #include "shared/itrovixdb.h"
+#include "shared/itrovixresultrows.h"
 #include "shared/search_result.h"
 
 namespace trovix::query {
@@ -59,17 +61,36 @@ HRESULT CleanQuery(ITrovixDB* store, std::u16string_view text, WString* cleaned)
   return S_OK;
 }
 
-HRESULT OpenWords(ITrovixDB* store, const WString& cleaned, ResultHandle* result) {
-  UINT handle = 0;
-  const HRESULT hr = cleaned.empty() ? store->SearchOpenFileType(u"*", &handle)
-                                     : store->SearchOpenWord(cleaned.c_str(), &handle);
-  // A set opened with a failure or "no word" answer is not the caller's.
+namespace {
+
+// The handle of a set opened with `hr`, or none: a set opened with a failure
+// or "no word" answer is not the caller's.
+HRESULT TakeOpened(ITrovixDB* store, HRESULT hr, UINT handle, ResultHandle* result) {
   if (FAILED(hr) || hr == S_FALSE) {
     if (handle != 0) static_cast<void>(store->SearchClose(handle));
     return hr;
   }
   *result = ResultHandle(handle);
   return S_OK;
+}
+
+}  // namespace
+
+HRESULT OpenWords(ITrovixDB* store, const WString& cleaned, ResultHandle* result) {
+  UINT handle = 0;
+  const HRESULT hr = cleaned.empty() ? store->SearchOpenFileType(u"*", &handle)
+                                     : store->SearchOpenWord(cleaned.c_str(), &handle);
+  return TakeOpened(store, hr, handle, result);
+}
+
+HRESULT OpenWordsToReadWhole(ITrovixDB* store, const WString& cleaned, ResultHandle* result) {
+  ComPtr<ITrovixResultRows> rows;
+  if (cleaned.empty() || FAILED(store->QueryInterface(IID_ITrovixResultRows, rows.put_void()))) {
+    return OpenWords(store, cleaned, result);
+  }
+  UINT handle = 0;
+  const HRESULT hr = rows->SearchOpenWordCandidates(cleaned.c_str(), &handle);
+  return TakeOpened(store, hr, handle, result);
 }
 
 std::vector<WString> SplitPatterns(std::u16string_view list) {

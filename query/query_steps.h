@@ -3,7 +3,8 @@
 // the index store through ITrovixDB only.
 //
 //   1. CleanQuery      the query text reduced to the words a search can find.
-//   2. OpenWords       the files holding every word (every file for no word).
+//   2. OpenWords       the files holding every word (every file for no word);
+//                      OpenWordsToReadWhole for a set read in one call.
 //   3. SplitPatterns   an Include or Exclude list cut at ";".
 //   4. OpenPatternUnion  the files any pattern of a list selects.
 //   5. Combine         (words ∩ include) − exclude.
@@ -67,6 +68,14 @@ class ResultHandle {
 // selects every catalogued file. S_OK with `*result` set; S_FALSE when the
 // store finds no word in it (`*result` none); the store's failure otherwise.
 [[nodiscard]] HRESULT OpenWords(ITrovixDB* store, const WString& cleaned, ResultHandle* result);
+
+// OpenWords for a set that is then read whole with ReadResultRows
+// (shared/itrovixresultrows.h): when the store offers that interface, the
+// words are opened with SearchOpenWordCandidates, whose set may also hold
+// files no longer catalogued, which that reading skips; otherwise, and for
+// an empty query, as OpenWords.
+[[nodiscard]] HRESULT OpenWordsToReadWhole(ITrovixDB* store, const WString& cleaned,
+                                           ResultHandle* result);
 
 // The patterns of a list: cut at ";", several semicolons in a row count as
 // one and empty pieces are skipped.

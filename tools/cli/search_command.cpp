@@ -4,24 +4,22 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <map>
+#include <new>
+#include <unordered_map>
 
+#include "platform/com.h"
 #include "platform/filetime.h"
 #include "platform/wstring.h"
 #include "query/query_steps.h"
 #include "query/relevance_order.h"
+#include "shared/itrovixresultrows.h"
 #include "shared/search_result.h"
+#include "tools/cli/found_files.h"
 #include "tools/cli/output.h"
 #include "tools/cli/store_session.h"
 
 namespace trovix::cli {
 namespace {
-
-struct Found {
-  WString path;
-  WString name;  // the last component, the sort key
-  SearchResultRecord record;
-};
 
 using query::ResultHandle;
 
@@ -35,7 +33,7 @@ class SearchRun {
   // Reads the files of (word ∩ include) − exclude into `found`; with no
   // include, of word − exclude.
   bool Collect(const ResultHandle& word, const ResultHandle* include, const ResultHandle& exclude,
-               std::map<INT, Found>* found);
+               FoundFiles* found);
   [[nodiscard]] const WString& cleaned_query() const { return cleaned_query_; }
 
  private:
@@ -43,7 +41,8 @@ class SearchRun {
     err_ << "trovix: " << what << ": " << Describe(hr) << "\n";
     return false;
   }
-  bool Read(UINT result, std::map<INT, Found>* found);
+  void Read(UINT result, FoundFiles* found);
+  void ReadRowByRow(UINT result, FoundFiles* found);
 
   ITrovixDB* store_;
   std::ostream& err_;
@@ -55,7 +54,7 @@ bool SearchRun::OpenWords(const std::vector<std::string>& words, ResultHandle* r
   for (const std::string& word : words) joined += (joined.empty() ? "" : " ") + word;
   HRESULT hr = query::CleanQuery(store_, Utf8ToUtf16(joined), &cleaned_query_);
   if (FAILED(hr)) return Fail("cannot read the query", hr);
-  hr = query::OpenWords(store_, cleaned_query_, result);
+  hr = query::OpenWordsToReadWhole(store_, cleaned_query_, result);
   if (FAILED(hr)) return Fail("the word search failed", hr);
   return true;  // S_FALSE: no word to search for, so no file matches
 }
@@ -74,87 +73,146 @@ bool SearchRun::OpenPatterns(const std::string& list, ResultHandle* result) {
 
 // Without an include (`include` null) the word result is read directly:
 // "*" would select every catalogued file, and the word result holds
-// catalogued files only.
+// catalogued files only (or, read whole, files the reading skips unless
+// they are catalogued).
 bool SearchRun::Collect(const ResultHandle& word, const ResultHandle* include,
-                        const ResultHandle& exclude, std::map<INT, Found>* found) {
+                        const ResultHandle& exclude, FoundFiles* found) {
   std::optional<UINT> included;
   if (include != nullptr) included = include->get();
   ResultHandle result;
   const HRESULT hr = query::Combine(store_, word.get(), included, exclude.get(), &result);
   if (FAILED(hr)) return Fail("combining the results failed", hr);
-  return Read(result.get(), found);
+  Read(result.get(), found);
+  return true;
 }
 
-bool SearchRun::Read(UINT result, std::map<INT, Found>* found) {
+// Adds each row the store reports to the found files.
+class Collector final : public IResultRowSink {
+ public:
+  explicit Collector(FoundFiles* found) : found_(found) {}
+
+  HRESULT Row(const ResultRow& row) override {
+    try {
+      found_->Add(row.file_id, std::string_view(row.path, row.path_bytes), row.creation,
+                  row.modification, row.size_lo32);
+    } catch (const std::bad_alloc&) {
+      return E_OUTOFMEMORY;
+    }
+    return S_OK;
+  }
+
+ private:
+  FoundFiles* found_;
+};
+
+// The whole set in one call when the store offers it. Files not in the
+// catalogue are skipped without a word: the word set may hold such files
+// by design (see OpenWordsToReadWhole). A failure keeps the rows read
+// before it, as the reading row by row does.
+void SearchRun::Read(UINT result, FoundFiles* found) {
+  ComPtr<ITrovixResultRows> reader;
+  if (FAILED(store_->QueryInterface(IID_ITrovixResultRows, reader.put_void()))) {
+    ReadRowByRow(result, found);
+    return;
+  }
+  UINT size = 0;
+  if (SUCCEEDED(store_->SearchGetSize(result, &size))) found->Reserve(size);
+  Collector sink(found);
+  const HRESULT hr = reader->ReadResultRows(result, &sink);
+  if (FAILED(hr)) err_ << "trovix: reading the results failed: " << Describe(hr) << "\n";
+}
+
+// For a store without ITrovixResultRows.
+void SearchRun::ReadRowByRow(UINT result, FoundFiles* found) {
   for (;;) {
-    Found item{};
-    const HRESULT hr = store_->SearchNext(result, reinterpret_cast<UINT_PTR>(&item.record));
-    if (hr == DB_S_ENDOFROWSET) return true;
+    SearchResultRecord record{};
+    const HRESULT hr = store_->SearchNext(result, reinterpret_cast<UINT_PTR>(&record));
+    if (hr == DB_S_ENDOFROWSET) return;
     if (FAILED(hr)) {
       // A file that left the index after the search stops the reading there.
       err_ << "trovix: some files left the index while they were read: " << Describe(hr) << "\n";
-      return true;
+      return;
     }
-    item.path = item.record.path;
-    const std::size_t slash = item.path.rfind(u'/');
-    item.name = slash == WString::npos ? item.path : item.path.substr(slash + 1);
-    found->emplace(item.record.FileID, std::move(item));
+    found->Add(record.FileID, Utf16ToUtf8(record.path), record.CreationDateTime,
+               record.ModificationDateTime, record.SizeLo32);
   }
 }
 
-std::uint64_t SizeOnDisk(const Found& row) {
+std::uint64_t SizeOnDisk(const FoundFiles& found, const FoundFile& file) {
   struct stat st {};
-  if (lstat(Utf16ToUtf8(row.path).c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+  if (lstat(std::string(found.Path(file)).c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
     return static_cast<std::uint64_t>(st.st_size);
   }
-  return row.record.SizeLo32;
+  return file.size_lo32;
 }
 
 // "path" stays valid JSON for any name; "path_bytes" (only for names that
 // are not UTF-8) gives the exact bytes.
-void PrintJson(const Found& row, std::ostream& out) {
-  const SearchResultRecord& r = row.record;
-  out << "{\"path\":" << JsonString(row.path);
-  if (!NameIsUtf8(row.path)) out << ",\"path_bytes\":\"" << Base64(Utf16ToUtf8(row.path)) << "\"";
-  out << ",\"size\":" << SizeOnDisk(row) << ",\"created\":\"" << LocalTimeText(r.CreationDateTime)
-      << "\",\"written\":\"" << LocalTimeText(r.ModificationDateTime) << "\"}\n";
+void AppendJson(const FoundFiles& found, const FoundFile& file, std::string* text) {
+  const WString path = found.WidePath(file);
+  *text += "{\"path\":" + JsonString(path);
+  if (!NameIsUtf8(path)) *text += ",\"path_bytes\":\"" + Base64(found.Path(file)) + "\"";
+  *text += ",\"size\":" + std::to_string(SizeOnDisk(found, file)) + ",\"created\":\"" +
+           LocalTimeText(file.creation) + "\",\"written\":\"" + LocalTimeText(file.modification) +
+           "\"}\n";
 }
 
-void Print(const std::vector<const Found*>& rows, const SearchOptions& options, std::ostream& out) {
-  const auto shown = [&options](const Found& row) {
-    return options.terminal ? TerminalText(row.path) : Utf16ToUtf8(row.path);
-  };
-  for (const Found* row : rows) {
-    const SearchResultRecord& r = row->record;
-    if (options.null_separated) {
-      out << Utf16ToUtf8(row->path) << '\0';
-    } else if (options.json) {
-      PrintJson(*row, out);
-    } else if (options.long_format) {
-      out << LocalTimeText(r.CreationDateTime) << "  " << LocalTimeText(r.ModificationDateTime)
-          << "  " << SizeOnDisk(*row) << "  " << shown(*row) << "\n";
+// Lines are gathered and written a block at a time: a stream insertion per
+// piece costs more than the piece.
+void Print(const FoundFiles& found, const SearchOptions& options, std::ostream& out) {
+  constexpr std::size_t kBlock = 64 * 1024;
+  std::string text;
+  const auto append_shown = [&](const FoundFile& file) {
+    if (options.terminal) {
+      text += TerminalText(found.WidePath(file));
     } else {
-      out << shown(*row) << "\n";
+      text += found.Path(file);  // the bytes of the name, as they are on disk
+    }
+  };
+  for (const FoundFile& file : found.files()) {
+    if (options.null_separated) {
+      text += found.Path(file);
+      text += '\0';
+    } else if (options.json) {
+      AppendJson(found, file, &text);
+    } else if (options.long_format) {
+      text += LocalTimeText(file.creation) + "  " + LocalTimeText(file.modification) + "  " +
+              std::to_string(SizeOnDisk(found, file)) + "  ";
+      append_shown(file);
+      text += '\n';
+    } else {
+      append_shown(file);
+      text += '\n';
+    }
+    if (text.size() >= kBlock) {
+      out.write(text.data(), static_cast<std::streamsize>(text.size()));
+      text.clear();
     }
   }
+  out.write(text.data(), static_cast<std::streamsize>(text.size()));
 }
 
-// Reorders `rows` best first; false (after a message) when the store fails.
-bool ByRelevance(ITrovixDB* store, const WString& cleaned, const std::map<INT, Found>& found,
-                 std::vector<const Found*>* rows, std::ostream& err) {
+// Reorders the files best first; false (after a message) when the store
+// fails.
+bool ByRelevance(ITrovixDB* store, const WString& cleaned, FoundFiles* found, std::ostream& err) {
   std::vector<query::RankedFile> ranked;
-  ranked.reserve(rows->size());
-  for (const Found* row : *rows) {
-    ranked.push_back({row->record.FileID, row->path, row->name,
-                      static_cast<double>(FileTimeToInt64(row->record.ModificationDateTime))});
+  ranked.reserve(found->files().size());
+  std::unordered_map<INT, FoundFile> by_id;
+  for (const FoundFile& file : found->files()) {
+    WString path = found->WidePath(file);
+    WString name = path.substr(path.rfind(u'/') + 1);
+    ranked.push_back({file.id, std::move(path), std::move(name),
+                      static_cast<double>(FileTimeToInt64(file.modification))});
+    by_id.emplace(file.id, file);
   }
   const HRESULT hr = query::RankByRelevance(store, query::RankingWords(cleaned), &ranked);
   if (FAILED(hr)) {
     err << "trovix: ranking the results failed: " << Describe(hr) << "\n";
     return false;
   }
-  rows->clear();
-  for (const query::RankedFile& file : ranked) rows->push_back(&found.at(file.id));
+  std::vector<FoundFile>& files = found->files();
+  files.clear();
+  for (const query::RankedFile& file : ranked) files.push_back(by_id.at(file.id));
   return true;
 }
 
@@ -176,21 +234,19 @@ int RunSearch(const SearchOptions& options, std::ostream& out, std::ostream& err
       !run.OpenPatterns(options.exclude, &exclude)) {
     return 2;
   }
-  std::map<INT, Found> found;
+  FoundFiles found;
   if (word.get() != 0 && !run.Collect(word, include_all ? nullptr : &include, exclude, &found)) {
     return 2;
   }
-  std::vector<const Found*> rows;
-  for (const auto& [id, item] : found) rows.push_back(&item);
-  std::sort(rows.begin(), rows.end(), [](const Found* a, const Found* b) {
-    return a->name != b->name ? a->name < b->name : a->path < b->path;
-  });
-  if (options.by_relevance && !ByRelevance(store.get(), run.cleaned_query(), found, &rows, err)) {
+  found.KeepOnePerId();
+  found.SortByName();
+  if (options.by_relevance && !ByRelevance(store.get(), run.cleaned_query(), &found, err)) {
     return 2;
   }
-  Print(rows, options, out);
-  err << rows.size() << (rows.size() == 1 ? " file matched\n" : " files matched\n");
-  return rows.empty() ? 1 : 0;
+  Print(found, options, out);
+  const std::size_t count = found.files().size();
+  err << count << (count == 1 ? " file matched\n" : " files matched\n");
+  return count == 0 ? 1 : 0;
 }
 
 }  // namespace trovix::cli
