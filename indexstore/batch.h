@@ -42,12 +42,27 @@ class CheckpointDeferral {
   Engine& engine_;
 };
 
+// The larger page cache of a batch (see Engine::FitCacheForBatch) for its
+// life. Made before the batch's transaction begins and destroyed after it
+// ended, under the write mutex.
+class BatchCache {
+ public:
+  explicit BatchCache(Engine& engine) : engine_(engine) { engine_.FitCacheForBatch(); }
+  ~BatchCache() { engine_.RestoreCache(); }
+  BatchCache(const BatchCache&) = delete;
+  BatchCache& operator=(const BatchCache&) = delete;
+
+ private:
+  Engine& engine_;
+};
+
 // An open batch. Owned by the TrovixDB object that began it and used on the
 // thread that began it (the write mutex is that thread's). Declared so that
 // destruction rolls back, and ends the deferral of checkpoints, before the
 // mutex is released.
 struct Batch {
   WriteLock lock;
+  BatchCache cache{IndexStoreModule::Get().engine()};
   Transaction transaction{IndexStoreModule::Get().engine()};
   CheckpointDeferral deferral{IndexStoreModule::Get().engine()};
   // A database failure inside the batch: only AbortBatch is accepted.

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <string>
 
 #include "platform/error_info.h"
 #include "platform/wstring.h"
@@ -97,7 +98,7 @@ HRESULT Engine::VerifyDatabase(const WString& password) {
   // a batch go to the log at its commit either way) and its process stayed
   // 7-10 MB smaller.
   for (const char* pragma : {"PRAGMA journal_mode=WAL", "PRAGMA synchronous=NORMAL",
-                             "PRAGMA journal_size_limit=16777216", "PRAGMA cache_size=-8192"}) {
+                             "PRAGMA journal_size_limit=16777216"}) {
     hr = EngineStatus(db_, sqlite3_exec(db_, pragma, nullptr, nullptr, nullptr));
     if (FAILED(hr)) return hr;
   }
@@ -106,8 +107,10 @@ HRESULT Engine::VerifyDatabase(const WString& password) {
     hr = page_size.Step();
     if (FAILED(hr)) return hr;
     const std::int64_t bytes = hr == S_OK ? page_size.ColumnInt(0) : 0;
-    checkpoint_pages_ = static_cast<int>(kCheckpointBytes / std::max<std::int64_t>(bytes, 512));
+    page_bytes_ = std::max<std::int64_t>(bytes, 512);
+    checkpoint_pages_ = static_cast<int>(kCheckpointBytes / page_bytes_);
   }
+  RestoreCache();
   // Replaces the engine's own automatic checkpoints (they are the same hook).
   sqlite3_wal_hook(db_, &Engine::AfterCommit, this);
   return S_OK;
@@ -135,6 +138,35 @@ void Engine::RunDueCheckpoint() {
   // A failure (busy: another connection checkpoints) leaves the log to the
   // next commit that reaches the threshold.
   sqlite3_wal_checkpoint_v2(db_, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+}
+
+namespace {
+
+// Sets the page cache to `bytes`; a failure leaves the cache as it was,
+// which costs only speed.
+void SetCacheBytes(sqlite3* db, std::int64_t bytes) {
+  const std::string pragma = "PRAGMA cache_size=-" + std::to_string(bytes >> 10);
+  static_cast<void>(sqlite3_exec(db, pragma.c_str(), nullptr, nullptr, nullptr));
+}
+
+}  // namespace
+
+void Engine::FitCacheForBatch() {
+  if (db_ == nullptr) return;
+  sqlite3_stmt* raw = nullptr;
+  std::int64_t pages = 0;
+  if (sqlite3_prepare_v2(db_, "PRAGMA page_count", -1, &raw, nullptr) == SQLITE_OK &&
+      sqlite3_step(raw) == SQLITE_ROW) {
+    pages = sqlite3_column_int64(raw, 0);
+  }
+  sqlite3_finalize(raw);
+  SetCacheBytes(db_, std::clamp(pages * page_bytes_ / 2, kBaseCacheBytes, kBatchCacheBytes));
+}
+
+// A smaller cache gives its memory back: a long-running indexer keeps only
+// the base cache between batches.
+void Engine::RestoreCache() {
+  if (db_ != nullptr) SetCacheBytes(db_, kBaseCacheBytes);
 }
 
 void Engine::Close() {
