@@ -20,6 +20,27 @@ std::size_t NameStart(std::string_view path) {
   return slash == std::string_view::npos ? 0 : slash + 1;
 }
 
+// See FoundFile::name_key. Between two keys, a byte below 0x80 is an ASCII
+// character, ordered as its UTF-16 unit; 0x80 stands for any character
+// from U+0080 on (or a byte that is not UTF-8, kept as a unit above 0x7F),
+// which every UTF-16 form also puts after ASCII; 0 is the end of the name,
+// before everything. Names with equal keys need the full comparison.
+std::uint64_t NameKey(std::string_view name) {
+  std::uint64_t key = 0;
+  for (std::size_t i = 0; i < 8; ++i) {
+    std::uint64_t byte = 0;
+    if (i < name.size()) {
+      byte = static_cast<unsigned char>(name[i]);
+      if (byte >= 0x80) {
+        key |= std::uint64_t{0x80} << (8 * (7 - i));
+        break;
+      }
+    }
+    key |= byte << (8 * (7 - i));
+  }
+  return key;
+}
+
 template <typename View>
 int Compare(View a, View b) {
   const int c = a.compare(b);
@@ -41,6 +62,7 @@ void FoundFiles::Add(INT id, std::string_view path, FILETIME creation, FILETIME 
   file.path_at = static_cast<std::uint32_t>(bytes_.size());
   file.path_bytes = static_cast<std::uint32_t>(path.size());
   file.name_at = static_cast<std::uint32_t>(NameStart(path));
+  file.name_key = NameKey(path.substr(file.name_at));
   file.creation = creation;
   file.modification = modification;
   file.size_lo32 = size_lo32;
@@ -68,8 +90,9 @@ void FoundFiles::KeepOnePerId() {
 }
 
 void FoundFiles::SortByName() {
-  std::sort(files_.begin(), files_.end(),
-            [this](const FoundFile& a, const FoundFile& b) { return Before(a, b); });
+  std::sort(files_.begin(), files_.end(), [this](const FoundFile& a, const FoundFile& b) {
+    return a.name_key != b.name_key ? a.name_key < b.name_key : Before(a, b);
+  });
 }
 
 WString FoundFiles::WidePath(const FoundFile& file) const {
