@@ -25,20 +25,23 @@ std::size_t NameStart(std::string_view path) {
 // from U+0080 on (or a byte that is not UTF-8, kept as a unit above 0x7F),
 // which every UTF-16 form also puts after ASCII; 0 is the end of the name,
 // before everything. Names with equal keys need the full comparison.
-std::uint64_t NameKey(std::string_view name) {
-  std::uint64_t key = 0;
-  for (std::size_t i = 0; i < 8; ++i) {
+void SetNameKey(std::string_view name, std::uint64_t (&key)[2]) {
+  for (std::size_t i = 0; i < 16; ++i) {
     std::uint64_t byte = 0;
-    if (i < name.size()) {
-      byte = static_cast<unsigned char>(name[i]);
-      if (byte >= 0x80) {
-        key |= std::uint64_t{0x80} << (8 * (7 - i));
-        break;
-      }
-    }
-    key |= byte << (8 * (7 - i));
+    if (i < name.size()) byte = static_cast<unsigned char>(name[i]);
+    const bool beyond_ascii = byte >= 0x80;
+    key[i / 8] |= (beyond_ascii ? std::uint64_t{0x80} : byte) << (8 * (7 - i % 8));
+    if (beyond_ascii) return;
   }
-  return key;
+}
+
+bool SameKey(const FoundFile& a, const FoundFile& b) {
+  return a.name_key[0] == b.name_key[0] && a.name_key[1] == b.name_key[1];
+}
+
+bool KeyBefore(const FoundFile& a, const FoundFile& b) {
+  return a.name_key[0] != b.name_key[0] ? a.name_key[0] < b.name_key[0]
+                                        : a.name_key[1] < b.name_key[1];
 }
 
 template <typename View>
@@ -62,7 +65,7 @@ void FoundFiles::Add(INT id, std::string_view path, FILETIME creation, FILETIME 
   file.path_at = static_cast<std::uint32_t>(bytes_.size());
   file.path_bytes = static_cast<std::uint32_t>(path.size());
   file.name_at = static_cast<std::uint32_t>(NameStart(path));
-  file.name_key = NameKey(path.substr(file.name_at));
+  SetNameKey(path.substr(file.name_at), file.name_key);
   file.creation = creation;
   file.modification = modification;
   file.size_lo32 = size_lo32;
@@ -91,7 +94,7 @@ void FoundFiles::KeepOnePerId() {
 
 void FoundFiles::SortByName() {
   std::sort(files_.begin(), files_.end(), [this](const FoundFile& a, const FoundFile& b) {
-    return a.name_key != b.name_key ? a.name_key < b.name_key : Before(a, b);
+    return SameKey(a, b) ? Before(a, b) : KeyBefore(a, b);
   });
 }
 

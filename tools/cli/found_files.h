@@ -31,11 +31,12 @@ struct FoundFile {
   std::uint32_t name_at = 0;  // the last component, from the path's start
   std::int32_t wide = -1;     // the UTF-16 copy of a path that is not ASCII
   bool name_ascii = true;
-  // The name's first 8 bytes, big-endian, up to its first byte that is not
-  // ASCII, which reads as 0x80; zeros after the end. Keys that differ order
-  // their names as the full comparison would, so a sort compares most pairs
-  // with one instruction.
-  std::uint64_t name_key = 0;
+  // The name's first 16 bytes, big-endian in two words, up to its first
+  // byte that is not ASCII, which reads as 0x80; zeros after the end. Keys
+  // that differ order their names as the full comparison would, so a sort
+  // compares most pairs with two instructions (names often share a first
+  // word: "account_", "IMG_2024", "Screensh").
+  std::uint64_t name_key[2] = {0, 0};
   FILETIME creation{};
   FILETIME modification{};
   UINT size_lo32 = 0;
