@@ -77,9 +77,11 @@ echo "db.size $(($(stat -c %s "$DB") + $(stat -c %s "$DB-wal" 2>/dev/null || ech
 
 # Each query word is recorded with the number of documents that hold it.
 word() { value "home.$1" | cut -d' ' -f1; }
-QUERIES=("$(word common)" "$(word rare)" "$(word common) $(word common2)"
-  "$(word rare) $(word rare2)" "$(word rare_common) $(word rare)")
-NAMES=("one common word" "one rare word" "two common words" "two rare words"
+QUERIES=("$(word common)" "$(word common2)" "$(word medium)" "$(word rare)"
+  "$(word common) $(word common2)" "$(word medium) $(word medium2)" "$(word rare) $(word rare2)"
+  "$(word rare_common) $(word rare)")
+NAMES=("one common word (30% of documents)" "one common word (15%)" "one word of 5%"
+  "one rare word" "two common words (30%, 15%)" "two words of 5% and 2.5%" "two rare words"
   "a common and a rare word")
 for n in "${!QUERIES[@]}"; do
   echo "query: ${QUERIES[$n]}"

@@ -16,8 +16,9 @@
 // arguments give the same tree, byte for byte.
 //
 // Prints `key value` lines: counts, bytes, and the words for the queries:
-// a common and a rare word, two common words, two rare words that share a
-// document, and a common word of that document.
+// words in about 30%, 15%, 5% and 2.5% of the documents, a rare word, a
+// second rare word that shares a document with it, and the word of that
+// document whose count is closest to the 30% word's.
 //
 // Usage: scale_home FOLDER FILES SEED
 #include <algorithm>
@@ -353,6 +354,8 @@ int main(int argc, char** argv) {
   };
   const std::size_t common = closest(0.30, SIZE_MAX);
   const std::size_t common2 = closest(0.15, common);
+  const std::size_t medium = closest(0.05, SIZE_MAX);
+  const std::size_t medium2 = closest(0.025, medium);
   const std::size_t rare = closest(0.0002, SIZE_MAX);
   // A second rare word from the rare word's first document: the other word
   // there whose document count is closest to the rare word's.
@@ -382,6 +385,8 @@ int main(int argc, char** argv) {
               static_cast<unsigned long long>(other_bytes), seconds);
   for (const auto& [key, rank] : {std::pair{"common", common},
                                   {"common2", common2},
+                                  {"medium", medium},
+                                  {"medium2", medium2},
                                   {"rare", rare},
                                   {"rare2", rare2},
                                   {"rare_common", rare_common}}) {
