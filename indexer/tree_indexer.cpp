@@ -186,9 +186,12 @@ class TreeWalk {
       if (!bulk_.Add(path)) settled_(path, FileOutcome::kStoreUnavailable);
     }
     if (prune_) {
+      // Asked on disk once more: a file made after the listing may have
+      // been catalogued (by the change monitor) before the rows were read.
       // A refused removal follows a store failure, which ends the walk.
-      for (const std::string& name : rows.NotFound())
-        static_cast<void>(bulk_.Remove(folder + name));
+      for (const std::string& name : rows.NotFound()) {
+        if (!prune_(folder + name)) static_cast<void>(bulk_.Remove(folder + name));
+      }
     }
     return true;
   }

@@ -15,11 +15,11 @@
 // bulk indexer (done() reports each with `removal` set), what is no longer
 // there: in each folder it lists, the catalogued files that are not among
 // its wanted files (deleted, renamed, replaced by a folder, no longer
-// wanted); and after a complete walk from a root it could list, the
-// catalogued files of the folders it did not list (deleted or moved away,
-// skipped, on another mount, unreadable) that `prune` rejects. Only those
-// few are examined one by one on disk; the rest costs no system call beyond
-// the walk's own.
+// wanted) and that `prune` rejects; and after a complete walk from a root
+// it could list, the catalogued files of the folders it did not list
+// (deleted or moved away, skipped, on another mount, unreadable) that
+// `prune` rejects. Only those few are examined one by one on disk; the rest
+// costs no system call beyond the walk's own.
 //
 // Threads: the caller's thread, which has initialised the component library
 // and owns `store`.
