@@ -28,6 +28,11 @@ constexpr const char* kFolderPath = R"sql(
 SELECT Drives.Name || Directories.Name FROM Directories, Drives
 WHERE Directories.DirectoryID = ? AND Drives.DriveID = Directories.DriveID)sql";
 
+constexpr const char* kHighestFolder = "SELECT max(DirectoryID) FROM Directories";
+constexpr const char* kEveryFolderPath = R"sql(
+SELECT Directories.DirectoryID, Drives.Name || Directories.Name FROM Directories, Drives
+WHERE Drives.DriveID = Directories.DriveID)sql";
+
 // Held on its row for the whole read, it keeps one read transaction open:
 // the engine ends a transaction of its own when its last active statement
 // is reset, and each re-run of the file cursor would otherwise begin and end
@@ -51,6 +56,7 @@ HRESULT ReportRows(sqlite3* db, const std::vector<INT>& ids, IResultRowSink* sin
   ORDALIS_CHECK(files.status());
   FolderPaths folders(db);
   ORDALIS_CHECK(folders.status());
+  ORDALIS_CHECK(folders.Prepare(ids.size()));
   using Column = FileRowCursor;
   bool skipped = false;
   std::string path;
@@ -130,9 +136,40 @@ HRESULT FileRowCursor::Step() {
   return hr;
 }
 
-FolderPaths::FolderPaths(sqlite3* db) : select_(db, kFolderPath) {}
+FolderPaths::FolderPaths(sqlite3* db) : db_(db), select_(db, kFolderPath) {}
+
+HRESULT FolderPaths::Prepare(std::size_t files) {
+  OwnStatement highest(db_, kHighestFolder);
+  HRESULT hr = highest.status();
+  if (SUCCEEDED(hr)) hr = highest.Step();
+  if (FAILED(hr)) return hr;
+  const std::int64_t top = hr == S_OK ? sqlite3_column_int64(highest.get(), 0) : 0;
+  if (top <= 0 || files < 2 * static_cast<std::size_t>(top)) return S_OK;
+  OwnStatement every(db_, kEveryFolderPath);
+  hr = every.status();
+  if (FAILED(hr)) return hr;
+  std::vector<std::optional<std::string>> all(static_cast<std::size_t>(top) + 1);
+  for (hr = every.Step(); hr == S_OK; hr = every.Step()) {
+    const std::int64_t id = sqlite3_column_int64(every.get(), 0);
+    const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(every.get(), 1));
+    if (id < 0 || id > top) continue;  // a folder added since: looked up alone
+    all[static_cast<std::size_t>(id)].emplace(
+        text == nullptr ? "" : text,
+        static_cast<std::size_t>(sqlite3_column_bytes(every.get(), 1)));
+  }
+  if (FAILED(hr)) return hr;
+  all_ = std::move(all);
+  all_read_ = true;
+  return S_OK;
+}
 
 HRESULT FolderPaths::Find(std::int64_t directory_id, const std::string** path) {
+  if (all_read_ && directory_id >= 0 && static_cast<std::size_t>(directory_id) < all_.size()) {
+    const std::optional<std::string>& found = all_[static_cast<std::size_t>(directory_id)];
+    if (!found) return S_FALSE;
+    *path = &*found;
+    return S_OK;
+  }
   auto known = known_.find(directory_id);
   if (known == known_.end()) {
     select_.Reset();

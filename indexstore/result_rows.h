@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "indexstore/own_statement.h"
 #include "platform/types.h"
@@ -64,15 +65,26 @@ class FolderPaths {
   explicit FolderPaths(sqlite3* db);
   [[nodiscard]] HRESULT status() const { return select_.status(); }
 
+  // Reads every folder at once, in one pass over Directories, when
+  // `files` rows are about to be read and that is cheaper than a lookup per
+  // folder met: with at least two files per folder of the catalogue (the
+  // highest folder identifier stands for their number). S_OK, or the
+  // engine's failure.
+  [[nodiscard]] HRESULT Prepare(std::size_t files);
+
   // S_OK with `*path` pointing at the folder's path (valid as long as this
   // object); S_FALSE when the folder or its drive has no row; the engine's
   // failure otherwise.
   [[nodiscard]] HRESULT Find(std::int64_t directory_id, const std::string** path);
 
  private:
+  sqlite3* db_;
   OwnStatement select_;
   // A folder without a row maps to no value.
   std::unordered_map<std::int64_t, std::optional<std::string>> known_;
+  // After a Prepare that read them all: by identifier.
+  bool all_read_ = false;
+  std::vector<std::optional<std::string>> all_;
 };
 
 }  // namespace ordalis

@@ -174,6 +174,31 @@ TEST_F(ResultRowsTest, ACallersSetIsReadInItsOwnOrderWithRepeatsGapsAndMissingId
   EXPECT_TRUE(trovix::CloseSearchResult(handle));
 }
 
+// A set with many files per catalogued folder has every folder read at
+// once: the rows must be those of the lookups folder by folder, and a file
+// whose folder has no row (below or above the highest folder) is skipped.
+TEST_F(ResultRowsTest, FoldersReadAllAtOnceGiveTheSameRowsAsLookupsOneByOne) {
+  ExecuteSql(
+      "INSERT INTO Files (FileID, DirectoryID, Name) VALUES (500, 0, 'orphan.txt'), "
+      "(501, 77, 'stray.txt')");
+  Ids ids;
+  for (int round = 0; round < 4; ++round) ids.insert(ids.end(), {alpha_, beta_, odd_, gamma_});
+  ids.insert(ids.end(), {500, 501});
+  const UINT handle = trovix::RegisterSearchResult(std::make_unique<trovix::SearchResult>(ids));
+  ASSERT_NE(handle, 0u);
+  RowList sink;
+  EXPECT_EQ(rows_->ReadResultRows(handle, &sink), S_FALSE);
+  ASSERT_EQ(sink.rows.size(), 16u);
+  std::vector<SearchResultRecord> model;
+  SearchResultRecord record{};
+  while (db_->SearchNext(handle, reinterpret_cast<UINT_PTR>(&record)) == S_OK) {
+    model.push_back(record);
+  }
+  ASSERT_EQ(model.size(), 16u);
+  for (std::size_t i = 0; i < model.size(); ++i) ExpectSame(sink.rows[i], model[i]);
+  EXPECT_TRUE(trovix::CloseSearchResult(handle));
+}
+
 TEST_F(ResultRowsTest, FilesThatLeftTheCatalogueAreSkippedAndTheAnswerSaysSo) {
   UINT handle = 0;
   ASSERT_EQ(db_->SearchOpenWord(u"budget", &handle), S_OK);
