@@ -56,6 +56,7 @@ HRESULT Engine::Open(const std::string& path, const WString& password, bool read
   if (!S_ISREG(st.st_mode)) {
     return Fail(HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED), "'" + path + "' is not a file.");
   }
+  base_cache_bytes_ = read_only ? kReadingCacheBytes : kBaseCacheBytes;
   const int flags = (read_only ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE) |
                     SQLITE_OPEN_FULLMUTEX | SQLITE_OPEN_NOFOLLOW;
   int rc = sqlite3_open_v2(path.c_str(), &db_, flags, nullptr);
@@ -166,7 +167,7 @@ void Engine::FitCacheForBatch() {
 // A smaller cache gives its memory back: a long-running indexer keeps only
 // the base cache between batches.
 void Engine::RestoreCache() {
-  if (db_ != nullptr) SetCacheBytes(db_, kBaseCacheBytes);
+  if (db_ != nullptr) SetCacheBytes(db_, base_cache_bytes_);
 }
 
 void Engine::Close() {

@@ -95,6 +95,12 @@ class Engine final : public IEngineConnection {
   // 16 MB keeps the base cache. Call under the write mutex, outside a
   // transaction.
   static constexpr std::int64_t kBaseCacheBytes = 8 << 20;
+  // A connection opened read-only serves a search process that reads each
+  // page of a large result once: a larger cache only costs memory touched
+  // for the first time. The word in 30% of the documents of a 1,000,000-file
+  // home (45,162 files printed) took 74-79 ms with 8 MiB, 66-67 ms with
+  // 1 MiB.
+  static constexpr std::int64_t kReadingCacheBytes = 1 << 20;
   static constexpr std::int64_t kBatchCacheBytes = 64 << 20;
   void FitCacheForBatch();
   void RestoreCache();
@@ -111,6 +117,7 @@ class Engine final : public IEngineConnection {
   sqlite3* db_ = nullptr;
   std::unordered_map<std::string, sqlite3_stmt*> cache_;  // guarded by the module's locks
   std::int64_t page_bytes_ = 4096;                        // this file's page size
+  std::int64_t base_cache_bytes_ = kBaseCacheBytes;       // kReadingCacheBytes when read-only
   int checkpoint_pages_ = 0;                              // kCheckpointBytes in pages of this file
   bool defer_checkpoints_ = false;                        // guarded by the write mutex
   std::atomic<bool> checkpoint_due_{false};  // set under the write mutex, taken after it
