@@ -72,7 +72,7 @@ class CataloguedFolders final : public ICatalogueFolderSink {
   std::vector<std::string> paths_;
 };
 
-// Answers every row of a folder by name, for the pruning of a folder the
+// Collects the name of every row of a folder, for the pruning of a folder the
 // walk did not list.
 class RowNames final : public ICatalogueRowSink {
  public:
