@@ -13,6 +13,7 @@
 // time pass on purpose: every wait for a state goes through WaitUntil.
 #include <signal.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <map>
@@ -52,6 +53,19 @@ void PauseBeforeKill(int most) {
   std::this_thread::sleep_for(
       std::chrono::milliseconds(std::uniform_int_distribution<int>(0, most)(Random())));
 }
+
+// A random moment within a window to kill a run at. The window halves each
+// time a run ends before its kill, so kills keep landing inside runs
+// however fast the program gets.
+class KillWindow {
+ public:
+  explicit KillWindow(int most_ms) : most_ms_(most_ms) {}
+  void Pause() const { PauseBeforeKill(most_ms_); }
+  void RunEndedFirst() { most_ms_ = std::max(5, most_ms_ / 2); }
+
+ private:
+  int most_ms_;
+};
 
 std::string Outcomes(const std::map<std::string, int>& outcomes) {
   std::string text;
@@ -146,17 +160,19 @@ TEST_F(ReliabilityTest, KillingTrovixIndexMidRunLeavesAnIndexARerunCompletes) {
   const int rounds = Rounds(3);
   WriteTextFiles(root_ + "/base", "base", 600);
   std::map<std::string, int> outcomes;
+  KillWindow window(1500);
   for (int round = 0; round < rounds; ++round) {
     WriteTextFiles(root_ + "/run" + std::to_string(round), "run", 300);
     std::unique_ptr<ChildProcess> run = StartTrovix({"index", root_});
     ASSERT_TRUE(run->started());
-    PauseBeforeKill(1500);
+    window.Pause();
     run->Signal(SIGKILL);
     const std::optional<int> status = run->Wait(60s);
     ASSERT_TRUE(status.has_value());
     ++outcomes[*status == 128 + SIGKILL ? "killed" : "ended before the kill"];
     if (*status != 128 + SIGKILL) {
       EXPECT_EQ(*status, 0) << run->Output();
+      window.RunEndedFirst();
     }
     EXPECT_EQ(IntegrityCheck(DatabasePath()), "ok") << "round " << round;
   }
@@ -320,6 +336,7 @@ TEST_F(ReliabilityTest, KillingCompactLeavesAnIntactIndex) {
   std::string output;
   ASSERT_EQ(Trovix({"index", root_}, &output), 0) << output;
   std::map<std::string, int> outcomes;
+  KillWindow window(400);
   for (int round = 0; round < rounds; ++round) {
     for (std::size_t i = round % 3; i < files.size(); i += 3) {
       trovix::testing::WriteFile(files[i], "reliable rewritten " + std::to_string(round) + "\n");
@@ -327,13 +344,14 @@ TEST_F(ReliabilityTest, KillingCompactLeavesAnIntactIndex) {
     ASSERT_EQ(Trovix({"index", root_}, &output), 0) << output;
     std::unique_ptr<ChildProcess> compact = StartTrovix({"compact"});
     ASSERT_TRUE(compact->started());
-    PauseBeforeKill(400);
+    window.Pause();
     compact->Signal(SIGKILL);
     const std::optional<int> status = compact->Wait(60s);
     ASSERT_TRUE(status.has_value());
     ++outcomes[*status == 128 + SIGKILL ? "killed" : "ended before the kill"];
     if (*status != 128 + SIGKILL) {
       EXPECT_EQ(*status, 0) << compact->Output();
+      window.RunEndedFirst();
     }
     EXPECT_EQ(IntegrityCheck(DatabasePath()), "ok") << "round " << round;
   }
