@@ -2,7 +2,8 @@
 // WritePrepared, RemoveFile, CommitBatch, AbortBatch and ReadFolder.
 //
 // A prepared file is written in one pass: its row is refreshed or added,
-// its old words deleted and the new ones added. Every check that can refuse
+// and its word rows are made the prepared ones, writing only those that
+// change. Every check that can refuse
 // the file comes before the first write, so a refused file leaves the batch
 // as it was and needs no savepoint.
 #include "indexstore/batch.h"
@@ -13,6 +14,7 @@
 #include <new>
 
 #include "indexstore/db_exception.h"
+#include "indexstore/own_statement.h"
 #include "indexstore/text_source.h"
 #include "indexstore/tokenizer.h"
 #include "indexstore/trovix_db.h"
@@ -102,15 +104,6 @@ void Apply(UINT* counter, std::int64_t change) {
   *counter = static_cast<UINT>(std::min<std::int64_t>(moved, 0xFFFFFFFF));
 }
 
-// The drive and directory of folder `path` as the catalogue keys them.
-bool SplitFolder(std::u16string_view path, PathParts* parts) {
-  if (path.empty() || path[0] != u'/') return false;
-  WString probe(path);
-  if (!probe.ends_with(u'/')) probe += u'/';
-  probe += u'x';
-  return SplitPath(probe, parts);
-}
-
 struct FolderRow {
   WString name;
   UINT size_lo32;
@@ -129,21 +122,19 @@ void RunDueCheckpoint() {
 // The rows of one folder through a statement of the call's own. S_OK, S_FALSE
 // for none, or the engine's failure.
 HRESULT ReadFolderRows(sqlite3* db, const PathParts& parts, std::vector<FolderRow>* rows) {
-  sqlite3_stmt* raw = nullptr;
-  int rc = sqlite3_prepare_v3(db, kFolderRows, -1, 0, &raw, nullptr);
-  const std::unique_ptr<sqlite3_stmt, int (*)(sqlite3_stmt*)> select(raw, sqlite3_finalize);
-  const std::string drive = Utf16ToUtf8(parts.drive);
-  const std::string directory = Utf16ToUtf8(parts.directory);
-  if (rc == SQLITE_OK) rc = sqlite3_bind_text(raw, 1, drive.c_str(), -1, SQLITE_STATIC);
-  if (rc == SQLITE_OK) rc = sqlite3_bind_text(raw, 2, directory.c_str(), -1, SQLITE_STATIC);
-  while (rc == SQLITE_OK && (rc = sqlite3_step(raw)) == SQLITE_ROW) {
-    const auto* name = reinterpret_cast<const char*>(sqlite3_column_text(raw, 0));
+  OwnStatement select(db, kFolderRows);
+  HRESULT hr = select.status();
+  if (SUCCEEDED(hr)) hr = select.Bind(1, parts.drive);
+  if (SUCCEEDED(hr)) hr = select.Bind(2, parts.directory);
+  if (FAILED(hr)) return hr;
+  sqlite3_stmt* row = select.get();
+  for (hr = select.Step(); hr == S_OK; hr = select.Step()) {
+    const auto* name = reinterpret_cast<const char*>(sqlite3_column_text(row, 0));
     rows->push_back({Utf8ToUtf16(name != nullptr ? name : ""),
-                     static_cast<UINT>(sqlite3_column_int64(raw, 1)), sqlite3_column_double(raw, 2),
-                     sqlite3_column_int(raw, 3) != 0});
-    rc = SQLITE_OK;
+                     static_cast<UINT>(sqlite3_column_int64(row, 1)), sqlite3_column_double(row, 2),
+                     sqlite3_column_int(row, 3) != 0});
   }
-  if (rc != SQLITE_DONE) return EngineStatus(db, rc);
+  if (FAILED(hr)) return hr;
   return rows->empty() ? S_FALSE : S_OK;
 }
 
@@ -274,7 +265,7 @@ HRESULT TrovixDB::Contended() { return Module().write_mutex().OthersWaiting() ? 
 HRESULT TrovixDB::ReadFolder(const WCHAR* sFolder, ICatalogueRowSink* sink) {
   std::u16string_view path;
   PathParts parts;
-  if (!PathArgument(sFolder, &path) || sink == nullptr || !SplitFolder(path, &parts)) {
+  if (!PathArgument(sFolder, &path) || sink == nullptr || !SplitDirectoryPath(path, &parts)) {
     return E_INVALIDARG;
   }
   std::vector<FolderRow> rows;

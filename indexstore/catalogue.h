@@ -34,6 +34,9 @@ namespace ordalis::catalogue {
 inline HRESULT BindOne(Statement& statement, int index, std::int32_t value) {
   return statement.Bind(index, static_cast<std::int64_t>(value));
 }
+inline HRESULT BindOne(Statement& statement, int index, std::int64_t value) {
+  return statement.Bind(index, value);
+}
 inline HRESULT BindOne(Statement& statement, int index, double value) {
   return statement.Bind(index, value);
 }

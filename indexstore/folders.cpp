@@ -2,7 +2,6 @@
 // a walk can tell which of them it did not see.
 #include <sqlite3.h>
 
-#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -10,6 +9,7 @@
 #include "indexstore/engine.h"
 #include "indexstore/index_store_module.h"
 #include "indexstore/log.h"
+#include "indexstore/own_statement.h"
 #include "indexstore/path_split.h"
 #include "indexstore/trovix_db.h"
 #include "platform/wstring.h"
@@ -32,25 +32,21 @@ constexpr const char* kFoldersOfDrive =
 
 // The directory names below `parts`, through a statement of the call's own.
 HRESULT ReadDirectoryNames(sqlite3* db, const PathParts& parts, std::vector<std::string>* names) {
-  const std::string drive = Utf16ToUtf8(parts.drive);
-  const std::string low = Utf16ToUtf8(parts.directory);
-  const bool whole_drive = low.empty();
-  const std::string high = whole_drive ? std::string() : low.substr(0, low.size() - 1) + "0";
-  sqlite3_stmt* raw = nullptr;
-  int rc =
-      sqlite3_prepare_v3(db, whole_drive ? kFoldersOfDrive : kFoldersBelow, -1, 0, &raw, nullptr);
-  const std::unique_ptr<sqlite3_stmt, int (*)(sqlite3_stmt*)> select(raw, sqlite3_finalize);
-  if (rc == SQLITE_OK) rc = sqlite3_bind_text(raw, 1, drive.c_str(), -1, SQLITE_STATIC);
-  if (rc == SQLITE_OK && !whole_drive) {
-    rc = sqlite3_bind_text(raw, 2, low.c_str(), -1, SQLITE_STATIC);
-    if (rc == SQLITE_OK) rc = sqlite3_bind_text(raw, 3, high.c_str(), -1, SQLITE_STATIC);
+  const bool whole_drive = parts.directory.empty();
+  OwnStatement select(db, whole_drive ? kFoldersOfDrive : kFoldersBelow);
+  HRESULT hr = select.status();
+  if (SUCCEEDED(hr)) hr = select.Bind(1, parts.drive);
+  if (SUCCEEDED(hr) && !whole_drive) {
+    hr = select.Bind(2, parts.directory);
+    const std::u16string_view low = parts.directory;
+    if (SUCCEEDED(hr)) hr = select.Bind(3, WString(low.substr(0, low.size() - 1)) + u"0");
   }
-  while (rc == SQLITE_OK && (rc = sqlite3_step(raw)) == SQLITE_ROW) {
-    const auto* name = reinterpret_cast<const char*>(sqlite3_column_text(raw, 0));
+  if (FAILED(hr)) return hr;
+  for (hr = select.Step(); hr == S_OK; hr = select.Step()) {
+    const auto* name = reinterpret_cast<const char*>(sqlite3_column_text(select.get(), 0));
     names->emplace_back(name != nullptr ? name : "");
-    rc = SQLITE_OK;
   }
-  return rc == SQLITE_DONE ? S_OK : EngineStatus(db, rc);
+  return FAILED(hr) ? hr : S_OK;
 }
 
 }  // namespace

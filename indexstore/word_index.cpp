@@ -5,11 +5,11 @@
 #include <sys/stat.h>
 
 #include <cstring>
-#include <initializer_list>
 #include <map>
 #include <utility>
 #include <vector>
 
+#include "indexstore/catalogue.h"
 #include "indexstore/db_exception.h"
 #include "indexstore/index_store_module.h"
 #include "indexstore/log.h"
@@ -62,11 +62,11 @@ constexpr const char* kUpdateWordCount =
     "UPDATE FilesWords SET WordCount = ? WHERE FileID = ? AND WordID = ?";
 constexpr const char* kDeleteWordCount = "DELETE FROM FilesWords WHERE FileID = ? AND WordID = ?";
 
-// Runs `sql` once with the integer parameters `values`.
-void RunWithIntegers(Engine& engine, const char* sql, std::initializer_list<std::int64_t> values) {
+// Runs `sql` once with the parameters `values`.
+template <typename... Values>
+void RunOnce(Engine& engine, const char* sql, const Values&... values) {
   Statement statement(engine, sql);
-  int index = 1;
-  for (const std::int64_t value : values) ORDALIS_CHECK(statement.Bind(index++, value));
+  ORDALIS_CHECK(catalogue::BindAll(statement, values...));
   ORDALIS_CHECK(statement.Step());
 }
 
@@ -111,7 +111,9 @@ bool ReplaceWordCounts(const std::vector<std::pair<WString, UINT>>& entries, INT
   {
     Statement select(engine, kFileWordCounts);
     ORDALIS_CHECK(select.Bind(1, std::int64_t{file_id}));
-    for (HRESULT hr = ORDALIS_CHECK(select.Step()); hr == S_OK; hr = select.Step()) {
+    // A failed step raises: a partial list would make the merge insert rows
+    // that exist.
+    for (HRESULT hr = ORDALIS_CHECK(select.Step()); hr == S_OK; hr = ORDALIS_CHECK(select.Step())) {
       stored.emplace_back(select.ColumnInt(0), select.ColumnInt(1));
     }
   }
@@ -120,19 +122,19 @@ bool ReplaceWordCounts(const std::vector<std::pair<WString, UINT>>& entries, INT
   auto old_row = stored.begin();
   for (const auto& [word_id, count] : wanted) {
     for (; old_row != stored.end() && old_row->first < word_id; ++old_row) {
-      RunWithIntegers(engine, kDeleteWordCount, {file_id, old_row->first});
+      RunOnce(engine, kDeleteWordCount, file_id, old_row->first);
     }
     if (old_row != stored.end() && old_row->first == word_id) {
       if (old_row->second != count) {
-        RunWithIntegers(engine, kUpdateWordCount, {count, file_id, word_id});
+        RunOnce(engine, kUpdateWordCount, count, file_id, word_id);
       }
       ++old_row;
     } else {
-      RunWithIntegers(engine, kInsertWordCount, {file_id, word_id, count});
+      RunOnce(engine, kInsertWordCount, file_id, word_id, count);
     }
   }
   for (; old_row != stored.end(); ++old_row) {
-    RunWithIntegers(engine, kDeleteWordCount, {file_id, old_row->first});
+    RunOnce(engine, kDeleteWordCount, file_id, old_row->first);
   }
   return !stored.empty();
 }
