@@ -20,25 +20,17 @@ namespace {
 
 using Rows = std::map<std::string, long>;
 
-class BatchTest : public OrdalisTest {
+class BatchTest : public OpenedStoreTest {
  protected:
   void SetUp() override {
-    OrdalisTest::SetUp();
-    ASSERT_EQ(RegisterBuiltTextFilter(), S_OK);
-    CreateDatabaseFile();
-    db_ = Create();
-    ASSERT_EQ(db_->Init(), S_OK);
+    OpenedStoreTest::SetUp();
     ASSERT_EQ(db_->QueryInterface(IID_ITrovixBatch, batch_.put_void()), S_OK);
     folder_ = tree_->home() + "/docs/";
     std::filesystem::create_directories(folder_ + "inner");
   }
   void TearDown() override {
     batch_.reset();
-    if (db_) {
-      EXPECT_EQ(db_->Cleanup(), S_OK);
-    }
-    db_.reset();
-    OrdalisTest::TearDown();
+    OpenedStoreTest::TearDown();
   }
 
   std::string Write(const std::string& name, const std::string& text) {
@@ -92,7 +84,6 @@ class BatchTest : public OrdalisTest {
     return count;
   }
 
-  ComPtr<ITrovixDB> db_;
   ComPtr<ITrovixBatch> batch_;
   std::string folder_;
 };

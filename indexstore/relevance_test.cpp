@@ -11,36 +11,18 @@
 namespace ordalis::testing {
 namespace {
 
-class RelevanceTest : public OrdalisTest {
+class RelevanceTest : public OpenedStoreTest {
  protected:
   void SetUp() override {
-    OrdalisTest::SetUp();
-    ASSERT_EQ(RegisterBuiltTextFilter(), S_OK);
-    CreateDatabaseFile();
-    db_ = Create();
-    ASSERT_EQ(db_->Init(), S_OK);
-    plan_ = Add("plan.txt", "budget budget Budget forecast");
-    notes_ = Add("notes.txt", "budgetary budget notes");
-    garden_ = Add("garden.txt", "garden roses");
+    OpenedStoreTest::SetUp();
+    plan_ = AddIndexed("plan.txt", "budget budget Budget forecast");
+    notes_ = AddIndexed("notes.txt", "budgetary budget notes");
+    garden_ = AddIndexed("garden.txt", "garden roses");
     ASSERT_EQ(db_->QueryInterface(IID_ITrovixRelevance, relevance_.put_void()), S_OK);
   }
   void TearDown() override {
     relevance_.reset();
-    if (db_) {
-      EXPECT_EQ(db_->Cleanup(), S_OK);
-    }
-    db_.reset();
-    OrdalisTest::TearDown();
-  }
-
-  INT Add(const std::string& name, const std::string& text) {
-    const WString path = Utf8ToUtf16(tree_->home() + "/" + name);
-    trovix::testing::WriteFile(Utf16ToUtf8(path), text);
-    EXPECT_EQ(db_->AddFile(path.c_str()), S_OK);
-    EXPECT_EQ(db_->IndexFile(path.c_str(), nullptr, nullptr), S_OK);
-    INT id = 0;
-    EXPECT_EQ(db_->GetFileID(path.c_str(), &id), S_OK);
-    return id;
+    OpenedStoreTest::TearDown();
   }
 
   struct Counted {
@@ -56,7 +38,6 @@ class RelevanceTest : public OrdalisTest {
     return out;
   }
 
-  ComPtr<ITrovixDB> db_;
   ComPtr<ITrovixRelevance> relevance_;
   INT plan_ = 0;
   INT notes_ = 0;
@@ -109,7 +90,7 @@ TEST_F(RelevanceTest, APrefixOfManyWordsSumsTheirCountsInAFile) {
     for (int i = 0; i < times; ++i) text += std::string("zeta") + c + c + " ";
     expected += times;
   }
-  const INT many = Add("many.txt", text + "unrelated words");
+  const INT many = AddIndexed("many.txt", text + "unrelated words");
   const Counted zeta = Count(u"zeta", true, {many, plan_});
   EXPECT_EQ(zeta.hr, S_OK);
   EXPECT_EQ(zeta.counts, (std::vector<UINT>{expected, 0}));

@@ -46,40 +46,21 @@ class RowList final : public IResultRowSink {
   std::size_t stop_after_;
 };
 
-class ResultRowsTest : public OrdalisTest {
+class ResultRowsTest : public OpenedStoreTest {
  protected:
   void SetUp() override {
-    OrdalisTest::SetUp();
-    ASSERT_EQ(RegisterBuiltTextFilter(), S_OK);
-    CreateDatabaseFile();
-    db_ = Create();
-    ASSERT_EQ(db_->Init(), S_OK);
+    OpenedStoreTest::SetUp();
     ASSERT_EQ(db_->QueryInterface(IID_ITrovixResultRows, rows_.put_void()), S_OK);
     std::filesystem::create_directories(tree_->home() + "/docs/sub");
-    alpha_ = Add("docs/a.txt", "budget report");
-    beta_ = Add("docs/sub/b.txt", "budget notes");
+    alpha_ = AddIndexed("docs/a.txt", "budget report");
+    beta_ = AddIndexed("docs/sub/b.txt", "budget notes");
     // A name that is not UTF-8: its bytes must come back unchanged.
-    odd_ = Add("docs/\xff\xfe odd.txt", "budget odd");
-    gamma_ = Add("docs/c.txt", "report only");
+    odd_ = AddIndexed("docs/\xff\xfe odd.txt", "budget odd");
+    gamma_ = AddIndexed("docs/c.txt", "report only");
   }
   void TearDown() override {
     rows_.reset();
-    if (db_) {
-      EXPECT_EQ(db_->Cleanup(), S_OK);
-    }
-    db_.reset();
-    OrdalisTest::TearDown();
-  }
-
-  INT Add(const std::string& relative, const std::string& text) {
-    const std::string path = tree_->home() + "/" + relative;
-    trovix::testing::WriteFile(path, text);
-    const WString wide = Utf8ToUtf16(path);
-    EXPECT_EQ(db_->AddFile(wide.c_str()), S_OK);
-    EXPECT_EQ(db_->IndexFile(wide.c_str(), nullptr, nullptr), S_OK);
-    INT id = 0;
-    EXPECT_EQ(db_->GetFileID(wide.c_str(), &id), S_OK);
-    return id;
+    OpenedStoreTest::TearDown();
   }
 
   // SearchNext's records of the whole set, from its first row; the read
@@ -119,7 +100,6 @@ class ResultRowsTest : public OrdalisTest {
     sqlite3_close(db);
   }
 
-  ComPtr<ITrovixDB> db_;
   ComPtr<ITrovixResultRows> rows_;
   INT alpha_ = 0, beta_ = 0, odd_ = 0, gamma_ = 0;
 };

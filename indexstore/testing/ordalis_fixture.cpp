@@ -5,6 +5,7 @@
 #include <filesystem>
 
 #include "platform/paths.h"
+#include "platform/wstring.h"
 #include "shared/database_format.h"
 #include "tools/file_types.h"
 
@@ -78,6 +79,34 @@ void OrdalisTest::SetUp() {
 void OrdalisTest::TearDown() {
   com_.reset();
   tree_.reset();
+}
+
+void OpenedStoreTest::SetUp() {
+  OrdalisTest::SetUp();
+  ASSERT_EQ(RegisterBuiltTextFilter(), S_OK);
+  CreateDatabaseFile();
+  db_ = Create();
+  ASSERT_TRUE(db_);
+  ASSERT_EQ(db_->Init(), S_OK);
+}
+
+void OpenedStoreTest::TearDown() {
+  if (db_) {
+    EXPECT_EQ(db_->Cleanup(), S_OK);
+  }
+  db_.reset();
+  OrdalisTest::TearDown();
+}
+
+INT OpenedStoreTest::AddIndexed(const std::string& relative, const std::string& text) {
+  const std::string path = tree_->home() + "/" + relative;
+  trovix::testing::WriteFile(path, text);
+  const WString wide = Utf8ToUtf16(path);
+  EXPECT_EQ(db_->AddFile(wide.c_str()), S_OK);
+  EXPECT_EQ(db_->IndexFile(wide.c_str(), nullptr, nullptr), S_OK);
+  INT id = 0;
+  EXPECT_EQ(db_->GetFileID(wide.c_str(), &id), S_OK);
+  return id;
 }
 
 std::string OrdalisTest::DatabasePath() const { return trovix::DefaultDatabaseLocation().path; }

@@ -55,4 +55,19 @@ class OrdalisTest : public ::testing::Test {
   std::optional<ComInit> com_;
 };
 
+// An OrdalisTest with the text filter registered and a new database open in
+// `db_` (Init in SetUp, Cleanup in TearDown). Subclasses release the
+// interfaces they asked `db_` for before calling TearDown.
+class OpenedStoreTest : public OrdalisTest {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  // Writes `text` to `relative` below the home folder, catalogues and
+  // indexes it; its file identifier.
+  INT AddIndexed(const std::string& relative, const std::string& text);
+
+  ComPtr<ITrovixDB> db_;
+};
+
 }  // namespace ordalis::testing
