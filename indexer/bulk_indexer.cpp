@@ -28,8 +28,13 @@ constexpr std::chrono::milliseconds kYieldQuiet{30};
 constexpr std::chrono::milliseconds kYieldMost{500};
 constexpr std::chrono::milliseconds kYieldPoll{2};
 
-// The calling thread's index store object with its batch interface; null
-// (and `*hr` set) when none can be made.
+unsigned PreparerCount(unsigned asked) {
+  if (asked != 0) return asked;
+  return std::max(1u, std::thread::hardware_concurrency());
+}
+
+}  // namespace
+
 ComPtr<ITrovixBatch> OpenBatchStore(HRESULT* hr) {
   ComPtr<ITrovixDB> store;
   ComPtr<ITrovixBatch> batch;
@@ -40,13 +45,6 @@ ComPtr<ITrovixBatch> OpenBatchStore(HRESULT* hr) {
   *hr = store->QueryInterface(IID_ITrovixBatch, batch.put_void());
   return batch;
 }
-
-unsigned PreparerCount(unsigned asked) {
-  if (asked != 0) return asked;
-  return std::max(1u, std::thread::hardware_concurrency());
-}
-
-}  // namespace
 
 BulkIndexer::BulkIndexer(BulkOptions options, BulkDone done)
     : options_(options), done_(std::move(done)) {

@@ -50,6 +50,7 @@
 #include <vector>
 
 #include "indexer/file_processing.h"
+#include "platform/com.h"
 #include "shared/itrovixbatch.h"
 
 namespace trovix::indexer {
@@ -87,6 +88,11 @@ struct BulkResult {
 // Called on the writer thread once per file that was queued and not stopped
 // by the continue flag.
 using BulkDone = std::function<void(const BulkResult& result)>;
+
+// The calling thread's index store object with its batch interface, the
+// database opened if it was not; null (and `*hr` set) when none can be made.
+// The calling thread has initialised the component library.
+[[nodiscard]] ComPtr<ITrovixBatch> OpenBatchStore(HRESULT* hr);
 
 class BulkIndexer {
  public:

@@ -87,22 +87,6 @@ bool IsIndexableFile(const std::string& path, const IndexableExtensionSet& exten
   return !extension.empty() && extensions.Contains(extension);
 }
 
-namespace {
-
-// The calling thread's index store object with its batch interface; null
-// when it has none.
-ComPtr<ITrovixBatch> BatchStore() {
-  ComPtr<ITrovixDB> store;
-  ComPtr<ITrovixBatch> batch;
-  if (SUCCEEDED(CoCreateInstance(CLSID_TrovixDB, nullptr, CLSCTX_INPROC_SERVER, IID_ITrovixDB,
-                                 store.put_void()))) {
-    static_cast<void>(store->QueryInterface(IID_ITrovixBatch, batch.put_void()));
-  }
-  return batch;
-}
-
-}  // namespace
-
 // The extension test first: it is in memory, while Contains resolves the
 // path on disk. A file counts as done (notices, the walk's end) only once
 // the pipeline reported it, i.e. once its batch committed. The pipeline's
@@ -110,9 +94,10 @@ ComPtr<ITrovixBatch> BatchStore() {
 WalkEnd ScanDirectory(const std::string& directory, IndexerState& state, const IndexStoreFiles& own,
                       HRESULT* failure, std::optional<dev_t> prune_device) {
   *failure = S_OK;
-  const ComPtr<ITrovixBatch> store = BatchStore();
+  HRESULT made = S_OK;
+  const ComPtr<ITrovixBatch> store = OpenBatchStore(&made);
   if (!store) {
-    *failure = E_NOINTERFACE;
+    *failure = FAILED(made) ? made : E_NOINTERFACE;
     return WalkEnd::kStoreFailed;
   }
   BulkOptions options;
