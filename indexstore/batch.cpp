@@ -13,12 +13,11 @@
 #include <algorithm>
 #include <new>
 
+#include "analysis/text_analyzer.h"
 #include "indexstore/db_exception.h"
 #include "indexstore/own_statement.h"
 #include "indexstore/text_source.h"
-#include "indexstore/tokenizer.h"
 #include "indexstore/trovix_db.h"
-#include "indexstore/word_count_map.h"
 #include "indexstore/word_index.h"
 #include "platform/filetime.h"
 #include "platform/wstring.h"
@@ -31,15 +30,15 @@ using catalogue::FirstId;
 using catalogue::PathArgument;
 
 constexpr const char* kFileIdLookup =
-    "SELECT FileID FROM Drives, Directories, Files WHERE Drives.Name = ? AND "
+    "SELECT FileID, Analysis FROM Drives, Directories, Files WHERE Drives.Name = ? AND "
     "Directories.Name = ? AND Files.Name = ? AND Files.DirectoryID = Directories.DirectoryID "
     "AND Directories.DriveID = Drives.DriveID";
 constexpr const char* kDeleteWords = "DELETE FROM FilesWords WHERE FileID = ?";
 constexpr const char* kDeleteFileRow = "DELETE FROM Files WHERE FileID = ?";
-// Files of one folder, with whether each has words; one query per folder.
+// Files of one folder, with whether each is in the term index; one query
+// per folder.
 constexpr const char* kFolderRows =
-    "SELECT Files.Name, Files.SizeLo32, Files.TXLastUpdate, "
-    "EXISTS (SELECT 1 FROM FilesWords WHERE FilesWords.FileID = Files.FileID) "
+    "SELECT Files.Name, Files.SizeLo32, Files.TXLastUpdate, Files.Analysis > 0 "
     "FROM Drives, Directories, Files WHERE Drives.Name = ? AND Directories.Name = ? AND "
     "Directories.DriveID = Drives.DriveID AND Files.DirectoryID = Directories.DirectoryID";
 
@@ -53,18 +52,17 @@ bool AddableEntry(const std::string& path) {
   return S_ISREG(entry.st_mode) || S_ISDIR(entry.st_mode) || S_ISLNK(entry.st_mode);
 }
 
-// Reads the text of `file` into `map`, as IndexFile reads it but without
-// writing. S_OK complete, S_FALSE only partly read, E_ABORT stopped, or the
-// source's failure to open.
-HRESULT CountWords(const PreparedFile& file, const UINT* keep_going, WordCountMap* map) {
+// Collects the terms of the name of `file`, then those of its text, read
+// as IndexFile reads it but without writing. S_OK complete, S_FALSE too
+// large or only partly read, E_ABORT stopped, or the source's failure to
+// open (the name's terms are collected all the same).
+HRESULT CollectTerms(const PreparedFile& file, const UINT* keep_going, TermCollector* terms) {
+  terms->NameTerms(file.parts.file);
   if (IsFileTooLarge(file.os_path)) return S_FALSE;
   TextSource source;
   const HRESULT opened = source.Open(file.path.c_str());
   if (FAILED(opened)) return opened;
-  WordScanner scanner;
-  const auto count = [map](std::u16string_view word) {
-    if (!HasBadCodeUnit(word) && AcceptWord(word)) map->CountWord(word);
-  };
+  trovix::analysis::TextAnalyzer analyzer(*terms);
   HRESULT status = S_OK;
   for (;;) {
     if (StopRequested(keep_going)) return E_ABORT;
@@ -75,18 +73,24 @@ HRESULT CountWords(const PreparedFile& file, const UINT* keep_going, WordCountMa
       break;
     }
     std::u16string_view piece;
-    while (source.NextPiece(&piece) == S_OK) scanner.Scan(piece, count);
+    while (source.NextPiece(&piece) == S_OK) analyzer.Feed(piece);
   }
-  scanner.Finish(count);
+  analyzer.Finish();
   return status;
 }
 
-// The file's identifier, 0 when it is not catalogued.
-INT CataloguedId(const PathParts& parts) {
+struct Catalogued {
+  INT id = 0;  // 0 when the file is not catalogued
+  std::int64_t analysis = 0;
+};
+
+Catalogued LookUp(const PathParts& parts) {
   Statement lookup(Module().engine(), kFileIdLookup);
   ORDALIS_CHECK(BindAll(lookup, parts.drive, parts.directory, parts.file));
-  INT id = 0;
-  return FirstId(lookup, 0, &id) == S_OK ? id : 0;
+  Catalogued found;
+  if (FirstId(lookup, 0, &found.id) != S_OK) return Catalogued{};
+  found.analysis = lookup.ColumnInt(1);
+  return found;
 }
 
 // Deletes the words of `file_id`; true when it had some.
@@ -155,10 +159,11 @@ HRESULT TrovixDB::PrepareFile(const WCHAR* sFile, UINT* pbContinue, PreparedFile
       return E_INVALIDARG;
     }
     file->row = FileRowFor(attributes, file->os_path);
-    WordCountMap map;
-    file->text_status = CountWords(*file, pbContinue, &map);
+    TermCollector terms;
+    file->text_status = CollectTerms(*file, pbContinue, &terms);
     if (file->text_status == E_ABORT) return E_ABORT;
-    file->words = map.TakeSorted();
+    file->has_text_terms = terms.has_text_terms();
+    file->terms = terms.TakeSorted();
     *phFile = file.release();
     return S_OK;
   } catch (const std::bad_alloc&) {
@@ -192,15 +197,20 @@ HRESULT TrovixDB::WritePrepared(PreparedFile* hFile) {
   if (NamesDatabaseFile(file.os_path)) return E_INVALIDARG;
   Batch& batch = *batch_;
   const HRESULT hr = RunLogged([&]() -> HRESULT {
-    INT file_id = CataloguedId(file.parts);
+    const Catalogued known = LookUp(file.parts);
     // A new file must still be there: the row would otherwise name nothing.
     FileAttributes attributes{};
-    if (file_id == 0 && !ReadCatalogueAttributes(file.os_path, &attributes)) return E_INVALIDARG;
-    const bool added = file_id == 0;
-    file_id = WriteFileRow(*this, file.parts, file.row, file_id);
+    if (known.id == 0 && !ReadCatalogueAttributes(file.os_path, &attributes)) return E_INVALIDARG;
+    const bool added = known.id == 0;
+    const INT file_id = WriteFileRow(*this, file.parts, file.row, known.id);
     // Rows a new file's id finds were left by a file removed before it
-    // (their words are replaced all the same); they were not counted.
-    const bool had_words = ReplaceWordCounts(file.words, file_id, &batch.learned) && !added;
+    // (they are replaced all the same); they were not counted. Words an
+    // earlier version indexed leave the word index: the term index holds
+    // the file now.
+    static_cast<void>(ReplaceFileTerms(file.terms, file_id, &batch.learned));
+    const bool had_old_words = DeleteWords(file_id);
+    SetAnalysis(file_id, file.has_text_terms ? 2 : 1);
+    const bool had_words = !added && (had_old_words || known.analysis == 2);
     batch.files_processed += added ? 1 : 0;
     batch.files_updated += added ? 0 : 1;
     batch.files_indexed += (file.text_status == S_OK ? 1 : 0) - (had_words ? 1 : 0);
@@ -221,9 +231,11 @@ HRESULT TrovixDB::RemoveFile(const WCHAR* sFile) {
   if (!PathArgument(sFile, &path) || !SplitPath(path, &parts)) return E_INVALIDARG;
   Batch& batch = *batch_;
   const HRESULT hr = RunLogged([&]() -> HRESULT {
-    const INT file_id = CataloguedId(parts);
+    const Catalogued known = LookUp(parts);
+    const INT file_id = known.id;
     if (file_id == 0) return S_FALSE;
-    if (DeleteWords(file_id)) --batch.files_indexed;
+    if (DeleteWords(file_id) || known.analysis == 2) --batch.files_indexed;
+    DeleteFileTerms(file_id);
     Statement remove(Module().engine(), kDeleteFileRow);
     ORDALIS_CHECK(BindAll(remove, file_id));
     ORDALIS_CHECK(remove.Step());
@@ -244,7 +256,7 @@ HRESULT TrovixDB::CommitBatch() {
     return hr;
   }
   IndexStoreModule& module = Module();
-  module.word_ids.Learn(std::move(batch->learned));
+  module.term_ids.Learn(std::move(batch->learned));
   Apply(&module.files_processed, batch->files_processed);
   Apply(&module.files_indexed, batch->files_indexed);
   Apply(&module.files_updated, batch->files_updated);

@@ -11,6 +11,7 @@
 #include "indexstore/catalogue.h"
 #include "indexstore/engine.h"
 #include "indexstore/index_store_module.h"
+#include "indexstore/term_rows.h"
 #include "shared/itrovixbatch.h"
 
 // Made by PrepareFile without any lock; read by WritePrepared under the
@@ -23,8 +24,10 @@ struct PreparedFile {
   // What reading the text answered: S_OK complete, S_FALSE too large or only
   // partly read, E_NOINTERFACE without a filter, or the filter's failure.
   HRESULT text_status = S_OK;
-  // The words and their counts, smallest key first.
-  std::vector<std::pair<WString, UINT>> words;
+  // The terms of its name and text, smallest first.
+  std::vector<ordalis::PreparedTerm> terms;
+  // The text gave terms (Files.Analysis 2 rather than 1).
+  bool has_text_terms = false;
 };
 
 namespace ordalis {
@@ -72,8 +75,8 @@ struct Batch {
   std::int64_t files_indexed = 0;
   std::int64_t files_updated = 0;
   WString last_indexed_file;
-  // Identifiers of the words the batch added, for the module's cache.
-  WordIdCache learned;
+  // Identifiers of the terms the batch added, for the module's cache.
+  TermIdCache learned;
 };
 
 }  // namespace ordalis

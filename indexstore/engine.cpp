@@ -57,6 +57,7 @@ HRESULT Engine::Open(const std::string& path, const WString& password, bool read
     return Fail(HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED), "'" + path + "' is not a file.");
   }
   base_cache_bytes_ = read_only ? kReadingCacheBytes : kBaseCacheBytes;
+  read_only_ = read_only;
   const int flags = (read_only ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE) |
                     SQLITE_OPEN_FULLMUTEX | SQLITE_OPEN_NOFOLLOW;
   int rc = sqlite3_open_v2(path.c_str(), &db_, flags, nullptr);
@@ -111,6 +112,14 @@ HRESULT Engine::VerifyDatabase(const WString& password) {
     page_bytes_ = std::max<std::int64_t>(bytes, 512);
     checkpoint_pages_ = static_cast<int>(kCheckpointBytes / page_bytes_);
   }
+  // A writer brings a file of an earlier version up to date (in one
+  // transaction: a failure leaves it as it was, and the open fails); a
+  // reader takes the file as it is and searches what it holds.
+  if (!read_only_) {
+    hr = EngineStatus(db_, trovix::UpgradeDatabase(db_));
+    if (FAILED(hr)) return hr;
+  }
+  has_terms_ = trovix::HasTermTables(db_);
   RestoreCache();
   // Replaces the engine's own automatic checkpoints (they are the same hook).
   sqlite3_wal_hook(db_, &Engine::AfterCommit, this);
@@ -175,6 +184,7 @@ void Engine::Close() {
   cache_.clear();
   if (db_ != nullptr) sqlite3_close_v2(db_);
   db_ = nullptr;
+  has_terms_ = false;
 }
 
 std::int64_t Engine::LastInsertId() const {
@@ -238,12 +248,37 @@ HRESULT Statement::Bind(int index, std::u16string_view text) {
                                              static_cast<int>(utf8.size()), SQLITE_TRANSIENT));
 }
 
+HRESULT Statement::BindUtf8(int index, std::string_view text) {
+  if (FAILED(status_)) return status_;
+  return EngineStatus(db_, sqlite3_bind_text(stmt_, index, text.data(),
+                                             static_cast<int>(text.size()), SQLITE_TRANSIENT));
+}
+
+HRESULT Statement::BindBlob(int index, std::string_view bytes) {
+  if (FAILED(status_)) return status_;
+  // A zero-length blob, not null, for an empty view.
+  return EngineStatus(db_, sqlite3_bind_blob(stmt_, index, bytes.empty() ? "" : bytes.data(),
+                                             static_cast<int>(bytes.size()), SQLITE_TRANSIENT));
+}
+
+HRESULT Statement::BindNull(int index) {
+  if (FAILED(status_)) return status_;
+  return EngineStatus(db_, sqlite3_bind_null(stmt_, index));
+}
+
 HRESULT Statement::Step() {
   if (FAILED(status_)) return status_;
   return EngineStatus(db_, sqlite3_step(stmt_));
 }
 
 std::int64_t Statement::ColumnInt(int index) const { return sqlite3_column_int64(stmt_, index); }
+
+std::string_view Statement::ColumnBytes(int index) const {
+  const void* bytes = sqlite3_column_blob(stmt_, index);
+  if (bytes == nullptr) return {};
+  return std::string_view(static_cast<const char*>(bytes),
+                          static_cast<std::size_t>(sqlite3_column_bytes(stmt_, index)));
+}
 
 double Statement::ColumnDouble(int index) const { return sqlite3_column_double(stmt_, index); }
 

@@ -16,6 +16,7 @@
 #include <atomic>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 
 #include "platform/unknwn.h"
@@ -59,6 +60,10 @@ class Engine final : public IEngineConnection {
   // Finalizes every cached statement and closes the connection.
   void Close();
   [[nodiscard]] bool is_open() const { return db_ != nullptr; }
+  // True when the open file has the term index: always after a writer's
+  // open (which upgrades the file), and for a reader of a file that a
+  // writer of this version has opened.
+  [[nodiscard]] bool has_terms() const { return has_terms_; }
   [[nodiscard]] sqlite3* handle() const { return db_; }
   // The identity the connection's last successful INSERT assigned (0 when none
   // has happened). Read it before the next insert of the same thread.
@@ -119,7 +124,9 @@ class Engine final : public IEngineConnection {
   std::int64_t page_bytes_ = 4096;                        // this file's page size
   std::int64_t base_cache_bytes_ = kBaseCacheBytes;       // kReadingCacheBytes when read-only
   int checkpoint_pages_ = 0;                              // kCheckpointBytes in pages of this file
-  bool defer_checkpoints_ = false;                        // guarded by the write mutex
+  bool read_only_ = false;
+  bool has_terms_ = false;
+  bool defer_checkpoints_ = false;           // guarded by the write mutex
   std::atomic<bool> checkpoint_due_{false};  // set under the write mutex, taken after it
 };
 
@@ -143,10 +150,17 @@ class Statement {
   // back unchanged. (The engine's own UTF-16 conversion would merge a lone
   // surrogate with the unit after it.)
   [[nodiscard]] HRESULT Bind(int index, std::u16string_view text);
+  // UTF-8 text as it is (terms), a blob (an empty view binds an empty blob)
+  // and null.
+  [[nodiscard]] HRESULT BindUtf8(int index, std::string_view text);
+  [[nodiscard]] HRESULT BindBlob(int index, std::string_view bytes);
+  [[nodiscard]] HRESULT BindNull(int index);
   // S_OK with a row, DB_S_ENDOFROWSET when done, or the failure.
   [[nodiscard]] HRESULT Step();
   [[nodiscard]] std::int64_t ColumnInt(int index) const;
   [[nodiscard]] double ColumnDouble(int index) const;
+  // The column's bytes (text or blob), valid until the next step or reset.
+  [[nodiscard]] std::string_view ColumnBytes(int index) const;
   [[nodiscard]] WString ColumnText(int index) const;
 
  private:

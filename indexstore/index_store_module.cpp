@@ -61,6 +61,7 @@ HRESULT IndexStoreModule::OpenDatabase(bool for_reading) {
   }
   data_source = &engine_;
   word_ids.Clear();
+  term_ids.Clear();
   database_open = true;
   opened_for_reading = for_reading;
   return S_OK;
@@ -74,6 +75,7 @@ HRESULT IndexStoreModule::CloseDatabase() {
   file_record.Finalize();  // before the connection it belongs to closes
   engine_.Close();
   word_ids.Clear();
+  term_ids.Clear();
   database_open = false;
   opened_for_reading = false;
   return S_OK;

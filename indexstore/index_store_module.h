@@ -18,6 +18,7 @@
 
 #include "indexstore/engine.h"
 #include "indexstore/kept_statement.h"
+#include "indexstore/term_rows.h"
 #include "indexstore/word_id_cache.h"
 #include "platform/sync.h"
 #include "platform/types.h"
@@ -65,6 +66,8 @@ class IndexStoreModule {
   bool compacting = false;
   // Identifiers of known words, for the flushes of the word index.
   WordIdCache word_ids;
+  // Identifiers of known terms, for the batches' writes of the term index.
+  TermIdCache term_ids;
   // Where GetDB points: the engine while open, else null.
   IUnknown* data_source = nullptr;
   // SearchNext's lookup of a file's record, kept prepared while the

@@ -30,6 +30,11 @@ class OwnStatement {
     return EngineStatus(db_, sqlite3_bind_text(stmt_, index, utf8.data(),
                                                static_cast<int>(utf8.size()), SQLITE_TRANSIENT));
   }
+  // UTF-8 bytes as they are (terms, which are UTF-8 already).
+  [[nodiscard]] HRESULT BindUtf8(int index, std::string_view text) {
+    return EngineStatus(db_, sqlite3_bind_text(stmt_, index, text.data(),
+                                               static_cast<int>(text.size()), SQLITE_TRANSIENT));
+  }
   [[nodiscard]] HRESULT Bind(int index, std::int64_t value) {
     return EngineStatus(db_, sqlite3_bind_int64(stmt_, index, value));
   }

@@ -21,13 +21,7 @@ bool Keep(std::u16string_view token) {
 // passes the start of the token being read, because every kept token but the
 // first is preceded in the input by at least one separator, which the single
 // joining space replaces; so the copies never overwrite text still to be read.
-HRESULT TrovixDB::QueryCleanup(WCHAR* sQry, UINT* pcch) {
-  if (sQry == nullptr) return E_INVALIDARG;
-  // A lone sign is the panel's whole-index query; it stays as it is.
-  if ((sQry[0] == u'+' || sQry[0] == u'-') && sQry[1] == 0) {
-    if (pcch != nullptr) *pcch = 2;
-    return S_OK;
-  }
+std::size_t CleanQueryInPlace(WCHAR* sQry) {
   WCHAR* out = sQry;
   WCHAR* context = nullptr;
   for (WCHAR* token = NextToken(sQry, &context, /*query_mode=*/true); token != nullptr;
@@ -39,7 +33,18 @@ HRESULT TrovixDB::QueryCleanup(WCHAR* sQry, UINT* pcch) {
     out = out == token ? out + word.size() : std::copy(word.begin(), word.end(), out);
   }
   *out = 0;
-  if (pcch != nullptr) *pcch = static_cast<UINT>(out - sQry);
+  return static_cast<std::size_t>(out - sQry);
+}
+
+HRESULT TrovixDB::QueryCleanup(WCHAR* sQry, UINT* pcch) {
+  if (sQry == nullptr) return E_INVALIDARG;
+  // A lone sign is the panel's whole-index query; it stays as it is.
+  if ((sQry[0] == u'+' || sQry[0] == u'-') && sQry[1] == 0) {
+    if (pcch != nullptr) *pcch = 2;
+    return S_OK;
+  }
+  const std::size_t length = CleanQueryInPlace(sQry);
+  if (pcch != nullptr) *pcch = static_cast<UINT>(length);
   return S_OK;
 }
 

@@ -76,21 +76,6 @@ IndexStoreModule& Module() { return IndexStoreModule::Get(); }
   return S_OK;
 }
 
-// Opens a cursor per token, in order; a token too long to search or a
-// statement the engine refuses raises the error record, and the cursors
-// opened so far close with the vector.
-std::vector<INT> MatchWords(sqlite3* db, const std::vector<WString>& tokens, bool check_catalogue) {
-  std::vector<WordCursor> cursors;
-  cursors.reserve(tokens.size());
-  for (const WString& token : tokens) {
-    WordQuery query;
-    if (!BuildWordQuery(token, &query, check_catalogue)) ORDALIS_CHECK(E_FAIL);
-    cursors.emplace_back(db, std::move(query));
-    ORDALIS_CHECK(cursors.back().Open());
-  }
-  return IntersectCursors(cursors);
-}
-
 // The identifiers of the files matching `parts`, ascending. A failure to
 // run the statement raises the error record; a failed move after the first
 // row ends the reading quietly with the rows read so far.
@@ -141,7 +126,7 @@ SearchResultRecord RecordOf(sqlite3_stmt* row) {
     const std::vector<WString> tokens = SplitQueryWords(std::u16string_view(s, WcsLen(s)));
     if (tokens.empty()) return S_FALSE;
     auto result = std::make_unique<SearchResult>(
-        MatchWords(module.engine().handle(), tokens, check_catalogue));
+        MatchWordTokens(module.engine().handle(), tokens, check_catalogue));
     return HandOut(std::move(result), phSearch);
   });
 }

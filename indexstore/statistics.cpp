@@ -19,6 +19,14 @@ HRESULT CountProcessed(Engine& engine, UINT* count) {
 }
 
 HRESULT CountIndexed(Engine& engine, UINT* count) {
+  // Files whose words are in the term index count with those in the word
+  // index (each once).
+  if (engine.has_terms()) {
+    return CountRows(engine,
+                     "SELECT Count(*) FROM Files WHERE Analysis = 2 OR FileID IN "
+                     "(SELECT FileID FROM FilesWords)",
+                     count);
+  }
   return CountRows(engine,
                    "SELECT Count(*) from \t\t\t\t   (SELECT DISTINCT fileswords.fileid from "
                    "fileswords);",

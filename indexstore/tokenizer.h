@@ -30,6 +30,11 @@ inline constexpr std::size_t kMaxWordLength = 40;
 [[nodiscard]] bool HasBadCodeUnit(std::u16string_view token);
 [[nodiscard]] bool AcceptWord(std::u16string_view token);
 
+// QueryCleanup's cleaning of `text` in place (zero-terminated): separators
+// become single spaces, and the tokens no word search can find go (those
+// that AcceptWord refuses, unless they hold "*"). Answers the new length.
+std::size_t CleanQueryInPlace(WCHAR* text);
+
 // Scans pieces of text for words without changing them. A word that runs to
 // the very end of a piece is held back and joined with the word characters
 // that open the next piece, so a word cut by a piece boundary is counted

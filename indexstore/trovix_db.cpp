@@ -5,9 +5,11 @@
 #include "indexstore/batch.h"
 #include "indexstore/ordalis_typelib.h"
 #include "indexstore/relevance.h"
+#include "indexstore/term_search.h"
 #include "platform/com_object.h"
 #include "platform/typelib.h"
 #include "shared/itrovixrelevance.h"
+#include "shared/itrovixterms.h"
 
 namespace ordalis {
 namespace {
@@ -120,6 +122,8 @@ HRESULT TrovixDB::QueryInterface(REFIID riid, void** ppv) {
     *ppv = static_cast<ITrovixResultRows*>(this);
   } else if (riid == IID_ITrovixRelevance) {
     return CreateRelevance(ppv);  // an object of its own, with its own reference
+  } else if (riid == IID_ITrovixTerms) {
+    return CreateTermSearch(ppv);  // likewise
   } else {
     *ppv = nullptr;
     return E_NOINTERFACE;

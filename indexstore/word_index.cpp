@@ -13,6 +13,7 @@
 #include "indexstore/db_exception.h"
 #include "indexstore/index_store_module.h"
 #include "indexstore/log.h"
+#include "indexstore/term_rows.h"
 #include "indexstore/text_source.h"
 #include "indexstore/trovix_db.h"
 #include "platform/wstring.h"
@@ -246,14 +247,24 @@ HRESULT TrovixDB::UnIndexFile(const WCHAR* sFile, UINT nID) {
     if (FAILED(hr)) return hr;
     if (hr == S_FALSE) return E_INVALIDARG;
   }
-  Statement remove(module.engine(),
-                   "\t\t\tDELETE FROM FilesWords \t\t\tWHERE \t\t\tFilesWords.FileID=(?)");
-  HRESULT hr = remove.Bind(1, std::int64_t{file_id});
-  if (SUCCEEDED(hr)) hr = remove.Step();
-  if (FAILED(hr)) {
-    LogFailure(module.log_path, __FILE__, __LINE__, hr);
-    return hr;
-  }
+  // The file's terms go with its words, in the same transaction: the file
+  // is then not analysed, and found by its words alone until it is again.
+  const HRESULT hr = RunLogged([&]() -> HRESULT {
+    Transaction transaction(module.engine());
+    ORDALIS_CHECK(transaction.status());
+    {
+      Statement remove(module.engine(),
+                       "\t\t\tDELETE FROM FilesWords \t\t\tWHERE \t\t\tFilesWords.FileID=(?)");
+      ORDALIS_CHECK(remove.Bind(1, std::int64_t{file_id}));
+      ORDALIS_CHECK(remove.Step());
+    }
+    if (module.engine().has_terms()) {
+      DeleteFileTerms(file_id);
+      SetAnalysis(file_id, 0);
+    }
+    return transaction.Commit();
+  });
+  if (FAILED(hr)) return hr;
   // Lowered also when the file had no words (IndexFile counted it all the
   // same), but never below zero.
   if (module.files_indexed > 0) --module.files_indexed;
@@ -278,7 +289,17 @@ HRESULT TrovixDB::FileIndexed(const WCHAR* s) {
     return hr;
   }
   const std::int64_t rows = count.ColumnInt(0);
-  return rows > 0 ? S_OK : rows == 0 ? S_FALSE : E_FAIL;
+  if (rows < 0) return E_FAIL;
+  if (rows > 0 || !module.engine().has_terms()) return rows > 0 ? S_OK : S_FALSE;
+  // Words of the file's text in the term index count as well.
+  Statement analysis(module.engine(), "SELECT Analysis FROM Files WHERE FileID = ?");
+  hr = analysis.Bind(1, std::int64_t{file_id});
+  if (SUCCEEDED(hr)) hr = analysis.Step();
+  if (FAILED(hr)) {
+    LogFailure(module.log_path, __FILE__, __LINE__, hr);
+    return hr;
+  }
+  return hr == S_OK && analysis.ColumnInt(0) == 2 ? S_OK : S_FALSE;
 }
 
 HRESULT TrovixDB::GetFileTextType(const WCHAR* s, UINT* pnType) {

@@ -3,6 +3,7 @@
 #include <limits>
 #include <utility>
 
+#include "indexstore/db_exception.h"
 #include "indexstore/engine.h"
 #include "platform/hresult.h"
 #include "platform/wstring.h"
@@ -162,6 +163,19 @@ WordCursor::Seek WordCursor::SeekTo(std::int64_t id) {
   }
   if (exhausted_) return Seek::kExhausted;
   return current_ == id ? Seek::kFound : Seek::kPassed;
+}
+
+std::vector<INT> MatchWordTokens(sqlite3* db, const std::vector<WString>& tokens,
+                                 bool check_catalogue) {
+  std::vector<WordCursor> cursors;
+  cursors.reserve(tokens.size());
+  for (const WString& token : tokens) {
+    WordQuery query;
+    if (!BuildWordQuery(token, &query, check_catalogue)) ORDALIS_CHECK(E_FAIL);
+    cursors.emplace_back(db, std::move(query));
+    ORDALIS_CHECK(cursors.back().Open());
+  }
+  return IntersectCursors(cursors);
 }
 
 // A leapfrog merge: the target is the highest identifier seen, and the

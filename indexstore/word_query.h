@@ -102,4 +102,11 @@ class WordCursor {
 // the identifiers found so far.
 [[nodiscard]] std::vector<INT> IntersectCursors(std::vector<WordCursor>& cursors);
 
+// The files holding every token of `tokens` (SplitQueryWords), ascending:
+// a cursor per token, intersected. A token too long to search or a
+// statement the engine refuses raises the error record (db_exception.h),
+// and the cursors opened so far close on the way.
+[[nodiscard]] std::vector<INT> MatchWordTokens(sqlite3* db, const std::vector<WString>& tokens,
+                                               bool check_catalogue);
+
 }  // namespace ordalis

@@ -21,6 +21,31 @@ namespace {
 
 constexpr char16_t kStoredPassword[] = u"x2kv7Q";
 
+// The tables of the term index, which a database of version 1 gains when
+// it is upgraded (see UpgradeDatabase). Files.Analysis tells what the term
+// index holds of a file: 0 nothing yet (its words, if any, are in Words and
+// FilesWords), 1 its name's terms only, 2 its name's and its text's.
+// Terms.Term is the folded term (compared exactly), Terms.Bare its form
+// without accents where that differs (else null). FileTerms.Freq is the
+// number of times the term occurs in the text, times two, plus one when it
+// is a term of the file's name; FileTerms.Positions the positions of those
+// occurrences, ascending, as differences in unsigned LEB128 varints.
+constexpr const char* kTermTables = R"sql(
+CREATE INDEX FilesToAnalyse ON Files(FileID) WHERE Analysis = 0;
+CREATE TABLE Terms (
+  TermID INTEGER PRIMARY KEY,
+  Term TEXT NOT NULL UNIQUE,
+  Bare TEXT);
+CREATE INDEX TermsByBare ON Terms(Bare) WHERE Bare IS NOT NULL;
+CREATE TABLE FileTerms (
+  FileID INTEGER NOT NULL,
+  TermID INTEGER NOT NULL,
+  Freq INTEGER NOT NULL,
+  Positions BLOB NOT NULL,
+  PRIMARY KEY (FileID, TermID)) WITHOUT ROWID;
+CREATE INDEX FileTermsByTerm ON FileTerms(TermID, FileID);
+)sql";
+
 // Column order is the order the index store's statements bind. Names compare
 // exactly (file names are case-sensitive on Linux); Words.Word is unique
 // without regard to the case of A-Z, as the word index expects.
@@ -47,7 +72,8 @@ CREATE TABLE Files (
   TXLastUpdate REAL NOT NULL DEFAULT 0,
   Name TEXT NOT NULL,
   TextType INTEGER NOT NULL DEFAULT 0,
-  Status INTEGER NOT NULL DEFAULT 0);
+  Status INTEGER NOT NULL DEFAULT 0,
+  Analysis INTEGER NOT NULL DEFAULT 0);
 CREATE INDEX FilesByDirectoryAndName ON Files(DirectoryID, Name);
 CREATE INDEX FilesByName ON Files(Name);
 CREATE INDEX FilesByChecksumAndSize ON Files(Checksum, SizeLo32);
@@ -87,7 +113,7 @@ HRESULT BuildDatabase(const std::string& path) {
     // 24.3 MB).
     const std::string script =
         std::string("PRAGMA page_size=4096; PRAGMA journal_mode=WAL; BEGIN IMMEDIATE;") + kSchema +
-        "INSERT INTO DatabaseInfo VALUES ('Password', '" + password + "');" +
+        kTermTables + "INSERT INTO DatabaseInfo VALUES ('Password', '" + password + "');" +
         "INSERT INTO DatabaseInfo VALUES ('Schema Version', '" +
         std::to_string(kDatabaseSchemaVersion) + "');" +
         "PRAGMA application_id=" + std::to_string(kDatabaseApplicationId) + ";" +
@@ -113,7 +139,39 @@ DatabaseLocation::Failure HomeFromPasswordDatabase(std::string* home) {
                        : DatabaseLocation::Failure::kNone;
 }
 
+int UserVersion(sqlite3* db) {
+  sqlite3_stmt* statement = nullptr;
+  int version = -1;
+  if (sqlite3_prepare_v2(db, "PRAGMA user_version", -1, &statement, nullptr) == SQLITE_OK &&
+      sqlite3_step(statement) == SQLITE_ROW) {
+    version = sqlite3_column_int(statement, 0);
+  }
+  sqlite3_finalize(statement);
+  return version;
+}
+
 }  // namespace
+
+int UpgradeDatabase(sqlite3* db) {
+  const int version = UserVersion(db);
+  if (version < 0) return sqlite3_errcode(db) != SQLITE_OK ? sqlite3_errcode(db) : SQLITE_ERROR;
+  if (version >= kDatabaseSchemaVersion) return SQLITE_OK;
+  const std::string script =
+      std::string(
+          "BEGIN IMMEDIATE; ALTER TABLE Files ADD COLUMN Analysis INTEGER NOT NULL "
+          "DEFAULT 0;") +
+      kTermTables + "UPDATE DatabaseInfo SET Value = '" + std::to_string(kDatabaseSchemaVersion) +
+      "' WHERE Name = 'Schema Version'; PRAGMA user_version=" +
+      std::to_string(kDatabaseSchemaVersion) + "; COMMIT;";
+  const int rc = sqlite3_exec(db, script.c_str(), nullptr, nullptr, nullptr);
+  // A failed step leaves the transaction open: none of it happened.
+  if (rc != SQLITE_OK && !sqlite3_get_autocommit(db)) {
+    sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+  }
+  return rc;
+}
+
+bool HasTermTables(sqlite3* db) { return UserVersion(db) >= kDatabaseSchemaVersion; }
 
 DatabaseLocation DefaultDatabaseLocation() {
   DatabaseLocation location;

@@ -6,11 +6,14 @@
 
 #include "platform/types.h"
 
+struct sqlite3;
+
 namespace trovix {
 
 // Identifies a Trovix database in the file header (PRAGMA application_id).
 inline constexpr int kDatabaseApplicationId = 0x54525658;  // "TRVX"
-inline constexpr int kDatabaseSchemaVersion = 1;
+// Version 2 added the term index (Terms, FileTerms, Files.Analysis).
+inline constexpr int kDatabaseSchemaVersion = 2;
 
 // The five tables the index store works on.
 inline constexpr const char* kDatabaseTables[] = {"Drives", "Directories", "Files", "Words",
@@ -51,5 +54,14 @@ struct DatabaseLocation {
 // another process has the database open (nothing is renamed then), the
 // engine's or the rename's failure otherwise.
 [[nodiscard]] HRESULT MoveDatabaseFile(const std::string& from, const std::string& to);
+
+// Brings a database of an earlier version to this one, in one transaction
+// of the engine: a version 1 file gains the term index, empty, and keeps
+// every row it had. Nothing happens to a current file. Answers the engine's
+// result code (SQLITE_OK); after a failure the file is as it was.
+[[nodiscard]] int UpgradeDatabase(sqlite3* db);
+
+// True when the database on `db` has the term index (version 2 or later).
+[[nodiscard]] bool HasTermTables(sqlite3* db);
 
 }  // namespace trovix

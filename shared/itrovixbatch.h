@@ -57,7 +57,7 @@ struct CatalogueRow {
   const WCHAR* name;
   UINT size_lo32;        // low 32 bits of the size when catalogued
   FILETIME last_update;  // when the row was last written (before its content was read)
-  BOOL has_words;        // the file has words in the index
+  BOOL has_words;        // the term index holds the file (its name's terms at least)
 };
 
 struct ICatalogueRowSink {
