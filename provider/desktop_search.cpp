@@ -9,14 +9,11 @@
 #include "platform/filetime.h"
 #include "query/query_steps.h"
 #include "query/relevance_order.h"
+#include "shared/itrovixterms.h"
 #include "shared/search_result.h"
 
 namespace trovix::provider {
 namespace {
-
-// The store's statement for a "*" word holds at most this many units: a
-// longer last word is searched whole rather than failing.
-constexpr std::size_t kLongestPrefix = 45;
 
 Hit MakeHit(const SearchResultRecord& record) {
   Hit hit;
@@ -82,20 +79,41 @@ WString DesktopSearch::WordQuery(const std::vector<WString>& terms) {
     joined += term.substr(0, kMaxQueryUnits - joined.size());
   }
   joined.resize(std::min(joined.size(), kMaxQueryUnits));
-  WString cleaned;
-  if (FAILED(query::CleanQuery(store_.get(), joined, &cleaned))) return {};
-  if (std::count_if(cleaned.begin(), cleaned.end(), [](WCHAR c) { return c != u' '; }) <
+  // Spaces of every kind the analysis cuts at become one space.
+  WString query;
+  for (const WCHAR c : joined) {
+    const bool space = c == u' ' || (c >= u'\t' && c <= u'\r') || c == u'\u3000';
+    if (!space) {
+      query.push_back(c);
+    } else if (!query.empty() && query.back() != u' ') {
+      query.push_back(u' ');
+    }
+  }
+  if (!query.empty() && query.back() == u' ') query.pop_back();
+  if (std::count_if(query.begin(), query.end(), [](WCHAR c) { return c != u' '; }) <
       static_cast<std::ptrdiff_t>(kMinQueryLetters)) {
     return {};
   }
-  // "+" and "-" alone select by the presence of words, not a word.
-  if (cleaned == u"+" || cleaned == u"-") return {};
-  const std::size_t last = cleaned.rfind(u' ') + 1;  // npos + 1 == 0
-  const std::size_t last_length = cleaned.size() - last;
-  if (cleaned.find(u'*', last) == WString::npos && last_length <= kLongestPrefix) {
-    cleaned.push_back(u'*');
+  ComPtr<ITrovixTerms> term_search;
+  if (FAILED(store_->QueryInterface(IID_ITrovixTerms, term_search.put_void()))) return {};
+  // Words that select by the presence of words, not a word, are no
+  // question to answer as you type; words without a searchable term (a
+  // lone letter, punctuation) are left out, so that the last word that is
+  // searchable is the one being typed and matches as a prefix.
+  WString kept;
+  for (std::size_t start = 0; start < query.size();) {
+    const std::size_t end = std::min(query.find(u' ', start), query.size());
+    const WString word = query.substr(start, end - start);
+    start = end + 1;
+    if (word == u"*" || word == u"+" || word == u"-") return {};
+    UINT words = 0;
+    if (term_search->CountQueryWords(word.c_str(), &words) != S_OK) continue;
+    if (!kept.empty()) kept.push_back(u' ');
+    kept += word;
   }
-  return cleaned;
+  if (kept.empty()) return {};
+  if (kept.find(u'*', kept.rfind(u' ') + 1) == WString::npos) kept.push_back(u'*');
+  return kept;
 }
 
 std::vector<Hit> DesktopSearch::Search(const std::vector<WString>& terms) {
@@ -117,8 +135,11 @@ std::vector<Hit> DesktopSearch::Run(const std::vector<WString>& terms,
   if (FAILED(status_)) return {};
   const WString query = WordQuery(terms);
   if (query.empty()) return {};
+  const UINT flags = query::SettingsTermFlags();
   query::ResultHandle words;
-  if (query::OpenWords(store_.get(), query, &words) != S_OK) return {};
+  if (query::OpenTerms(store_.get(), query, flags, /*to_read_whole=*/false, &words) != S_OK) {
+    return {};
+  }
   std::vector<INT> ids = query::IdsOf(words.get());
   if (within) {
     std::vector<INT> kept;
@@ -136,7 +157,7 @@ std::vector<Hit> DesktopSearch::Run(const std::vector<WString>& terms,
                       static_cast<double>(FileTimeToInt64(record.ModificationDateTime))});
     by_id.emplace(record.FileID, std::move(hit));
   }
-  if (FAILED(query::RankByRelevance(store_.get(), query::RankingWords(query), &ranked))) return {};
+  if (FAILED(query::RankByRelevance(store_.get(), query, flags, &ranked))) return {};
   std::vector<Hit> hits;
   for (std::size_t i = 0; i < ranked.size() && i < kMaxResults; ++i) {
     hits.push_back(std::move(by_id[ranked[i].id]));

@@ -2,13 +2,17 @@
 // user types, refine a previous answer, and look a file up by its result id.
 //
 // As-you-type rules:
-//  1. The terms are joined with spaces and go through the query cleanup, so
-//     quotes, "%", "_" and separators cannot reach a statement as syntax.
-//     At most kMaxQueryUnits of input are read; the rest is ignored.
-//  2. Fewer than kMinQueryLetters characters in the cleaned query (spaces
-//     not counted) → no results.
-//  3. The last word matches as a prefix ("budg" finds "budget"); every other
-//     word must match whole. A word the user typed with "*" stays a pattern.
+//  1. The terms are joined with spaces and searched by the store's term
+//     search (shared/itrovixterms.h), whose text analysis they go through
+//     as any text does; nothing of them reaches a statement as syntax. At
+//     most kMaxQueryUnits of input are read; the rest is ignored.
+//  2. Fewer than kMinQueryLetters characters (spaces not counted), a query
+//     without a searchable word, and the whole-index words "*", "+" and
+//     "-" → no results.
+//  3. Words without a searchable term (a lone letter, punctuation) are left
+//     out. The last word left matches as a prefix ("budg" finds "budget");
+//     every other word must match whole. A word the user typed with "*"
+//     stays a pattern.
 //  4. The answer is ranked best first (query/relevance_order.h) and holds at
 //     most kMaxResults files. When more than kRankedCandidates files match,
 //     only the kRankedCandidates most recently catalogued (highest
@@ -33,7 +37,7 @@
 namespace trovix::provider {
 
 inline constexpr std::size_t kMaxQueryUnits = 1000;
-inline constexpr std::size_t kMinQueryLetters = 3;
+inline constexpr std::size_t kMinQueryLetters = 2;
 inline constexpr std::size_t kMaxResults = 20;
 inline constexpr std::size_t kRankedCandidates = 400;
 

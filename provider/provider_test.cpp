@@ -214,9 +214,39 @@ TEST_F(ProviderTest, TheBusStartsTheProviderAndItRanksNameHitsThenCountsThenPref
   EXPECT_EQ(Names(Ids("GetInitialResultSet", {"['budget', 'fore']"})),
             (std::vector<std::string>{"notes.txt", "summary.txt"}));
   EXPECT_TRUE(Ids("GetInitialResultSet", {"['budg', 'forecast']"}).empty());
-  // Fewer than three characters: nothing, even though words begin so.
-  EXPECT_TRUE(Ids("GetInitialResultSet", {"['bu']"}).empty());
+  // Two characters are a word; single letters and punctuation are none.
+  EXPECT_EQ(Ids("GetInitialResultSet", {"['bu']"}).size(), 4u);
   EXPECT_TRUE(Ids("GetInitialResultSet", {"['b', 'u']"}).empty());
+  EXPECT_TRUE(Ids("GetInitialResultSet", {"['!!', '?']"}).empty());
+}
+
+// Words of every script in every case and accent form, through both
+// providers, by the analysis the index was made with.
+TEST_F(ProviderTest, WordsOfEveryScriptAreFoundInEveryForm) {
+  WriteFile(docs_ + "/scripts/fr.txt", "Le café était très bon");
+  WriteFile(docs_ + "/scripts/de.txt", "Die Straße ist groß");
+  WriteFile(docs_ + "/scripts/el.txt", "Ελληνικά κείμενο");
+  WriteFile(docs_ + "/scripts/ja.txt", "東京都の天気は晴れです");
+  WriteFile(docs_ + "/scripts/invoice.txt", "Invoice 47110815, AI");
+  std::string output;
+  ASSERT_EQ(RunProcess({prefix_ + "/bin/trovix", "index", docs_ + "/scripts"}, &output), 0)
+      << output;
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"CAFÉ", "fr.txt"},     {"cafe", "fr.txt"},          {"STRASSE", "de.txt"},
+      {"ελληνικά", "el.txt"}, {"ΕΛΛΗΝΙΚΑ", "el.txt"},      {"東京都", "ja.txt"},
+      {"天気", "ja.txt"},     {"47110815", "invoice.txt"}, {"AI", "invoice.txt"},
+  };
+  for (const auto& [query, name] : cases) {
+    EXPECT_EQ(Names(Ids("GetInitialResultSet", {"['" + query + "']"})),
+              std::vector<std::string>{name})
+        << query;
+    std::string reply;
+    ASSERT_EQ(Call("/runner", "org.kde.krunner1.Match", {query}, &reply), 0) << reply;
+    const std::vector<std::string> fields = Quoted(reply);
+    ASSERT_GE(fields.size(), 2u) << query << ": " << reply;
+    EXPECT_EQ(fields[1], name) << query << ": " << reply;
+  }
+  EXPECT_TRUE(Ids("GetInitialResultSet", {"['京東']"}).empty());
 }
 
 TEST_F(ProviderTest, SubsearchRefinesThePreviousResult) {

@@ -6,9 +6,12 @@
 #include <utility>
 
 #include "platform/com.h"
+#include "platform/reg_key.h"
 #include "platform/wstring.h"
 #include "shared/itrovixdb.h"
 #include "shared/itrovixresultrows.h"
+#include "shared/itrovixterms.h"
+#include "shared/registry_keys.h"
 #include "shared/search_result.h"
 
 namespace trovix::query {
@@ -90,6 +93,39 @@ HRESULT OpenWordsToReadWhole(ITrovixDB* store, const WString& cleaned, ResultHan
   }
   UINT handle = 0;
   const HRESULT hr = rows->SearchOpenWordCandidates(cleaned.c_str(), &handle);
+  return TakeOpened(store, hr, handle, result);
+}
+
+UINT SettingsTermFlags() {
+  RegKey key;
+  DWORD exact = 0;
+  if (RegKey::Open(HKEY_CURRENT_USER, keys::kTrovix, &key) == ERROR_SUCCESS &&
+      key.GetDword(keys::kMatchAccents, &exact) == ERROR_SUCCESS && exact != 0) {
+    return kTermsExactAccents;
+  }
+  return 0;
+}
+
+HRESULT OpenTerms(ITrovixDB* store, std::u16string_view text, UINT flags, bool to_read_whole,
+                  ResultHandle* result) {
+  ComPtr<ITrovixTerms> terms;
+  if (FAILED(store->QueryInterface(IID_ITrovixTerms, terms.put_void()))) {
+    WString cleaned;
+    const HRESULT hr = CleanQuery(store, text, &cleaned);
+    if (FAILED(hr)) return hr;
+    if (cleaned.empty()) return S_FALSE;
+    return to_read_whole ? OpenWordsToReadWhole(store, cleaned, result)
+                         : OpenWords(store, cleaned, result);
+  }
+  if (to_read_whole) {
+    ComPtr<ITrovixResultRows> rows;
+    if (SUCCEEDED(store->QueryInterface(IID_ITrovixResultRows, rows.put_void()))) {
+      flags |= kTermsCandidates;
+    }
+  }
+  const WString query(text);
+  UINT handle = 0;
+  const HRESULT hr = terms->SearchOpenTerms(query.c_str(), flags, &handle);
   return TakeOpened(store, hr, handle, result);
 }
 

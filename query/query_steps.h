@@ -2,9 +2,10 @@
 // panel, `trovix search` and the desktop search provider. Each step talks to
 // the index store through ITrovixDB only.
 //
-//   1. CleanQuery      the query text reduced to the words a search can find.
-//   2. OpenWords       the files holding every word (every file for no word);
-//                      OpenWordsToReadWhole for a set read in one call.
+//   1. OpenTerms       the files holding every word of the query text, by the
+//                      text analysis the index was made with. (CleanQuery
+//                      and OpenWords, or OpenWordsToReadWhole for a set read
+//                      in one call: the same by the rules of the word index.)
 //   3. SplitPatterns   an Include or Exclude list cut at ";".
 //   4. OpenPatternUnion  the files any pattern of a list selects.
 //   5. Combine         (words ∩ include) − exclude.
@@ -76,6 +77,20 @@ class ResultHandle {
 // an empty query, as OpenWords.
 [[nodiscard]] HRESULT OpenWordsToReadWhole(ITrovixDB* store, const WString& cleaned,
                                            ResultHandle* result);
+
+// The term search flags (shared/itrovixterms.h) that the user's settings
+// ask for: kTermsExactAccents when "Match Accents" is set.
+[[nodiscard]] UINT SettingsTermFlags();
+
+// The files matching the query `text` by the store's term search
+// (shared/itrovixterms.h), with `flags`; a store without it is asked with
+// the words QueryCleanup leaves, by OpenWords. With `to_read_whole` the set
+// is opened for ReadResultRows when the store offers it (kTermsCandidates:
+// it may also hold files no longer catalogued, which that reading skips).
+// S_OK with `*result` set; S_FALSE when the text holds no searchable word
+// (`*result` none); the store's failure otherwise.
+[[nodiscard]] HRESULT OpenTerms(ITrovixDB* store, std::u16string_view text, UINT flags,
+                                bool to_read_whole, ResultHandle* result);
 
 // The patterns of a list: cut at ";", several semicolons in a row count as
 // one and empty pieces are skipped.

@@ -6,8 +6,10 @@
 #include <tuple>
 
 #include "platform/com.h"
+#include "query/query_steps.h"
 #include "shared/itrovixdb.h"
 #include "shared/itrovixrelevance.h"
+#include "shared/itrovixterms.h"
 
 namespace trovix::query {
 namespace {
@@ -60,9 +62,35 @@ std::vector<QueryWord> RankingWords(const WString& cleaned) {
   return words;
 }
 
-HRESULT RankByRelevance(ITrovixDB* store, const std::vector<QueryWord>& words,
-                        std::vector<RankedFile>* files) {
-  std::vector<RankedFile> ranked = *files;
+namespace {
+
+// The name hits and weights of the term search, kRelevanceMaxFiles at a time.
+HRESULT RankByTerms(ITrovixTerms* terms, std::u16string_view text, UINT flags,
+                    std::vector<RankedFile>* ranked) {
+  const WString query(text);
+  for (std::size_t from = 0; from < ranked->size(); from += kRelevanceMaxFiles) {
+    const std::size_t to = std::min(ranked->size(), from + kRelevanceMaxFiles);
+    std::vector<INT> ids;
+    for (std::size_t i = from; i < to; ++i) ids.push_back((*ranked)[i].id);
+    std::vector<double> weights(ids.size(), 0);
+    std::vector<BOOL> hits(ids.size(), 0);
+    const HRESULT hr = terms->RankFiles(query.c_str(), flags, ids.data(),
+                                        static_cast<UINT>(ids.size()), weights.data(), hits.data());
+    if (FAILED(hr)) return hr;
+    for (std::size_t i = from; i < to; ++i) {
+      (*ranked)[i].weight = weights[i - from];
+      (*ranked)[i].name_hit = hits[i - from] != 0;
+    }
+  }
+  return S_OK;
+}
+
+// An older store's counts, word by word.
+HRESULT RankByWords(ITrovixDB* store, std::u16string_view text, std::vector<RankedFile>* files) {
+  WString cleaned;
+  if (const HRESULT hr = CleanQuery(store, text, &cleaned); FAILED(hr)) return hr;
+  const std::vector<QueryWord> words = RankingWords(cleaned);
+  std::vector<RankedFile>& ranked = *files;
   for (RankedFile& file : ranked) {
     file.weight = 0;
     file.name_hit = std::any_of(words.begin(), words.end(), [&](const QueryWord& word) {
@@ -89,6 +117,19 @@ HRESULT RankByRelevance(ITrovixDB* store, const std::vector<QueryWord>& words,
       std::copy(slice.begin(), slice.end(), ranked.begin() + from);
     }
   }
+  return S_OK;
+}
+
+}  // namespace
+
+HRESULT RankByRelevance(ITrovixDB* store, std::u16string_view text, UINT flags,
+                        std::vector<RankedFile>* files) {
+  std::vector<RankedFile> ranked = *files;
+  ComPtr<ITrovixTerms> terms;
+  const HRESULT hr = SUCCEEDED(store->QueryInterface(IID_ITrovixTerms, terms.put_void()))
+                         ? RankByTerms(terms.get(), text, flags, &ranked)
+                         : RankByWords(store, text, &ranked);
+  if (FAILED(hr)) return hr;
   std::sort(ranked.begin(), ranked.end(), [](const RankedFile& a, const RankedFile& b) {
     return std::tie(b.name_hit, b.weight, b.written, a.name, a.path, a.id) <
            std::tie(a.name_hit, a.weight, a.written, b.name, b.path, b.id);

@@ -1,21 +1,23 @@
 // Best matches first: the order of a result by relevance to its query.
 //
 // The score of a file, compared field by field (the first difference wins):
-//   1. name hit — its file name contains one of the query words (a prefix
-//      word: its prefix), ignoring case. Files with a hit come first.
-//   2. weight — for each query word w: count(w, file) · ln(1 + N / df(w)),
-//      summed, larger first. count is how often w (a prefix word: every word
-//      beginning with it) occurs in the file (FilesWords.WordCount); df the
-//      number of files holding it, capped at kRelevanceFrequencyCap; N the
-//      number of files with words (GetIndexedFileCount). A word in few files
-//      weighs more than one in most of them.
+//   1. name hit — every term of one of the query words is a term of its
+//      file name (a prefix word: begins one). Files with a hit come first.
+//   2. weight — for each query term t: count(t, file) · ln(1 + N / df(t)),
+//      summed, larger first. count is how often t (a prefix: every term
+//      beginning with it) occurs in the file's text; df the number of files
+//      holding it, capped at kRelevanceFrequencyCap; N the number of files
+//      with words. A term in few files weighs more than one in most of them.
 //   3. written — the later modification time first.
 //   4. name, then the full path, then the file identifier, ascending: a
 //      stable order for files alike in all the above.
-// Counts come from ITrovixRelevance, handed out by the index store; without
-// it (an older store) every weight is 0 and the order rests on 1, 3 and 4.
+// Name hits and weights come from the store's term search (ITrovixTerms::
+// RankFiles). An older store without it is asked word by word through
+// ITrovixRelevance, with the words QueryCleanup leaves and a name hit when
+// the name contains a word; without either every weight is 0.
 #pragma once
 
+#include <string_view>
 #include <vector>
 
 #include "platform/types.h"
@@ -45,9 +47,10 @@ struct RankedFile {
   double weight = 0;
 };
 
-// Fills name_hit and weight of every file for `words` and sorts `files` best
-// first. S_OK; the store's failure (the order is then untouched).
-[[nodiscard]] HRESULT RankByRelevance(ITrovixDB* store, const std::vector<QueryWord>& words,
+// Fills name_hit and weight of every file for the query `text` (searched
+// with the term search `flags`) and sorts `files` best first. S_OK; the
+// store's failure (the order is then untouched).
+[[nodiscard]] HRESULT RankByRelevance(ITrovixDB* store, std::u16string_view text, UINT flags,
                                       std::vector<RankedFile>* files);
 
 // True when `name` contains `word`, ignoring case.

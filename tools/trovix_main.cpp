@@ -20,7 +20,7 @@ namespace {
 constexpr const char* kUsage =
     "Usage:\n"
     "  trovix search [--include PATTERNS] [--exclude PATTERNS] [--long | --json | -0]\n"
-    "                [--sort name|relevance] [WORDS...]\n"
+    "                [--sort name|relevance] [--exact-accents] [--name-only] [WORDS...]\n"
     "  trovix index PATH...\n"
     "  trovix stats\n"
     "  trovix duplicates FILE\n"
@@ -32,8 +32,14 @@ constexpr const char* kUsage =
     "                 skip add|remove PATTERN]\n"
     "  trovix --help | --version\n"
     "\n"
-    "search   lists the indexed files that contain every word. A word may end in or\n"
-    "         contain * (any letters); + alone finds files with words, - files without.\n"
+    "search   lists the indexed files that contain every word, in their text or\n"
+    "         their name, in any case and with or without accents (cafe finds café).\n"
+    "         Words of two letters or digits and more are found, numbers too; a word\n"
+    "         copied whole (INV-2024-0042, 東京都) matches where its parts stand\n"
+    "         together. A word may end in or contain * (any letters); + alone finds\n"
+    "         files with words, - files without. A query with no searchable word is\n"
+    "         an error. --exact-accents: café and cafe are different words (also the\n"
+    "         setting match-accents). --name-only: the words of file names only.\n"
     "         --include and --exclude take path patterns separated by ;, such as\n"
     "         ~/projects/*.txt or /home/me/notes/ (default include: *, every file).\n"
     "         One path per line. On a terminal, names are shown escaped: \\\\ for \\,\n"
@@ -111,6 +117,10 @@ int Search(const std::vector<std::string>& args) {
       options.json = true;
     } else if (arg == "-0" || arg == "--null") {
       options.null_separated = true;
+    } else if (arg == "--exact-accents") {
+      options.exact_accents = true;
+    } else if (arg == "--name-only") {
+      options.name_only = true;
     } else if (auto include = OptionValue("--include", args, &i)) {
       options.include = *include;
     } else if (auto exclude = OptionValue("--exclude", args, &i)) {

@@ -55,6 +55,9 @@ const Setting kSettings[] = {
      ks::kDefaultNighttimeDelta, 0, 0xFFFFFFFF, " bytes"},
     {"daytime-delta", keys::kKestine, ks::kDaytimeDelta.name, Kind::kNumber,
      ks::kDefaultDaytimeDelta, 0, 0xFFFFFFFF, " bytes"},
+    {"index-all-file-names", keys::kKestine, ks::kIndexAllFileNames.name, Kind::kFlag,
+     ks::kDefaultIndexAllFileNames, 0, 1, ""},
+    {"match-accents", keys::kTrovix, keys::kMatchAccents, Kind::kFlag, 0, 0, 1, ""},
     {"max-text-per-file", keys::kTrovix, keys::kMaxTextPerFile, Kind::kNumber, kDefaultMaxText, 1,
      0xFFFFFFFF, " characters"},
 };

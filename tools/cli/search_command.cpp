@@ -13,6 +13,7 @@
 #include "query/query_steps.h"
 #include "query/relevance_order.h"
 #include "shared/itrovixresultrows.h"
+#include "shared/itrovixterms.h"
 #include "shared/search_result.h"
 #include "tools/cli/found_files.h"
 #include "tools/cli/output.h"
@@ -27,14 +28,15 @@ class SearchRun {
  public:
   SearchRun(ITrovixDB* store, std::ostream& err) : store_(store), err_(err) {}
 
-  // Also keeps the cleaned query, for the relevance order.
-  bool OpenWords(const std::vector<std::string>& words, ResultHandle* result);
+  // Also keeps the query and its flags, for the relevance order.
+  bool OpenWords(const SearchOptions& options, ResultHandle* result);
   bool OpenPatterns(const std::string& list, ResultHandle* result);
   // Reads the files of (word ∩ include) − exclude into `found`; with no
   // include, of word − exclude.
   bool Collect(const ResultHandle& word, const ResultHandle* include, const ResultHandle& exclude,
                FoundFiles* found);
-  [[nodiscard]] const WString& cleaned_query() const { return cleaned_query_; }
+  [[nodiscard]] const WString& query() const { return query_; }
+  [[nodiscard]] UINT flags() const { return flags_; }
 
  private:
   bool Fail(const char* what, HRESULT hr) {
@@ -46,17 +48,29 @@ class SearchRun {
 
   ITrovixDB* store_;
   std::ostream& err_;
-  WString cleaned_query_;
+  WString query_;
+  UINT flags_ = 0;
 };
 
-bool SearchRun::OpenWords(const std::vector<std::string>& words, ResultHandle* result) {
+bool SearchRun::OpenWords(const SearchOptions& options, ResultHandle* result) {
   std::string joined;
-  for (const std::string& word : words) joined += (joined.empty() ? "" : " ") + word;
-  HRESULT hr = query::CleanQuery(store_, Utf8ToUtf16(joined), &cleaned_query_);
-  if (FAILED(hr)) return Fail("cannot read the query", hr);
-  hr = query::OpenWordsToReadWhole(store_, cleaned_query_, result);
+  for (const std::string& word : options.words) joined += (joined.empty() ? "" : " ") + word;
+  query_ = Utf8ToUtf16(joined);
+  flags_ = query::SettingsTermFlags() | (options.exact_accents ? kTermsExactAccents : 0) |
+           (options.name_only ? kTermsNameOnly : 0);
+  if (options.words.empty()) {
+    // No words: every catalogued file, narrowed by the patterns alone.
+    const HRESULT hr = query::OpenWordsToReadWhole(store_, WString(), result);
+    if (FAILED(hr)) return Fail("the search failed", hr);
+    return true;
+  }
+  const HRESULT hr = query::OpenTerms(store_, query_, flags_, /*to_read_whole=*/true, result);
   if (FAILED(hr)) return Fail("the word search failed", hr);
-  return true;  // S_FALSE: no word to search for, so no file matches
+  if (hr == S_FALSE) {
+    err_ << "trovix: no searchable words in the query\n";
+    return false;
+  }
+  return true;
 }
 
 // One set for the whole list: the union of what each pattern selects.
@@ -194,7 +208,8 @@ void Print(const FoundFiles& found, const SearchOptions& options, std::ostream& 
 
 // Reorders the files best first; false (after a message) when the store
 // fails.
-bool ByRelevance(ITrovixDB* store, const WString& cleaned, FoundFiles* found, std::ostream& err) {
+bool ByRelevance(ITrovixDB* store, const WString& text, UINT flags, FoundFiles* found,
+                 std::ostream& err) {
   std::vector<query::RankedFile> ranked;
   ranked.reserve(found->files().size());
   std::unordered_map<INT, FoundFile> by_id;
@@ -205,7 +220,7 @@ bool ByRelevance(ITrovixDB* store, const WString& cleaned, FoundFiles* found, st
                       static_cast<double>(FileTimeToInt64(file.modification))});
     by_id.emplace(file.id, file);
   }
-  const HRESULT hr = query::RankByRelevance(store, query::RankingWords(cleaned), &ranked);
+  const HRESULT hr = query::RankByRelevance(store, text, flags, &ranked);
   if (FAILED(hr)) {
     err << "trovix: ranking the results failed: " << Describe(hr) << "\n";
     return false;
@@ -229,7 +244,7 @@ int RunSearch(const SearchOptions& options, std::ostream& out, std::ostream& err
   ResultHandle include;
   ResultHandle exclude;
   const bool include_all = options.include == "*";
-  if (!run.OpenWords(options.words, &word) ||
+  if (!run.OpenWords(options, &word) ||
       (!include_all && !run.OpenPatterns(options.include, &include)) ||
       !run.OpenPatterns(options.exclude, &exclude)) {
     return 2;
@@ -240,7 +255,7 @@ int RunSearch(const SearchOptions& options, std::ostream& out, std::ostream& err
   }
   found.KeepOnePerId();
   found.SortByName();
-  if (options.by_relevance && !ByRelevance(store.get(), run.cleaned_query(), &found, err)) {
+  if (options.by_relevance && !ByRelevance(store.get(), run.query(), run.flags(), &found, err)) {
     return 2;
   }
   Print(found, options, out);

@@ -15,12 +15,15 @@ struct SearchOptions {
   bool json = false;               // one JSON object per line
   bool null_separated = false;     // raw paths, each followed by a NUL byte
   bool by_relevance = false;       // best matches first (query/relevance_order.h)
+  bool exact_accents = false;      // café and cafe differ (also the "Match Accents" setting)
+  bool name_only = false;          // the words of file names only
   // Stdout is a terminal: control characters and bytes that are not UTF-8
   // in names are shown escaped (see TerminalText) instead of raw.
   bool terminal = false;
 };
 
-// Cleans the query, opens the word search (all files when no word is left),
+// Opens the term search of the words (all files when no word is given; an
+// error when words are given but none is searchable),
 // intersects with the union of the Include patterns, subtracts the Exclude
 // patterns, reads the files and prints them sorted by name (or by relevance,
 // best first, with `by_relevance`), then the count on

@@ -3,6 +3,7 @@
 #include <poll.h>
 
 #include <chrono>
+#include <cstdint>
 #include <ctime>
 #include <memory>
 #include <optional>
@@ -13,6 +14,7 @@
 #include "platform/index_roots.h"
 #include "platform/message_port.h"
 #include "platform/wstring.h"
+#include "shared/itrovixterms.h"
 #include "tools/cli/config_command.h"
 #include "tools/cli/output.h"
 #include "tools/cli/store_session.h"
@@ -102,7 +104,18 @@ struct Counts {
   UINT catalogued = 0;
   UINT indexed = 0;
   UINT size = 0;
+  // Catalogued files the term index does not hold yet (an index of an
+  // earlier version being filled), of `analysable`; none without term search.
+  std::optional<UINT> unanalysed;
+  UINT analysable = 0;
 };
+
+// Percent done, rounded down so that 100 means done.
+UINT PercentAnalysed(const Counts& counts) {
+  if (counts.analysable == 0) return 100;
+  const std::uint64_t done = counts.analysable - *counts.unanalysed;
+  return static_cast<UINT>(done * 100 / counts.analysable);
+}
 
 void PrintPlain(const indexer::IndexerStatus& status, const std::vector<RootRecord>& roots,
                 const Counts& counts, std::ostream& out) {
@@ -137,8 +150,12 @@ void PrintPlain(const indexer::IndexerStatus& status, const std::vector<RootReco
     }
     out << "\n";
   }
-  out << "Files: " << counts.catalogued << " catalogued, " << counts.indexed << " indexed\n"
-      << "Database size: " << counts.size << " bytes\n";
+  out << "Files: " << counts.catalogued << " catalogued, " << counts.indexed << " indexed\n";
+  if (counts.unanalysed && *counts.unanalysed > 0) {
+    out << "Upgrading the index: " << *counts.unanalysed << " of " << counts.analysable
+        << " files still to analyse (" << PercentAnalysed(counts) << "% done)\n";
+  }
+  out << "Database size: " << counts.size << " bytes\n";
 }
 
 void PrintJson(const indexer::IndexerStatus& status, const std::vector<RootRecord>& roots,
@@ -165,7 +182,9 @@ void PrintJson(const indexer::IndexerStatus& status, const std::vector<RootRecor
     out << "}";
   }
   out << "],\"files_catalogued\":" << counts.catalogued << ",\"files_indexed\":" << counts.indexed
-      << ",\"database_bytes\":" << counts.size << "}\n";
+      << ",\"database_bytes\":" << counts.size;
+  if (counts.unanalysed) out << ",\"files_to_analyse\":" << *counts.unanalysed;
+  out << "}\n";
 }
 
 }  // namespace
@@ -188,6 +207,12 @@ int RunStatus(bool json, std::ostream& out, std::ostream& err) {
       FAILED(store->GetDBFileSize(&counts.size))) {
     err << "trovix: cannot read the index's counters\n";
     return 2;
+  }
+  if (ComPtr<ITrovixTerms> terms;
+      SUCCEEDED(store->QueryInterface(IID_ITrovixTerms, terms.put_void()))) {
+    UINT pending = 0;
+    if (terms->GetAnalysisProgress(&pending, &counts.analysable) == S_OK)
+      counts.unanalysed = pending;
   }
   const std::vector<RootRecord> roots = RootRecords();
   if (json) {
