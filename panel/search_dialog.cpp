@@ -190,7 +190,9 @@ void SearchDialog::SetBoxText(QLineEdit* box, const QString& text) {
 }
 
 void SearchDialog::SetTitleCount(int count) {
-  setWindowTitle(QString::asprintf("Vistrel - (%d files)", count).left(63));
+  const char* const format =
+      unsearchable_text_ ? "Vistrel - (%d files) no searchable words" : "Vistrel - (%d files)";
+  setWindowTitle(QString::asprintf(format, count).left(63));
 }
 
 void SearchDialog::CaretToEnd(QLineEdit* box) {
@@ -200,6 +202,7 @@ void SearchDialog::CaretToEnd(QLineEdit* box) {
 
 void SearchDialog::Clear() {
   saved_text_.reset();
+  unsearchable_text_ = false;
   SetBoxText(text_, QString());
   SetBoxText(include_, QStringLiteral("*"));
   SetBoxText(exclude_, QString());
@@ -255,22 +258,33 @@ void SearchDialog::ReadResult(ITrovixDB* store, UINT result) {
   ReadRows(store, result, static_cast<int>(count));
 }
 
-// An empty Text box keeps the last word result; a failed or empty word
-// search keeps it too, with the flag still set. True when a new word result
-// was made.
+// An empty Text box keeps the last word result; a failed word search keeps
+// it too, with the flag still set. True when a new word result was made.
+//
+// The text is searched as typed, by the same analysis that made the index,
+// and stays in the box as typed: what counts as a word is the analysis's
+// business, and a box rewritten to the old word rules would show words the
+// search does not use. A text without a searchable word is searched as the
+// word rules always had it (separators alone select every file, the way to
+// list files by pattern) and shows what those rules left of it; the title
+// says that nothing in it was searchable.
 bool SearchDialog::RunWordSearch() {
   const ComPtr<ITrovixDB> store = CreateStore();
   if (!store) return false;
   saved_text_ = text_->text();
+  unsearchable_text_ = false;
   if (saved_text_->isEmpty()) return false;
-  WString query;
-  if (FAILED(query::CleanQuery(store.get(), saved_text_->toStdU16String(), &query))) return false;
-  saved_text_ = QString::fromStdU16String(query);
+  WString query = saved_text_->toStdU16String();
   static_cast<void>(store->Init());
-  SetBoxText(text_, *saved_text_);
-  CaretToEnd(text_);
   SetTitleCount(0);
   std::optional<HeldResult> held = EvaluateWords(store.get(), query);
+  if (unsearchable_text_) {
+    WString cleaned;
+    if (FAILED(query::CleanQuery(store.get(), query, &cleaned))) return false;
+    saved_text_ = QString::fromStdU16String(cleaned);
+    SetBoxText(text_, *saved_text_);
+    CaretToEnd(text_);
+  }
   if (!held) return false;
   held_word_ = std::move(*held);
   word_query_ = std::move(query);
@@ -292,13 +306,22 @@ bool SearchDialog::RefreshWordResult() {
   return true;
 }
 
-// The files holding every word of the cleaned `query`; an empty query (only
-// separators were typed) selects every file. None on failure, or when the
-// store finds no word in the query.
+// The files holding every word of `query`, by the term search with the
+// user's accent setting; for a query without a searchable word (noted in
+// unsearchable_text_), by the word rules on what QueryCleanup leaves of it.
+// None on failure, or when the store finds no word in the query.
 std::optional<HeldResult> SearchDialog::EvaluateWords(ITrovixDB* store, const WString& query) {
   ++evaluations_;
   HeldResult held;
-  if (query::OpenWords(store, query, &held) != S_OK) return std::nullopt;
+  HRESULT status =
+      query::OpenTerms(store, query, query::SettingsTermFlags(), /*to_read_whole=*/false, &held);
+  if (status == S_FALSE) {
+    unsearchable_text_ = true;
+    WString cleaned;
+    status = query::CleanQuery(store, query, &cleaned);
+    if (SUCCEEDED(status)) status = query::OpenWords(store, cleaned, &held);
+  }
+  if (status != S_OK) return std::nullopt;
   return held;
 }
 

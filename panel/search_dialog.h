@@ -128,9 +128,11 @@ class SearchDialog : public QDialog {
   HeldResult held_word_;
   HeldResult held_include_;
   HeldResult held_exclude_;
-  // The cleaned query that made held_word_ (empty: every file); none while
-  // there is no word result.
+  // The query text that made held_word_; none while there is no word result.
   std::optional<WString> word_query_;
+  // The last text searched held no searchable word: the title says so
+  // instead of a count.
+  bool unsearchable_text_ = false;
   IndexStamp held_stamp_;
   int evaluations_ = 0;
   bool text_changed_ = true;

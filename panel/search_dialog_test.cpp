@@ -188,7 +188,7 @@ class SearchDialogTest : public QObject {
     dialog_->ClickSearch();
     QCOMPARE(dialog_->result_list()->row_count(), 3);
     QCOMPARE(dialog_->text_box()->text(), QString());
-    QCOMPARE(dialog_->windowTitle(), QStringLiteral("Vistrel - (3 files)"));
+    QCOMPARE(dialog_->windowTitle(), QStringLiteral("Vistrel - (3 files) no searchable words"));
     // The component library was only initialised for the search.
     QVERIFY(!ordalis::testing::ModuleIsLoaded());
   }
@@ -344,29 +344,75 @@ class SearchDialogTest : public QObject {
     QCOMPARE(dialog_->result_list()->row_count(), 2);
   }
 
-  void QueryTextsAreCleanedWhateverTheyHold() {
+  // The text stays as typed; the analysis finds its words among the
+  // punctuation and control characters.
+  void QueryTextsAreSearchedWhateverTheyHold() {
     catalogue_->Add(Numbered(2, "alpha", "srch/a/"));
-    catalogue_->Add(Numbered(1, "beta", "srch/b/"));
-    dialog_->SetQueryText(QStringLiteral("  \"alpha'   ;beta\t"));
+    catalogue_->Add({{"srch/b/", "both.txt", {"alpha", "beta"}}});
+    const QString typed = QStringLiteral("  \"alpha'   ;beta\t");
+    dialog_->SetQueryText(typed);
     dialog_->ClickSearch();
-    QCOMPARE(dialog_->text_box()->text(), QStringLiteral("alpha beta"));
-    QCOMPARE(dialog_->text_box()->cursorPosition(), 10);
-    QCOMPARE(dialog_->saved_text(), std::optional<QString>(QStringLiteral("alpha beta")));
+    QCOMPARE(dialog_->text_box()->text(), typed);
+    QCOMPARE(dialog_->saved_text(), std::optional<QString>(typed));
+    QCOMPARE(Column(*dialog_->result_list(), kNameColumn), QStringList{"both.txt"});
 
     dialog_->SetQueryText(
         QStringLiteral("\x01\x1f"
                        "alpha\x7f"));
     dialog_->ClickSearch();
-    QCOMPARE(dialog_->result_list()->row_count(), 2);
+    QCOMPARE(dialog_->result_list()->row_count(), 3);
 
     QString huge;
     for (int i = 0; i < 1000; ++i) huge += QStringLiteral("alphaalpha");
     dialog_->SetQueryText(huge);
     dialog_->ClickSearch();  // one over-long word: not a word the index holds
-    QVERIFY(dialog_->result_list()->row_count() <= 2);
+    QVERIFY(dialog_->result_list()->row_count() <= 3);
     dialog_->SetQueryText(QStringLiteral("alpha ") + huge.left(9990));
     dialog_->ClickSearch();
-    QVERIFY(dialog_->result_list()->row_count() <= 2);
+    QVERIFY(dialog_->result_list()->row_count() <= 3);
+  }
+
+  // Files indexed by `trovix index` are found in every case and accent
+  // form, in every script, by the same analysis that indexed them; a text
+  // of nothing searchable says so and keeps the list.
+  void WordsOfEveryScriptAreFoundInEveryForm() {
+    const std::string folder = tree_->home() + "/docs";
+    std::filesystem::create_directories(folder);
+    trovix::testing::WriteFile(folder + "/fr.txt", "Le caf\u00e9 \u00e9tait tr\u00e8s\n");
+    trovix::testing::WriteFile(folder + "/de.txt", "Die Stra\u00dfe ist gro\u00df\n");
+    trovix::testing::WriteFile(folder + "/el.txt",
+                               "\u0395\u03bb\u03bb\u03b7\u03bd\u03b9\u03ba\u03ac\n");
+    trovix::testing::WriteFile(
+        folder + "/ja.txt", "\u6771\u4eac\u90fd\u306e\u5929\u6c17\u306f\u6674\u308c\u3067\u3059\n");
+    trovix::testing::WriteFile(folder + "/budget-2024.txt", "Invoice 47110815\n");
+    std::string output;
+    QCOMPARE(trovix::testing::RunProcess({Trovix(), "index", folder}, &output), 0);
+    const std::map<QString, QStringList> expected = {
+        {QStringLiteral("CAF\u00c9"), {"fr.txt"}},
+        {QStringLiteral("cafe"), {"fr.txt"}},
+        {QStringLiteral("STRASSE"), {"de.txt"}},
+        {QStringLiteral("\u03b5\u03bb\u03bb\u03b7\u03bd\u03b9\u03ba\u03ac"), {"el.txt"}},
+        {QStringLiteral("\u6771\u4eac\u90fd"), {"ja.txt"}},
+        {QStringLiteral("\u5929\u6c17"), {"ja.txt"}},
+        {QStringLiteral("\u4eac\u6771"), {}},  // the same characters, out of order
+        {QStringLiteral("47110815"), {"budget-2024.txt"}},
+        {QStringLiteral("budget"), {"budget-2024.txt"}},
+    };
+    for (const auto& [query, names] : expected) {
+      dialog_->SetQueryText(query);
+      dialog_->ClickSearch();
+      QCOMPARE(Column(*dialog_->result_list(), kNameColumn), names);
+      QCOMPARE(dialog_->text_box()->text(), query);
+    }
+
+    // As separators always did, they list every file; the title says why.
+    dialog_->SetQueryText(QStringLiteral("!! ?"));
+    dialog_->ClickSearch();
+    QCOMPARE(dialog_->windowTitle(), QStringLiteral("Vistrel - (5 files) no searchable words"));
+    QCOMPARE(dialog_->result_list()->row_count(), 5);
+    dialog_->SetQueryText(QStringLiteral("cafe"));
+    dialog_->ClickSearch();
+    QCOMPARE(dialog_->windowTitle(), QStringLiteral("Vistrel - (1 files)"));
   }
 
   void AMissingDatabaseGivesAnEmptyResult() {
