@@ -78,12 +78,12 @@ class BulkIndexerTest : public OrdalisTest {
     return outcomes;
   }
 
-  // Word rows of one file, by a connection of its own.
+  // Term rows of one file's text, by a connection of its own.
   long WordsOf(const std::string& path) {
     const std::string name = path.substr(path.find_last_of('/') + 1);
     return Count(
-        "SELECT count(*) FROM FilesWords, Files WHERE FilesWords.FileID = Files.FileID "
-        "AND Files.Name = '" +
+        "SELECT count(*) FROM FileTerms, Files WHERE FileTerms.FileID = Files.FileID "
+        "AND FileTerms.Freq >= 2 AND Files.Name = '" +
         name + "'");
   }
   long Count(const std::string& sql) {
@@ -118,7 +118,7 @@ TEST_F(BulkIndexerTest, AWalkIndexesEveryFileAndReportsItOnlyOnceItsWordsAreStor
   EXPECT_EQ(CountOf(first, FileOutcome::kIndexed), 60u);
   EXPECT_EQ(without_words, 0u);
   // Each file has "common", its own word, "shared" and "text".
-  EXPECT_EQ(Count("SELECT count(*) FROM FilesWords"), 240);
+  EXPECT_EQ(Count("SELECT count(*) FROM FileTerms WHERE Freq >= 2"), 240);
   EXPECT_EQ(Count("SELECT count(*) FROM Files"), 60);
   UINT indexed = 0;
   ASSERT_EQ(db_->GetIndexedFileCount(&indexed), S_OK);

@@ -11,6 +11,7 @@
 
 #include "indexstore/testing/ordalis_fixture.h"
 #include "platform/wstring.h"
+#include "shared/itrovixterms.h"
 
 namespace trovix::indexer {
 namespace {
@@ -54,10 +55,15 @@ class CataloguePruneTest : public OrdalisTest {
   }
 
   // How many catalogued files have `word`.
+  // The files the term search finds by `word`.
   UINT FilesWith(const char16_t* word) {
     UINT handle = 0;
     UINT size = 0;
-    if (store_->SearchOpenWord(word, &handle) != S_OK) return 0;
+    ComPtr<ITrovixTerms> terms;
+    if (FAILED(store_->QueryInterface(IID_ITrovixTerms, terms.put_void())) ||
+        terms->SearchOpenTerms(word, 0, &handle) != S_OK) {
+      return 0;
+    }
     EXPECT_EQ(store_->SearchGetSize(handle, &size), S_OK);
     EXPECT_EQ(store_->SearchClose(handle), S_OK);
     return size;

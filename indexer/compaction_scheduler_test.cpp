@@ -90,7 +90,7 @@ class CompactionTest : public ordalis::testing::OrdalisTest {
   // Indexes and removes files, leaving space a compaction can reclaim.
   void MakeReclaimableSpace() {
     UINT keep_going = 1;
-    for (int file = 0; file < 30; ++file) {
+    for (int file = 0; file < 45; ++file) {
       std::string text;
       for (int word = 0; word < 2000; ++word)
         text += "w" + std::to_string(file * 2000 + word) + " ";

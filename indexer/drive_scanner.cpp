@@ -84,7 +84,7 @@ std::optional<WalkEnd> WalkRoot(const DriveScannerParams& params) {
 bool IsIndexableFile(const std::string& path, const IndexableExtensionSet& extensions) {
   const WString wide = Utf8ToUtf16(path);
   const std::u16string_view extension = ExtensionOf(wide);
-  return !extension.empty() && extensions.Contains(extension);
+  return extensions.Contains(extension);
 }
 
 // The extension test first: it is in memory, while Contains resolves the

@@ -103,7 +103,8 @@ DWORD DriveScannerThread(const DriveScannerParams& params);
 [[nodiscard]] DWORD ScanRetryDelayMs(unsigned failures, DWORD first_ms);
 
 // True when the extension of `path`'s last component (from its last dot) is
-// in `extensions`, compared without regard to case; false without one.
+// in `extensions`, compared without regard to case; false without one,
+// unless `extensions` wants every name.
 [[nodiscard]] bool IsIndexableFile(const std::string& path,
                                    const IndexableExtensionSet& extensions);
 

@@ -4,12 +4,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <memory>
 #include <string_view>
 
+#include "indexer/bulk_indexer.h"
 #include "platform/com.h"
+#include "platform/file_info.h"
 #include "platform/hresult.h"
 #include "platform/wstring.h"
 #include "shared/index_limits.h"
@@ -151,10 +154,59 @@ FileOutcome Failure(const std::string& path, HRESULT hr, HRESULT* status) {
   return FileOutcome::kFailed;
 }
 
+// Whether the catalogue's row of one file was written no earlier than the
+// file's last write and the term index holds the file.
+class CurrentRow final : public ICatalogueRowSink {
+ public:
+  CurrentRow(std::u16string_view name, FILETIME last_write)
+      : name_(name), last_write_(last_write) {}
+  HRESULT Row(const CatalogueRow& row) override {
+    if (row.name != name_) return S_OK;
+    current_ = row.has_words != 0 && Ticks(row.last_update) >= Ticks(last_write_);
+    return S_FALSE;  // the one row wanted was seen
+  }
+  [[nodiscard]] bool current() const { return current_; }
+
+ private:
+  static std::uint64_t Ticks(FILETIME ft) {
+    return static_cast<std::uint64_t>(ft.dwHighDateTime) << 32 | ft.dwLowDateTime;
+  }
+  std::u16string_view name_;
+  FILETIME last_write_;
+  bool current_ = false;
+};
+
+bool IsCurrent(ITrovixBatch* batch, const std::string& path, const WString& wide) {
+  FileAttributes attributes{};
+  if (ReadFileAttributes(path, &attributes) != 0) return false;
+  const std::size_t slash = wide.rfind(u'/');
+  CurrentRow row(std::u16string_view(wide).substr(slash + 1), attributes.last_write);
+  const HRESULT hr = batch->ReadFolder(wide.substr(0, slash + 1).c_str(), &row);
+  return SUCCEEDED(hr) && row.current();
+}
+
+// One file through the bulk pipeline, so that it is analysed as a walk
+// analyses its files (the term index), with the pipeline's retries.
+FileOutcome IndexAlone(const std::string& path, UINT* keep_going, HRESULT* status) {
+  BulkOptions options;
+  options.preparers = 1;
+  // The continue flag is the std::atomic<unsigned> the callers pass as a UINT.
+  options.keep_going = reinterpret_cast<const std::atomic<unsigned>*>(keep_going);
+  BulkResult outcome{path, FileOutcome::kPartial, S_OK};  // stopped before it was written
+  {
+    BulkIndexer bulk(options, [&outcome](const BulkResult& result) { outcome = result; });
+    if (bulk.Add(path)) static_cast<void>(bulk.Finish());
+  }
+  if (status != nullptr) *status = outcome.status;
+  return outcome.outcome;
+}
+
 }  // namespace
 
 // An unchanged file that already has its words is left alone: indexing it
-// again would only rewrite the same rows.
+// again would only rewrite the same rows. A store with the bulk interface
+// takes the file through it, into the term index; a file that index does not
+// hold yet (catalogued by an earlier version) counts as changed.
 FileOutcome ProcessFile(const std::string& path, UINT* keep_going, HRESULT* status) {
   if (status != nullptr) *status = S_OK;
   const WString wide = Utf8ToUtf16(path);
@@ -164,6 +216,11 @@ FileOutcome ProcessFile(const std::string& path, UINT* keep_going, HRESULT* stat
                                 store.put_void());
   if (FAILED(hr)) return Failure(path, hr, status);
   static_cast<void>(store->Init());  // already open in this process: E_UNEXPECTED
+  if (ComPtr<ITrovixBatch> batch;
+      SUCCEEDED(store->QueryInterface(IID_ITrovixBatch, batch.put_void()))) {
+    if (IsCurrent(batch.get(), path, wide)) return FileOutcome::kUnchanged;
+    return IndexAlone(path, keep_going, status);
+  }
   const WCHAR* file = wide.c_str();
   bool changed = true;
   hr = store->FileInDB(file);

@@ -1,5 +1,6 @@
 #include "indexer/indexable_extensions.h"
 
+#include "indexer/kestine_settings.h"
 #include "platform/reg_key.h"
 #include "platform/registry.h"
 
@@ -40,6 +41,11 @@ IndexableExtensionSet IndexableExtensionSet::FromRegistry() {
     const WString extension(name, length);
     if (extension.starts_with(u'.') && HasShellVerb(extension)) set.Insert(extension);
   }
+  if (KestineKey::Global()
+          .Read(kestine::kIndexAllFileNames)
+          .value_or(kestine::kDefaultIndexAllFileNames) == 1) {
+    set.IncludeEveryName();
+  }
   return set;
 }
 
@@ -48,6 +54,7 @@ void IndexableExtensionSet::Insert(std::u16string_view extension) {
 }
 
 bool IndexableExtensionSet::Contains(std::u16string_view extension) const {
+  if (every_name_) return true;
   return !extension.empty() && extensions_.contains(Upper(extension));
 }
 

@@ -40,15 +40,18 @@ class IndexerCoreTest : public OrdalisTest {
     return seen;
   }
 
-  // Occurrences of `word` over all files, straight from the database.
+  // Occurrences of `word` over all files, straight from the database: in
+  // the word index and in the term index (the words of texts only).
   long WordCount(const std::string& word) {
     sqlite3* db = nullptr;
     sqlite3_open_v2(DatabasePath().c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
     sqlite3_stmt* stmt = nullptr;
     long count = -1;
     if (sqlite3_prepare_v2(db,
-                           "SELECT total(WordCount) FROM FilesWords, Words "
-                           "WHERE FilesWords.WordID = Words.ID AND Words.Word = ?",
+                           "SELECT (SELECT total(WordCount) FROM FilesWords, Words "
+                           "WHERE FilesWords.WordID = Words.ID AND Words.Word = ?1) + "
+                           "(SELECT total(Freq >> 1) FROM FileTerms, Terms "
+                           "WHERE FileTerms.TermID = Terms.TermID AND Terms.Term = ?1)",
                            -1, &stmt, nullptr) == SQLITE_OK) {
       sqlite3_bind_text(stmt, 1, word.c_str(), -1, SQLITE_TRANSIENT);
       if (sqlite3_step(stmt) == SQLITE_ROW) count = sqlite3_column_int64(stmt, 0);

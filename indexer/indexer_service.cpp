@@ -5,6 +5,7 @@
 #include <cstring>
 #include <thread>
 
+#include "indexer/analysis_fill.h"
 #include "indexer/change_monitor.h"
 #include "indexer/drive_scanner.h"
 #include "indexer/run_marker.h"
@@ -115,7 +116,22 @@ bool IndexerService::Start() {
   StartMonitors();
   StartScanners(unclean);
   StartCompaction();
+  StartAnalysisFill();
   return true;
+}
+
+// Terms for the files an earlier version catalogued, while everything else
+// runs; the thread ends when none is left.
+void IndexerService::StartAnalysisFill() {
+  analysis_fill_ = std::make_unique<Worker>();
+  AnalysisFillParams params;
+  params.running = &state_.running;
+  params.paused = &state_.paused;
+  Worker* raw = analysis_fill_.get();
+  analysis_fill_->thread = std::thread([raw, params] {
+    static_cast<void>(AnalysisFillThread(params));
+    raw->done.Set();
+  });
 }
 
 void IndexerService::StartRecovery() {
@@ -268,6 +284,9 @@ void IndexerService::Stop() {
   compaction_wake_.Set();
   if (compaction_) WaitOrReport(*compaction_, kCompactionThreadWaitMs, {});
   if (recovery_) WaitOrReport(*recovery_, kRecoveryWaitMs, {});
+  if (analysis_fill_) {
+    WaitOrReport(*analysis_fill_, kScannerWaitMs, "Wait timeout when closing down analysis thread");
+  }
   scan_stop_.Set();
   ComPtr<ITrovixDB> store = CreateStore();
   if (store) {

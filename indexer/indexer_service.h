@@ -87,6 +87,7 @@ class IndexerService {
   void StartScanner(const std::string& root, bool recover);
   void StartCompaction();
   void StartRecovery();
+  void StartAnalysisFill();
   void StopMonitors();
   void StopScanners();
   void WaitOrReport(Worker& worker, DWORD timeout_ms, std::string_view timeout_message);
@@ -104,6 +105,7 @@ class IndexerService {
   Event compaction_wake_{/*manual_reset=*/false, /*initially_set=*/false};
   std::unique_ptr<Worker> compaction_;
   std::unique_ptr<Worker> recovery_;
+  std::unique_ptr<Worker> analysis_fill_;
   std::string run_marker_;
   // False once a thread was left running at the stop.
   bool all_ended_ = true;

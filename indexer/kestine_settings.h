@@ -56,6 +56,10 @@ inline constexpr DwordValue kNighttimeDelta{u"Nighttime Delta"};   // bytes
 inline constexpr DwordValue kDaytimeDelta{u"Daytime Delta"};       // bytes
 inline constexpr DwordValue kNightStartHour{u"Night Start Hour"};  // 0-23, local time
 inline constexpr DwordValue kNightEndHour{u"Night End Hour"};      // 0-24, not included
+// 1: every regular file below the roots is catalogued, by its name when no
+// filter reads its type (indexable_extensions.h).
+inline constexpr DwordValue kIndexAllFileNames{u"Index All File Names"};
+inline constexpr DWORD kDefaultIndexAllFileNames = 0;
 // Indexing paused (1) or not; with "Pause Ends", the time it resumes by
 // itself (none: until resumed).
 inline constexpr DwordValue kPaused{u"Paused"};

@@ -413,10 +413,14 @@ class TaskApplyTest : public ordalis::testing::OrdalisTest {
     sqlite3_close(db);
     return number;
   }
+  // Rows of the file's text words (`word`, or any), in the word index and
+  // in the term index.
   long WordRows(INT id, const char* word = nullptr) {
     return Query(
-        "SELECT count(*) FROM FilesWords, Words WHERE FilesWords.WordID = Words.ID AND "
-        "FileID = ?1 AND (?2 IS NULL OR Words.Word = ?2)",
+        "SELECT (SELECT count(*) FROM FilesWords, Words WHERE FilesWords.WordID = Words.ID AND "
+        "FileID = ?1 AND (?2 IS NULL OR Words.Word = ?2)) + (SELECT count(*) FROM FileTerms, "
+        "Terms WHERE FileTerms.TermID = Terms.TermID AND FileID = ?1 AND FileTerms.Freq >= 2 "
+        "AND (?2 IS NULL OR Terms.Term = ?2))",
         id, word);
   }
 
