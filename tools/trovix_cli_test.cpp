@@ -416,16 +416,17 @@ TEST_F(TrovixCliTest, WhenTheDatabaseFailsTheRunStopsWithExitTwoAndSaysWhy) {
   ASSERT_EQ(Trovix({"search", "word29399"}, &output), 0) << output;
 }
 
-// The middle page of the file-word table, which stats reads in full, as
-// the byte offset of the page in the database file and its size.
-std::pair<std::size_t, std::size_t> MiddlePageOfFilesWords(const std::string& database) {
+// The middle page of the catalogue's file table, which stats reads in full
+// (to count the files with words), as the byte offset of the page in the
+// database file and its size.
+std::pair<std::size_t, std::size_t> MiddlePageOfFiles(const std::string& database) {
   sqlite3* db = nullptr;
   std::pair<std::size_t, std::size_t> page{0, 0};
   if (sqlite3_open_v2(database.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
     sqlite3_stmt* stmt = nullptr;
     if (sqlite3_prepare_v2(db,
                            "SELECT (SELECT page_size FROM pragma_page_size), pageno FROM dbstat "
-                           "WHERE name = 'FilesWords' ORDER BY pageno",
+                           "WHERE name = 'Files' ORDER BY pageno",
                            -1, &stmt, nullptr) == SQLITE_OK) {
       std::vector<std::size_t> pages;
       while (sqlite3_step(stmt) == SQLITE_ROW) {
@@ -453,7 +454,7 @@ TEST_F(TrovixCliTest, StatsFailsOnADamagedDatabase) {
   const std::string database = tree_.data() + "/Quillon/Ordalis.mdb";
   ASSERT_FALSE(std::filesystem::exists(database + "-wal")) << "all pages in the file";
   const std::string intact = trovix::testing::ReadFile(database);
-  const auto [offset, page_size] = MiddlePageOfFilesWords(database);
+  const auto [offset, page_size] = MiddlePageOfFiles(database);
   ASSERT_GT(offset, intact.size() / 4) << "a page in the middle, not the first";
   ASSERT_LE(offset + page_size, intact.size());
 
@@ -636,3 +637,56 @@ TEST_F(TrovixCliTest, IndexPassesOverSkippedFoldersUnlessNamedAndPrunesNewlySkip
 }
 
 }  // namespace
+
+// The faults users met: short words, numbers and names found; a query of
+// nothing searchable refused rather than answered with every file; accents
+// kept apart on request, by option or setting; names searched alone.
+TEST_F(TrovixCliTest, ShortWordsNumbersNamesAndAccentsAreSearchedAsUsersExpect) {
+  trovix::testing::WriteFile(docs_ + "/fr.txt", "Le café était très bon");
+  trovix::testing::WriteFile(docs_ + "/plain.txt", "a cafe and ab 12");
+  trovix::testing::WriteFile(docs_ + "/budget-2024.txt", "Invoice 47110815 about AI and Go");
+  trovix::testing::WriteFile(docs_ + "/photo.rawx", "\xff\xd8 not text");
+  std::string output;
+  ASSERT_EQ(Trovix({"index", docs_}, &output), 0) << output;
+  const auto found = [&](const std::vector<std::string>& args) {
+    std::vector<std::string> argv = {"search"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    const int status = Trovix(argv, &output);
+    std::set<std::string> names;
+    for (const std::string& path : Paths(output)) names.insert(path.substr(path.rfind('/') + 1));
+    EXPECT_EQ(status, names.empty() ? 1 : 0) << output;
+    return names;
+  };
+  using Names = std::set<std::string>;
+  EXPECT_EQ(found({"ab"}), Names{"plain.txt"});
+  EXPECT_EQ(found({"12"}), Names{"plain.txt"});
+  EXPECT_EQ(found({"AI"}), Names{"budget-2024.txt"});
+  EXPECT_EQ(found({"go"}), Names{"budget-2024.txt"});
+  EXPECT_EQ(found({"47110815"}), Names{"budget-2024.txt"});
+  EXPECT_EQ(found({"budget"}), Names{"budget-2024.txt"});
+  EXPECT_EQ(found({"2024"}), Names{"budget-2024.txt"});
+  EXPECT_EQ(found({"CAFÉ"}), (Names{"fr.txt", "plain.txt"}));
+  EXPECT_EQ(found({"--exact-accents", "CAFÉ"}), Names{"fr.txt"});
+  EXPECT_EQ(found({"--exact-accents", "cafe"}), Names{"plain.txt"});
+  EXPECT_EQ(found({"--name-only", "budget"}), Names{"budget-2024.txt"});
+  EXPECT_EQ(found({"--name-only", "invoice"}), Names{});
+  EXPECT_EQ(found({"photo"}), Names{});  // no registered type: not catalogued by default
+
+  for (const std::vector<std::string>& nothing :
+       {std::vector<std::string>{"!!"}, {"x", "y"}, {"C++"}, {"--", "-?-"}}) {
+    std::vector<std::string> argv = {"search"};
+    argv.insert(argv.end(), nothing.begin(), nothing.end());
+    EXPECT_EQ(Trovix(argv, &output), 2) << nothing[0];
+    EXPECT_EQ(output, "trovix: no searchable words in the query\n") << nothing[0];
+  }
+
+  EXPECT_EQ(Trovix({"config", "set", "match-accents", "1"}, &output), 0) << output;
+  EXPECT_EQ(found({"cafe"}), Names{"plain.txt"});
+  EXPECT_EQ(Trovix({"config", "set", "index-all-file-names", "1"}, &output), 0) << output;
+  ASSERT_EQ(Trovix({"index", docs_}, &output), 0) << output;
+  EXPECT_EQ(found({"photo"}), Names{"photo.rawx"});
+  EXPECT_EQ(found({"text"}), Names{});  // catalogued by its name alone
+  ASSERT_EQ(Trovix({"config"}, &output), 0);
+  EXPECT_NE(output.find("match-accents: 1 (default 0)"), std::string::npos) << output;
+  EXPECT_NE(output.find("index-all-file-names: 1 (default 0)"), std::string::npos) << output;
+}
