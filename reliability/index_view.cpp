@@ -92,6 +92,7 @@ std::optional<StoredIndex> ReadStoredIndex(const std::string& path) {
   read = read && EachRow(db,
                          "SELECT Drives.Name || Directories.Name || Files.Name, "
                          "EXISTS (SELECT 1 FROM FilesWords WHERE FileID = Files.FileID) "
+                         "OR Files.Analysis = 2 "
                          "FROM Files JOIN Directories USING (DirectoryID) "
                          "JOIN Drives ON Drives.DriveID = Directories.DriveID",
                          [&](sqlite3_stmt* row) {
@@ -105,7 +106,12 @@ std::optional<StoredIndex> ReadStoredIndex(const std::string& path) {
                       "FilesWords.WordCount FROM FilesWords JOIN Files USING (FileID) "
                       "JOIN Words ON Words.ID = FilesWords.WordID "
                       "JOIN Directories USING (DirectoryID) "
-                      "JOIN Drives ON Drives.DriveID = Directories.DriveID",
+                      "JOIN Drives ON Drives.DriveID = Directories.DriveID "
+                      "UNION ALL SELECT Drives.Name || Directories.Name || Files.Name, Terms.Term, "
+                      "FileTerms.Freq >> 1 FROM FileTerms JOIN Files USING (FileID) "
+                      "JOIN Terms USING (TermID) JOIN Directories USING (DirectoryID) "
+                      "JOIN Drives ON Drives.DriveID = Directories.DriveID "
+                      "WHERE FileTerms.Freq >= 2",
                       [&](sqlite3_stmt* row) {
                         index.counts[{Text(row, 0), Text(row, 1)}] += sqlite3_column_int64(row, 2);
                       });

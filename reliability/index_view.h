@@ -38,8 +38,8 @@ struct Difference {
 [[nodiscard]] PathSet PathsIn(const std::string& search_output);
 
 // What a database holds, read straight from its tables: every catalogued
-// path, those that have words, and each (path, word in lower case) with its
-// count.
+// path, those that have words, and each (path, term of the term index or
+// lower-cased word of the word index) with its count in the file's text.
 struct StoredIndex {
   PathSet catalogue;
   PathSet with_words;
