@@ -9,13 +9,15 @@
 # Usage: bench/scale_bench.sh [FILES [SEED]]     (try it with 20000)
 # Environment: TROVIX_RELEASE_BUILD (default build-release), TMPDIR (the work
 # folder's parent, default /var/tmp), TROVIX_SCALE_KEEP=1 keeps the work folder
-# (home, private tree, installed build) for further queries and says where.
+# (home, private tree, installed build) for further queries and says where,
+# TROVIX_SCALE_ALL_NAMES=1 turns index-all-file-names on first (every file
+# catalogued, those no filter reads by their names), to measure its cost.
 set -euo pipefail
 
 FILES=${1:-1000000}
 SEED=${2:-20260101}
 if ! [[ $FILES =~ ^[0-9]+$ && $SEED =~ ^[0-9]+$ ]] || ((FILES < 100)); then
-  sed -n '9,13p' "$0" >&2
+  sed -n '9,14p' "$0" >&2
   exit 2
 fi
 SRC=$(cd "$(dirname "$0")/.." && pwd)
@@ -61,6 +63,10 @@ in_tree() {
     XDG_STATE_HOME="$TREE/state" XDG_RUNTIME_DIR="$TREE/runtime" "$@"
 }
 in_tree "$PREFIX/bin/trovix-setup" >/dev/null
+ALL_NAMES=${TROVIX_SCALE_ALL_NAMES:-0}
+if [[ $ALL_NAMES == 1 ]]; then
+  in_tree "$TROVIX" config set index-all-file-names 1 >/dev/null
+fi
 
 echo "generating $FILES files (seed $SEED)"
 "$BUILD/bench/scale_home" "$TREE/home" "$FILES" "$SEED" | sed 's/^/home./' >>"$RESULTS"
@@ -109,6 +115,7 @@ printf 'home: %s files, %s documents (%s MB of text), %s MB of other files; seed
 echo
 echo "| measure | Trovix | target |"
 echo "|---|---|---|"
+echo "| index-all-file-names | $ALL_NAMES | — |"
 echo "| generation of the home | $(value home.seconds) s | — |"
 echo "| \`trovix index\` first scan: wall (CPU) | $(value index.wall) s ($(value index.cpu) s) | — |"
 echo "| \`trovix index\` summary | $(value index.stdout) | — |"

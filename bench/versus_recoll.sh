@@ -87,28 +87,7 @@ describe() {
 echo "corpus: $(describe "$CORPUS") (txt only: $(describe "$TXT_CORPUS"))"
 
 # --- private trees --------------------------------------------------------------
-# A fresh tree for one run; prints its folder.
-new_tree() {
-  local tree
-  tree=$(mktemp -d "$WORK/tree.XXXXXX")
-  mkdir -p "$tree"/{home,config,data,state,runtime,recoll}
-  chmod 700 "$tree"/*
-  echo "$tree"
-}
-# The environment of a tree: its HOME, XDG folders and Recoll configuration,
-# no display. A command run as "${TREE_ENV[@]}" cmd & keeps the pid $! (env
-# execs it), so it can be stopped by that pid.
-tree_env() {
-  TREE_ENV=(env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM -u TROVIX_MACHINE_HIVE
-    -u TROVIX_USER_HIVE HOME="$1/home" XDG_CONFIG_HOME="$1/config" XDG_DATA_HOME="$1/data"
-    XDG_STATE_HOME="$1/state" XDG_RUNTIME_DIR="$1/runtime" RECOLL_CONFDIR="$1/recoll")
-}
-# Runs a command in a tree's environment.
-in_tree() {
-  tree_env "$1"
-  shift
-  "${TREE_ENV[@]}" "$@"
-}
+. "$SRC/bench/private_tree.sh"
 record() { echo "$1 $2" >>"$RESULTS"; }
 measure_into_results() { "${MEASURE[@]}" "$@" | tee -a "$RESULTS" >/dev/null; }
 
@@ -118,7 +97,9 @@ trovix_tree() {
   in_tree "$tree" "$PREFIX/bin/trovix-setup" >/dev/null
   echo "$tree"
 }
-# Recoll indexes the same two types, without stemming or spelling data.
+# Recoll indexes the same two types at its defaults otherwise (case and
+# accents folded, CJK n-grams), without stemming: Trovix does not stem, so
+# both tools do the same work. Spelling data is off too (no aspell here).
 recoll_tree() {
   local tree
   tree=$(new_tree)
