@@ -24,16 +24,13 @@ bool IsQuerySpace(char16_t unit) {
   return unit == u' ' || (unit >= u'\t' && unit <= u'\r') || unit == u'\u3000';
 }
 
-// The terms a word is matched by: compounds whole (their parts skipped),
-// the pairs of a CJK run, and a run's last character only when the run is
-// that one character.
+// The terms a word is matched by: its words and the parts of its
+// compounds, the pairs of a CJK run, and a run's last character only when
+// the run is that one character.
 std::vector<QueryTerm> Select(const std::vector<Found>& found) {
   std::vector<QueryTerm> terms;
-  bool in_compound = false;
   for (std::size_t i = 0; i < found.size(); ++i) {
     const Found& term = found[i];
-    if (term.kind == TermKind::kPart && in_compound) continue;
-    in_compound = term.kind == TermKind::kCompound;
     if (term.kind == TermKind::kCjkLast && i > 0 && found[i - 1].kind == TermKind::kCjkPair &&
         found[i - 1].position + 1 == term.position) {
       continue;

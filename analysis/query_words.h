@@ -5,9 +5,8 @@
 // analysis gives it, with their distances: a word that the analysis cuts
 // into several terms ("INV-2024-0042", "東京都", "ภาษาไทย") matches where
 // those terms stand at consecutive positions, as in the text it was copied
-// from. For a compound ("os.path", "l'homme") the whole compound is the
-// term; its parts are what finds compounds of the text from a word typed
-// alone.
+// from; so is a compound ("os.path", "l'homme"), whose parts the text
+// holds as terms of their own.
 //
 // "*" at the end of a word makes its last term a prefix ("serializ*",
 // "INV-20*"); "*" elsewhere makes the word one pattern over single terms

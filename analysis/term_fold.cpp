@@ -1,15 +1,13 @@
 #include "analysis/term_fold.h"
 
 #include <unicode/normalizer2.h>
-#include <unicode/translit.h>
 #include <unicode/uchar.h>
 #include <unicode/unistr.h>
 #include <unicode/uscript.h>
 
 #include <algorithm>
-#include <memory>
-#include <mutex>
-#include <vector>
+
+#include "analysis/latin_ascii.h"
 
 namespace trovix::analysis {
 namespace {
@@ -39,49 +37,6 @@ const icu::Normalizer2& Compose() {
   static const icu::Normalizer2* const instance = icu::Normalizer2::getNFCInstance(status);
   return *instance;
 }
-
-// Writes Latin letters that carry their mark inside the letter (ø, ł, đ,
-// æ, œ, þ) in ASCII. A transliterator is not thread-safe, so each call
-// borrows one from a pool: per-thread instances would tie the library's
-// code to threads that outlive a module unloaded from under them.
-class LatinToAscii {
- public:
-  LatinToAscii() {
-    const std::lock_guard lock(Pool().mutex);
-    if (!Pool().idle.empty()) {
-      instance_ = std::move(Pool().idle.back());
-      Pool().idle.pop_back();
-      return;
-    }
-    UErrorCode status = U_ZERO_ERROR;
-    instance_.reset(icu::Transliterator::createInstance("Latin-ASCII", UTRANS_FORWARD, status));
-    if (U_FAILURE(status)) instance_.reset();
-  }
-  ~LatinToAscii() {
-    if (!instance_) return;
-    const std::lock_guard lock(Pool().mutex);
-    Pool().idle.push_back(std::move(instance_));
-  }
-  LatinToAscii(const LatinToAscii&) = delete;
-  LatinToAscii& operator=(const LatinToAscii&) = delete;
-
-  // False when ICU could not make the transliterator; `text` is then left.
-  bool Apply(icu::UnicodeString& text) const {
-    if (instance_) instance_->transliterate(text);
-    return instance_ != nullptr;
-  }
-
- private:
-  struct Idle {
-    std::mutex mutex;
-    std::vector<std::unique_ptr<icu::Transliterator>> idle;  // Guarded by mutex.
-  };
-  static Idle& Pool() {
-    static Idle pool;
-    return pool;
-  }
-  std::unique_ptr<icu::Transliterator> instance_;
-};
 
 bool FoldsAccents(UScriptCode script) {
   return script == USCRIPT_LATIN || script == USCRIPT_GREEK || script == USCRIPT_CYRILLIC;
@@ -166,7 +121,7 @@ std::string BareTerm(std::string_view folded) {
   icu::UnicodeString bare = Compose().normalize(WithoutAccents(decomposed), status);
   if (U_FAILURE(status)) return std::string(folded);
   if (HasNonAsciiLatin(bare)) {
-    if (LatinToAscii().Apply(bare)) bare.foldCase();
+    if (LatinToAscii(bare)) bare.foldCase();
   }
   return std::string(CutTerm(ToUtf8(bare)));
 }

@@ -15,7 +15,7 @@
 //
 // Both are pure functions of their input and of the ICU data the program
 // runs with; the index and every query must use the same ICU version.
-// Threads: any; each thread keeps its own ICU transliterator.
+// Threads: any.
 #pragma once
 
 #include <cstddef>

@@ -95,14 +95,8 @@ void TextAnalyzer::AsciiWord(std::u16string_view word) {
     }
     if (term_.size() >= 2) sink_.Term(term_, position, kind);
   };
-  const bool compound = parts_.size() > 1;
-  if (compound) {
-    emit(word.substr(parts_.front().first, parts_.back().second - parts_.front().first), position_,
-         TermKind::kCompound);
-  }
   for (const auto& [start, end] : parts_) {
-    emit(word.substr(start, end - start), position_++,
-         compound ? TermKind::kPart : TermKind::kWord);
+    emit(word.substr(start, end - start), position_++, TermKind::kWord);
   }
 }
 
@@ -121,14 +115,8 @@ void TextAnalyzer::ComplexWord(std::u16string_view word) {
     const std::string term = FoldTerm(text);
     if (IsSignificant(term)) sink_.Term(term, position, kind);
   };
-  const bool compound = parts_.size() > 1;
-  if (compound) {
-    emit(word.substr(parts_.front().first, parts_.back().second - parts_.front().first), position_,
-         TermKind::kCompound);
-  }
   for (const auto& [start, end] : parts_) {
-    emit(word.substr(start, end - start), position_++,
-         compound ? TermKind::kPart : TermKind::kWord);
+    emit(word.substr(start, end - start), position_++, TermKind::kWord);
   }
 }
 

@@ -13,14 +13,17 @@
 //  3. Every term is folded (term_fold.h).
 //  4. A word whose letters and digits are joined by marks the word rules
 //     keep inside words ("l'homme", "os.path", "x86_64", "3.14",
-//     "me@example.com") is a compound: the whole word is one term and each
-//     of its parts ("homme", "path", "x86", "14") another.
+//     "me@example.com") is a compound: each of its parts ("homme", "os",
+//     "path", "x86", "64") is a term, at consecutive positions, so that the
+//     compound typed whole is found as its parts standing together, and a
+//     part typed alone is found too. The whole is no term of its own: the
+//     positions already tell it, and a term per compound would cost a row
+//     per file for each of the many dotted names of technical text.
 //  5. Terms of fewer than two characters (marks not counted) are dropped:
 //     one letter or one digit finds too much to be worth its space.
 //
 // Positions: every word, part and CJK character takes one position, counted
-// from 0 (a compound stands at the position of its first part; a dropped
-// term still takes its position). Terms at consecutive positions stood next
+// from 0 (a dropped term still takes its position). Terms at consecutive positions stood next
 // to each other in the text, so a phrase, or a CJK piece, is found as terms
 // at consecutive positions.
 //
@@ -39,9 +42,7 @@
 namespace trovix::analysis {
 
 enum class TermKind : unsigned char {
-  kWord,      // a word of one part
-  kCompound,  // a word of several parts, whole
-  kPart,      // one part of a compound
+  kWord,      // a word, or one part of a compound
   kCjkPair,   // two neighbouring characters of a CJK run
   kCjkLast,   // the last character of a CJK run, alone
 };

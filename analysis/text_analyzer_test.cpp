@@ -38,20 +38,14 @@ std::vector<Seen> Analyse(const std::string& text) {
   return record.seen;
 }
 
-// "term@position" for each term, in order, with a mark for compounds (C),
-// parts (p), CJK pairs (J) and a run's last character (L).
+// "term@position" for each term, in order, with a mark for CJK pairs (J)
+// and a run's last character (L).
 std::string Terms(const std::string& text) {
   std::string out;
   for (const Seen& seen : Analyse(text)) {
     if (!out.empty()) out += ' ';
     out += seen.term + "@" + std::to_string(seen.position);
     switch (seen.kind) {
-      case TermKind::kCompound:
-        out += 'C';
-        break;
-      case TermKind::kPart:
-        out += 'p';
-        break;
       case TermKind::kCjkPair:
         out += 'J';
         break;
@@ -106,12 +100,11 @@ TEST(TextAnalyzerTest, NumbersAndShortWordsAreTermsAndSingleCharactersAreNot) {
   EXPECT_EQ(Terms("!! -- C++ ..."), "");
 }
 
-TEST(TextAnalyzerTest, CompoundsAreTermsWholeAndByTheirParts) {
-  EXPECT_EQ(Terms("l’homme L'HOMME"), "l'homme@0C homme@1p l'homme@2C homme@3p");
-  EXPECT_EQ(Terms("x86_64 os.path.join"),
-            "x86_64@0C x86@0p 64@1p os.path.join@2C os@2p path@3p join@4p");
-  EXPECT_EQ(Terms("3.14 1,000 me@example.com"),
-            "3.14@0C 14@1p 1,000@2C 000@3p me@example.com@4C me@4p example@5p com@6p");
+// A compound is its parts, side by side; a dropped part keeps its place.
+TEST(TextAnalyzerTest, CompoundsAreTheirPartsAtConsecutivePositions) {
+  EXPECT_EQ(Terms("l’homme L'HOMME"), "homme@1 homme@3");
+  EXPECT_EQ(Terms("x86_64 os.path.join"), "x86@0 64@1 os@2 path@3 join@4");
+  EXPECT_EQ(Terms("3.14 1,000 me@example.com"), "14@1 000@3 me@4 example@5 com@6");
   // The marks only join letters to letters and digits to digits.
   EXPECT_EQ(Terms("v2.final a:bc"), "v2@0 final@1 bc@3");
 }
@@ -181,8 +174,8 @@ TEST(TextAnalyzerTest, PositionsCountDroppedWordsAndParts) {
   const std::vector<Seen> seen = Analyse("a cat, l'homme, and x y zz");
   std::vector<std::uint32_t> positions;
   for (const Seen& term : seen) positions.push_back(term.position);
-  // a@0 cat@1 l'homme@2 (l@2 dropped) homme@3 and@4 x@5 y@6 zz@7
-  EXPECT_EQ(positions, (std::vector<std::uint32_t>{1, 2, 3, 4, 7}));
+  // a@0 cat@1 (l@2 dropped) homme@3 and@4 x@5 y@6 zz@7
+  EXPECT_EQ(positions, (std::vector<std::uint32_t>{1, 3, 4, 7}));
 }
 
 TEST(TermFoldTest, BareTermsLoseTheAccentsOfLatinGreekAndCyrillicOnly) {

@@ -98,8 +98,8 @@ void TermCollector::Term(std::string_view term, std::uint32_t position,
     entry.in_name = true;
     return;
   }
-  // A term given twice at one position (a compound that folds like its
-  // part) is one occurrence.
+  // Positions only grow: a term given again at the same position would be
+  // a delta of 0, one occurrence counted twice.
   if (entry.count > 0 && position <= entry.last) return;
   AppendVarint(&entry.positions, position - entry.last);
   entry.last = position;

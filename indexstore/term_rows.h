@@ -59,13 +59,19 @@ class TermCollector final : public trovix::analysis::TermSink {
 class TermIdCache {
  public:
   [[nodiscard]] std::int64_t Find(std::string_view term) const;
-  void Add(std::string_view term, std::int64_t id) { ids_.emplace(term, id); }
+  // Beyond kMaxTerms nothing more is added: the rest is looked up in the
+  // database, whose unique index answers in a few microseconds, and the
+  // cache's memory stays bounded (the terms seen first, the frequent ones
+  // among them, stay).
+  void Add(std::string_view term, std::int64_t id) {
+    if (ids_.size() < kMaxTerms) ids_.emplace(term, id);
+  }
   // Remembers the identifiers of a transaction that has committed.
   void Learn(TermIdCache&& learned);
   void Clear() { ids_.clear(); }
 
  private:
-  static constexpr std::size_t kMaxTerms = 1u << 18;
+  static constexpr std::size_t kMaxTerms = 1u << 13;
   struct Hash {
     using is_transparent = void;
     std::size_t operator()(std::string_view text) const {

@@ -174,6 +174,8 @@ TEST_F(TermSearchTest, NumbersShortWordsAndCompoundsAreSearchable) {
       {u"x86", {"tech.txt"}},
       {u"2nd", {"tech.txt"}},
       {u"os.path", {"tech.txt"}},
+      {u"x86-64", {"tech.txt"}},  // a compound is its parts side by side
+      {u"path.os", {}},
       {u"path", {"tech.txt"}},
       {u"homme", {"tech.txt"}},
       {u"L’HOMME", {"tech.txt"}},
