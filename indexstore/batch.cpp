@@ -211,6 +211,7 @@ HRESULT TrovixDB::WritePrepared(PreparedFile* hFile) {
     const bool had_old_words = DeleteWords(file_id);
     SetAnalysis(file_id, file.has_text_terms ? 2 : 1);
     const bool had_words = !added && (had_old_words || known.analysis == 2);
+    if (++batch.files_written % Batch::kCacheRefitFiles == 0) Module().engine().GrowCacheInBatch();
     batch.files_processed += added ? 1 : 0;
     batch.files_updated += added ? 0 : 1;
     batch.files_indexed += (file.text_status == S_OK ? 1 : 0) - (had_words ? 1 : 0);

@@ -77,6 +77,10 @@ struct Batch {
   WString last_indexed_file;
   // Identifiers of the terms the batch added, for the module's cache.
   TermIdCache learned;
+  // Files written so far; the page cache is fitted to the growing database
+  // every kCacheRefitFiles of them.
+  std::size_t files_written = 0;
+  static constexpr std::size_t kCacheRefitFiles = 16;
 };
 
 }  // namespace ordalis

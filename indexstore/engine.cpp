@@ -57,6 +57,7 @@ HRESULT Engine::Open(const std::string& path, const WString& password, bool read
     return Fail(HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED), "'" + path + "' is not a file.");
   }
   base_cache_bytes_ = read_only ? kReadingCacheBytes : kBaseCacheBytes;
+  cache_bytes_ = base_cache_bytes_;
   read_only_ = read_only;
   const int flags = (read_only ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE) |
                     SQLITE_OPEN_FULLMUTEX | SQLITE_OPEN_NOFOLLOW;
@@ -161,8 +162,7 @@ void SetCacheBytes(sqlite3* db, std::int64_t bytes) {
 
 }  // namespace
 
-void Engine::FitCacheForBatch() {
-  if (db_ == nullptr) return;
+std::int64_t Engine::DatabaseBytes() const {
   sqlite3_stmt* raw = nullptr;
   std::int64_t pages = 0;
   if (sqlite3_prepare_v2(db_, "PRAGMA page_count", -1, &raw, nullptr) == SQLITE_OK &&
@@ -170,13 +170,29 @@ void Engine::FitCacheForBatch() {
     pages = sqlite3_column_int64(raw, 0);
   }
   sqlite3_finalize(raw);
-  SetCacheBytes(db_, std::clamp(pages * page_bytes_ / 2, kBaseCacheBytes, kBatchCacheBytes));
+  return pages * page_bytes_;
+}
+
+void Engine::FitCacheForBatch() {
+  if (db_ == nullptr) return;
+  cache_bytes_ = std::clamp(DatabaseBytes() / 2, kBaseCacheBytes, kBatchCacheBytes);
+  SetCacheBytes(db_, cache_bytes_);
+}
+
+void Engine::GrowCacheInBatch() {
+  if (db_ == nullptr) return;
+  const std::int64_t wanted = std::clamp(DatabaseBytes() / 3, kBaseCacheBytes, kGrownCacheBytes);
+  if (wanted <= cache_bytes_) return;
+  cache_bytes_ = wanted;
+  SetCacheBytes(db_, cache_bytes_);
 }
 
 // A smaller cache gives its memory back: a long-running indexer keeps only
 // the base cache between batches.
 void Engine::RestoreCache() {
-  if (db_ != nullptr) SetCacheBytes(db_, base_cache_bytes_);
+  if (db_ == nullptr) return;
+  cache_bytes_ = base_cache_bytes_;
+  SetCacheBytes(db_, cache_bytes_);
 }
 
 void Engine::Close() {
@@ -210,7 +226,7 @@ HRESULT Engine::GetHandle(sqlite3** handle) {
 HRESULT Engine::Prepare(const char* sql, sqlite3_stmt** stmt) {
   *stmt = nullptr;
   if (db_ == nullptr) return E_UNEXPECTED;
-  const auto found = cache_.find(sql);
+  const auto found = cache_.find(std::string_view(sql));
   if (found != cache_.end()) {
     *stmt = found->second;
     return S_OK;
