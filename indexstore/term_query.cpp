@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <functional>
 #include <limits>
+#include <optional>
 #include <utility>
 
 #include "analysis/term_fold.h"
@@ -341,10 +342,10 @@ class PhraseCheck {
     if (many) {
       // Every term of the file, matched here: a prefix or pattern stands for
       // too many stored terms to look each up.
-      OwnStatement select(db_,
-                          "SELECT Terms.Term, FileTerms.Positions FROM FileTerms, Terms WHERE "
-                          "FileTerms.FileID = ? AND Terms.TermID = FileTerms.TermID");
-      ORDALIS_CHECK(select.status());
+      OwnStatement& select =
+          Prepared(every_term_,
+                   "SELECT Terms.Term, FileTerms.Positions FROM FileTerms, Terms WHERE "
+                   "FileTerms.FileID = ? AND Terms.TermID = FileTerms.TermID");
       ORDALIS_CHECK(select.Bind(1, file));
       while (ORDALIS_CHECK(select.Step()) == S_OK) {
         const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(select.get(), 0));
@@ -357,8 +358,8 @@ class PhraseCheck {
         }
       }
     } else {
-      OwnStatement select(db_, "SELECT Positions FROM FileTerms WHERE FileID = ? AND TermID = ?");
-      ORDALIS_CHECK(select.status());
+      OwnStatement& select =
+          Prepared(positions_, "SELECT Positions FROM FileTerms WHERE FileID = ? AND TermID = ?");
       for (std::size_t i = 0; i < sets_.size(); ++i) {
         for (const std::int64_t id : sets_[i].ids) {
           select.Reset();
@@ -376,8 +377,7 @@ class PhraseCheck {
   }
 
   bool InName(std::int64_t file) {
-    OwnStatement select(db_, "SELECT Name FROM Files WHERE FileID = ?");
-    ORDALIS_CHECK(select.status());
+    OwnStatement& select = Prepared(name_, "SELECT Name FROM Files WHERE FileID = ?");
     ORDALIS_CHECK(select.Bind(1, file));
     if (ORDALIS_CHECK(select.Step()) != S_OK) return false;
     const auto* name = reinterpret_cast<const char*>(sqlite3_column_text(select.get(), 0));
@@ -396,6 +396,21 @@ class PhraseCheck {
     return Consecutive(positions, offsets_);
   }
 
+  // `statement`, prepared on first use and reset for the next: the check
+  // runs once per candidate file. Raises a failure to prepare.
+  OwnStatement& Prepared(std::optional<OwnStatement>& statement, const char* sql) {
+    if (!statement) {
+      statement.emplace(db_, sql);
+      if (FAILED(statement->status())) {
+        const HRESULT failed = statement->status();
+        statement.reset();
+        ORDALIS_CHECK(failed);
+      }
+    }
+    statement->Reset();
+    return *statement;
+  }
+
   static std::string_view Blob(OwnStatement& statement, int column) {
     const void* bytes = sqlite3_column_blob(statement.get(), column);
     return bytes == nullptr
@@ -410,6 +425,9 @@ class PhraseCheck {
   std::vector<TermSet> sets_;
   TermMatching matching_;
   std::vector<std::uint32_t> offsets_;
+  std::optional<OwnStatement> positions_;
+  std::optional<OwnStatement> every_term_;
+  std::optional<OwnStatement> name_;
 };
 
 bool GlobMatches(std::string_view pattern, std::string_view text) {
