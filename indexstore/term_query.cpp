@@ -330,12 +330,19 @@ class PhraseCheck {
     for (const QueryTerm& term : word_.terms) offsets_.push_back(term.offset);
   }
 
+  // The name is analysed again only when every term of the word is a term
+  // of it, which the rows read for the text tell.
   bool operator()(std::int64_t file) {
-    return (!matching_.name_only && InText(file)) || InName(file);
+    const bool in_text = InText(file);
+    if (!matching_.name_only && in_text) return true;
+    return all_in_name_ && InName(file);
   }
 
  private:
+  // Whether the word's terms stand at consecutive positions of the text;
+  // sets all_in_name_ too.
   bool InText(std::int64_t file) {
+    std::vector<bool> named(sets_.size(), false);
     const bool many =
         std::any_of(sets_.begin(), sets_.end(), [](const TermSet& set) { return set.many; });
     std::vector<std::vector<std::uint32_t>> positions(sets_.size());
@@ -344,8 +351,8 @@ class PhraseCheck {
       // too many stored terms to look each up.
       OwnStatement& select =
           Prepared(every_term_,
-                   "SELECT Terms.Term, FileTerms.Positions FROM FileTerms, Terms WHERE "
-                   "FileTerms.FileID = ? AND Terms.TermID = FileTerms.TermID");
+                   "SELECT Terms.Term, FileTerms.Positions, FileTerms.Freq FROM FileTerms, "
+                   "Terms WHERE FileTerms.FileID = ? AND Terms.TermID = FileTerms.TermID");
       ORDALIS_CHECK(select.Bind(1, file));
       while (ORDALIS_CHECK(select.Step()) == S_OK) {
         const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(select.get(), 0));
@@ -353,22 +360,27 @@ class PhraseCheck {
             text == nullptr ? "" : text,
             static_cast<std::size_t>(sqlite3_column_bytes(select.get(), 0)));
         for (std::size_t i = 0; i < word_.terms.size(); ++i) {
-          if (TermMatches(word_.terms[i], term, matching_))
+          if (TermMatches(word_.terms[i], term, matching_)) {
             AddPositions(Blob(select, 1), &positions[i]);
+            if ((sqlite3_column_int64(select.get(), 2) & 1) != 0) named[i] = true;
+          }
         }
       }
     } else {
-      OwnStatement& select =
-          Prepared(positions_, "SELECT Positions FROM FileTerms WHERE FileID = ? AND TermID = ?");
+      OwnStatement& select = Prepared(
+          positions_, "SELECT Positions, Freq FROM FileTerms WHERE FileID = ? AND TermID = ?");
       for (std::size_t i = 0; i < sets_.size(); ++i) {
         for (const std::int64_t id : sets_[i].ids) {
           select.Reset();
           ORDALIS_CHECK(select.Bind(1, file));
           ORDALIS_CHECK(select.Bind(2, id));
-          if (ORDALIS_CHECK(select.Step()) == S_OK) AddPositions(Blob(select, 0), &positions[i]);
+          if (ORDALIS_CHECK(select.Step()) != S_OK) continue;
+          AddPositions(Blob(select, 0), &positions[i]);
+          if ((sqlite3_column_int64(select.get(), 1) & 1) != 0) named[i] = true;
         }
       }
     }
+    all_in_name_ = std::all_of(named.begin(), named.end(), [](bool in) { return in; });
     for (auto& list : positions) {
       if (list.empty()) return false;
       SortUnique(&list);
@@ -425,6 +437,7 @@ class PhraseCheck {
   std::vector<TermSet> sets_;
   TermMatching matching_;
   std::vector<std::uint32_t> offsets_;
+  bool all_in_name_ = false;  // of the file InText read last
   std::optional<OwnStatement> positions_;
   std::optional<OwnStatement> every_term_;
   std::optional<OwnStatement> name_;

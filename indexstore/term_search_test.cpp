@@ -198,6 +198,8 @@ TEST_F(TermSearchTest, FileNamesAreSearchableWords) {
   EXPECT_EQ(Find(u"budget", kTermsNameOnly), Names{"budget-2024.ods"});
   EXPECT_EQ(Find(u"2024"), Names{"budget-2024.ods"});
   EXPECT_EQ(Find(u"budget 2024"), Names{"budget-2024.ods"});
+  EXPECT_EQ(Find(u"budget-2024", kTermsNameOnly), Names{"budget-2024.ods"});
+  EXPECT_EQ(Find(u"2024-budget"), Names{});
   EXPECT_EQ(Find(u"marz"), Names{"Notes_März.txt"});
   EXPECT_EQ(Find(u"meeting", kTermsNameOnly), Names{});
   EXPECT_EQ(Find(u"binary"), Names{});  // the unread content is not searched
