@@ -1,9 +1,11 @@
 #include "analysis/term_fold.h"
 
+#include <dlfcn.h>
 #include <unicode/normalizer2.h>
 #include <unicode/uchar.h>
 #include <unicode/unistr.h>
 #include <unicode/uscript.h>
+#include <unicode/uvernum.h>
 
 #include <algorithm>
 
@@ -11,6 +13,14 @@
 
 namespace trovix::analysis {
 namespace {
+
+// ICU keeps caches (normalizer data, break rules) that it frees only in
+// u_cleanup, which a library must not call while anything else in the
+// process may use ICU (Qt does). Were ICU unloaded with a module holding
+// this code, each load of the module would leave those caches behind;
+// pinned, ICU stays mapped with them and a module loaded again uses them.
+const bool kIcuPinned =
+    dlopen("libicuuc.so." U_ICU_VERSION_SHORT, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE) != nullptr;
 
 // Apostrophes that typography puts where a keyboard types '. NFKC leaves
 // them alone; mapped so that "l’homme" and "l'homme" are one term.

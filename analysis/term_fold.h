@@ -27,7 +27,9 @@ namespace trovix::analysis {
 // Longest stored term, in UTF-8 bytes; longer terms are cut at the last
 // whole code point within it (a query is cut the same way, so it still
 // finds them).
-inline constexpr std::size_t kMaxTermBytes = 64;
+// Not inline: an inline variable whose address is taken becomes a unique
+// symbol, and a module holding one can never be unloaded.
+constexpr std::size_t kMaxTermBytes = 64;
 
 // The folded term of `word` (UTF-16), as UTF-8. Empty only for an empty
 // word or one made of ignorable code points.
