@@ -9,6 +9,7 @@
 #include <iterator>
 #include <mutex>
 #include <new>
+#include <utility>
 #include <vector>
 
 #include "analysis/query_words.h"
@@ -125,8 +126,14 @@ std::vector<INT> Union(const std::vector<INT>& a, const std::vector<INT>& b) {
   return all;
 }
 
-HRESULT ReadyToSearch(const IndexStoreModule& module) {
-  return module.database_open && !module.compacting ? S_OK : E_UNEXPECTED;
+// Runs `body` inside the module's critical section while the database is
+// open and no compaction of this process runs (E_UNEXPECTED otherwise),
+// with its failures logged and turned into status codes.
+template <typename Body>
+HRESULT WhileOpen(IndexStoreModule& module, Body&& body) {
+  std::lock_guard<std::recursive_mutex> guard(module.critical_section());
+  if (!module.database_open || module.compacting) return E_UNEXPECTED;
+  return RunLogged(std::forward<Body>(body));
 }
 
 std::int64_t CountOf(sqlite3* db, const char* sql) {
@@ -150,9 +157,7 @@ class TermSearch final : public ComObject<ITrovixTerms, IID_ITrovixTerms> {
     }
     const std::u16string_view text(sQuery, WcsLen(sQuery));
     IndexStoreModule& module = Module();
-    std::lock_guard<std::recursive_mutex> guard(module.critical_section());
-    if (FAILED(ReadyToSearch(module))) return E_UNEXPECTED;
-    return RunLogged([&]() -> HRESULT {
+    return WhileOpen(module, [&]() -> HRESULT {
       const ParsedQuery query = Parse(text);
       if (query.empty()) return S_FALSE;
       sqlite3* db = module.engine().handle();
@@ -187,9 +192,7 @@ class TermSearch final : public ComObject<ITrovixTerms, IID_ITrovixTerms> {
     }
     const std::u16string_view text(sQuery, WcsLen(sQuery));
     IndexStoreModule& module = Module();
-    std::lock_guard<std::recursive_mutex> guard(module.critical_section());
-    if (FAILED(ReadyToSearch(module))) return E_UNEXPECTED;
-    return RunLogged([&]() -> HRESULT {
+    return WhileOpen(module, [&]() -> HRESULT {
       const ParsedQuery query = Parse(text);
       const std::vector<INT> files(pFileIDs, pFileIDs + cFiles);
       std::vector<double> weights(cFiles, 0);
@@ -221,9 +224,7 @@ class TermSearch final : public ComObject<ITrovixTerms, IID_ITrovixTerms> {
   HRESULT GetAnalysisProgress(UINT* pcPending, UINT* pcFiles) override {
     if (pcPending == nullptr || pcFiles == nullptr) return E_POINTER;
     IndexStoreModule& module = Module();
-    std::lock_guard<std::recursive_mutex> guard(module.critical_section());
-    if (FAILED(ReadyToSearch(module))) return E_UNEXPECTED;
-    return RunLogged([&]() -> HRESULT {
+    return WhileOpen(module, [&]() -> HRESULT {
       sqlite3* db = module.engine().handle();
       const std::int64_t files = CountOf(db, "SELECT count(*) FROM Files");
       const std::int64_t pending =
@@ -240,10 +241,8 @@ class TermSearch final : public ComObject<ITrovixTerms, IID_ITrovixTerms> {
     IndexStoreModule& module = Module();
     std::vector<std::pair<INT, WString>> found;
     {
-      std::lock_guard<std::recursive_mutex> guard(module.critical_section());
-      if (FAILED(ReadyToSearch(module))) return E_UNEXPECTED;
-      if (!module.engine().has_terms()) return S_OK;
-      const HRESULT hr = RunLogged([&]() -> HRESULT {
+      const HRESULT hr = WhileOpen(module, [&]() -> HRESULT {
+        if (!module.engine().has_terms()) return S_OK;
         OwnStatement select(module.engine().handle(),
                             "SELECT Files.FileID, Drives.Name || Directories.Name || Files.Name "
                             "FROM Files, Directories, Drives WHERE Files.Analysis = 0 AND "
