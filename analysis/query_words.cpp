@@ -1,5 +1,7 @@
 #include "analysis/query_words.h"
 
+#include <algorithm>
+
 #include "analysis/term_fold.h"
 #include "analysis/text_analyzer.h"
 
@@ -48,7 +50,42 @@ std::vector<QueryTerm> Select(const std::vector<Found>& found) {
   return terms;
 }
 
+bool GlobMatches(std::string_view pattern, std::string_view text) {
+  // Iterative "*" matching with one backtrack point.
+  std::size_t p = 0;
+  std::size_t t = 0;
+  std::size_t star = std::string_view::npos;
+  std::size_t resume = 0;
+  while (t < text.size()) {
+    if (p < pattern.size() && pattern[p] == '*') {
+      star = p++;
+      resume = t;
+    } else if (p < pattern.size() && pattern[p] == text[t]) {
+      ++p;
+      ++t;
+    } else if (star != std::string_view::npos) {
+      p = star + 1;
+      t = ++resume;
+    } else {
+      return false;
+    }
+  }
+  while (p < pattern.size() && pattern[p] == '*') ++p;
+  return p == pattern.size();
+}
+
 }  // namespace
+
+bool FormMatches(const QueryTerm& query, std::string_view wanted, std::string_view stored) {
+  if (query.pattern) return GlobMatches(wanted, stored);
+  if (query.prefix) return stored.substr(0, wanted.size()) == wanted;
+  return stored == wanted;
+}
+
+bool TermMatches(const QueryTerm& query, std::string_view stored, bool exact_accents) {
+  if (exact_accents) return FormMatches(query, query.text, stored);
+  return FormMatches(query, BareTerm(query.text), BareTerm(stored));
+}
 
 QueryWord AnalyseQueryWord(std::u16string_view word) {
   QueryWord result;
@@ -72,19 +109,31 @@ QueryWord AnalyseQueryWord(std::u16string_view word) {
   return result;
 }
 
-std::vector<QueryWord> AnalyseQueryWords(std::u16string_view text) {
-  std::vector<QueryWord> words;
+std::vector<QueryPiece> SplitQueryText(std::u16string_view text) {
+  std::vector<QueryPiece> pieces;
   std::size_t i = 0;
   while (i < text.size()) {
     if (IsQuerySpace(text[i])) {
       ++i;
-      continue;
+    } else if (text[i] == u'"') {
+      const std::size_t close = std::min(text.find(u'"', i + 1), text.size());
+      pieces.push_back({text.substr(i + 1, close - i - 1), true});
+      i = close + 1;
+    } else {
+      std::size_t end = i;
+      while (end < text.size() && !IsQuerySpace(text[end]) && text[end] != u'"') ++end;
+      pieces.push_back({text.substr(i, end - i), false});
+      i = end;
     }
-    std::size_t end = i;
-    while (end < text.size() && !IsQuerySpace(text[end])) ++end;
-    QueryWord word = AnalyseQueryWord(text.substr(i, end - i));
+  }
+  return pieces;
+}
+
+std::vector<QueryWord> AnalyseQueryWords(std::u16string_view text) {
+  std::vector<QueryWord> words;
+  for (const QueryPiece& piece : SplitQueryText(text)) {
+    QueryWord word = AnalyseQueryWord(piece.text);
     if (!word.terms.empty()) words.push_back(std::move(word));
-    i = end;
   }
   return words;
 }

@@ -34,10 +34,32 @@ struct QueryWord {
   std::vector<QueryTerm> terms;  // ascending offsets, the first 0; never empty
 };
 
-// The words of `text` that hold a searchable term, in order.
+// A piece of a query text: a word between spaces, or the text between two
+// double quotes (a phrase; an unclosed quote runs to the end).
+struct QueryPiece {
+  std::u16string_view text;
+  bool phrase = false;
+};
+
+// The pieces of `text`, in order; a quote also ends a word it touches.
+[[nodiscard]] std::vector<QueryPiece> SplitQueryText(std::u16string_view text);
+
+// The words of `text` that hold a searchable term, in order: each piece of
+// SplitQueryText analysed by AnalyseQueryWord.
 [[nodiscard]] std::vector<QueryWord> AnalyseQueryWords(std::u16string_view text);
 
-// The terms of one word (`word` holds no space). Empty when it has none.
+// The terms of one word, or of a phrase: the words of `word` (spaces
+// allowed) at consecutive positions. Empty when it has none.
 [[nodiscard]] QueryWord AnalyseQueryWord(std::u16string_view word);
+
+// True when the stored term `stored` (folded) is one `query` stands for;
+// accents tell terms apart only with `exact_accents`.
+[[nodiscard]] bool TermMatches(const QueryTerm& query, std::string_view stored, bool exact_accents);
+
+// TermMatches for forms made comparable already: `wanted` is the query
+// term's text and `stored` the stored term, both bare (BareTerm) unless
+// accents count. For callers that compare one query term with many terms.
+[[nodiscard]] bool FormMatches(const QueryTerm& query, std::string_view wanted,
+                               std::string_view stored);
 
 }  // namespace trovix::analysis

@@ -39,6 +39,15 @@ TEST(QueryWordsTest, WordsAreAnalysedAsTheTextIs) {
   EXPECT_EQ(Words("cat-a-dog"), "[cat+0 dog+2]");
 }
 
+TEST(QueryWordsTest, QuotesMakeOnePhraseWordAndEndTheWordsTheyTouch) {
+  EXPECT_EQ(Words("\"annual report\" budget"), "[annual+0 report+1][budget+0]");
+  EXPECT_EQ(Words("xx\"New York\"yy"), "[xx+0][new+0 york+1][yy+0]");
+  // An unclosed quote runs to the end; an empty phrase is no word.
+  EXPECT_EQ(Words("\"year end rep*"), "[year+0 end+1 rep+2*]");
+  EXPECT_EQ(Words("\"\" \"  \""), "");
+  EXPECT_EQ(Words("\"東京 タワー\""), "[東京+0 タワ+2 ワー+3]");
+}
+
 TEST(QueryWordsTest, CjkPiecesMatchByTheirPairsAndALoneCharacterByPrefix) {
   EXPECT_EQ(Words("東京都"), "[東京+0 京都+1]");
   EXPECT_EQ(Words("天気"), "[天気+0]");

@@ -6,6 +6,8 @@
 #include <unicode/utf16.h>
 #include <unicode/utf8.h>
 
+#include <algorithm>
+
 #include "analysis/term_fold.h"
 
 namespace trovix::analysis {
@@ -67,15 +69,15 @@ const icu::Normalizer2& CaseFold() {
 
 TextAnalyzer::TextAnalyzer(TermSink& sink) : sink_(sink), segmenter_(*this) {}
 
-void TextAnalyzer::Word(std::u16string_view word, std::size_t /*offset*/, bool ascii) {
+void TextAnalyzer::Word(std::u16string_view word, std::size_t offset, bool ascii) {
   if (ascii) {
-    AsciiWord(word);
+    AsciiWord(word, offset);
   } else {
-    ComplexWord(word);
+    ComplexWord(word, offset);
   }
 }
 
-void TextAnalyzer::AsciiWord(std::u16string_view word) {
+void TextAnalyzer::AsciiWord(std::u16string_view word, std::size_t offset) {
   parts_.clear();
   for (std::size_t i = 0; i < word.size();) {
     if (!IsAsciiAlnum(word[i])) {
@@ -96,11 +98,12 @@ void TextAnalyzer::AsciiWord(std::u16string_view word) {
     if (term_.size() >= 2) sink_.Term(term_, position, kind);
   };
   for (const auto& [start, end] : parts_) {
+    span_ = {offset + start, offset + end};
     emit(word.substr(start, end - start), position_++, TermKind::kWord);
   }
 }
 
-void TextAnalyzer::ComplexWord(std::u16string_view word) {
+void TextAnalyzer::ComplexWord(std::u16string_view word, std::size_t offset) {
   parts_.clear();
   for (std::size_t i = 0; i < word.size();) {
     const std::size_t at = i;
@@ -116,22 +119,42 @@ void TextAnalyzer::ComplexWord(std::u16string_view word) {
     if (IsSignificant(term)) sink_.Term(term, position, kind);
   };
   for (const auto& [start, end] : parts_) {
+    span_ = {offset + start, offset + end};
     emit(word.substr(start, end - start), position_++, TermKind::kWord);
   }
 }
 
 // Folds the run's characters and gives each its position; each one after
 // the first of the run makes a pair with the one before.
-void TextAnalyzer::CjkUnits(std::u16string_view units, std::size_t /*offset*/) {
+void TextAnalyzer::CjkUnits(std::u16string_view units, std::size_t offset) {
   UErrorCode status = U_ZERO_ERROR;
   const icu::UnicodeString folded = CaseFold().normalize(
       icu::UnicodeString(false, units.data(), static_cast<int32_t>(units.size())), status);
   if (U_FAILURE(status)) return;
+  // The characters of the source, for the spans: folding keeps one
+  // character per character here except where a half-width voicing mark
+  // joins the kana before it, which counts as a mark of it.
+  source_cells_.clear();
+  for (std::size_t i = 0; i < units.size();) {
+    const std::size_t at = i;
+    UChar32 c = 0;
+    U16_NEXT(units.data(), i, units.size(), c);
+    const bool joins = IsMark(c) || c == 0xFF9E || c == 0xFF9F;
+    if (source_cells_.empty() || !joins) source_cells_.emplace_back(offset + at, offset + i);
+    source_cells_.back().second = offset + i;
+  }
+  std::size_t cell_index = 0;
   std::string cell;
   const auto next_cell = [&]() {
     if (cell.empty()) return;
-    if (!cell_.empty()) sink_.Term(cell_ + cell, position_ - 1, TermKind::kCjkPair);
+    const auto& source = source_cells_[std::min(cell_index++, source_cells_.size() - 1)];
+    if (!cell_.empty()) {
+      span_ = {cell_begin_, source.second};
+      sink_.Term(cell_ + cell, position_ - 1, TermKind::kCjkPair);
+    }
     cell_ = std::move(cell);
+    cell_begin_ = source.first;
+    cell_end_ = source.second;
     cell.clear();
     ++position_;
   };
@@ -149,6 +172,7 @@ void TextAnalyzer::CjkUnits(std::u16string_view units, std::size_t /*offset*/) {
 
 void TextAnalyzer::CjkEnd() {
   if (cell_.empty()) return;
+  span_ = {cell_begin_, cell_end_};
   sink_.Term(cell_, position_ - 1, TermKind::kCjkLast);
   cell_.clear();
 }

@@ -42,9 +42,9 @@
 namespace trovix::analysis {
 
 enum class TermKind : unsigned char {
-  kWord,      // a word, or one part of a compound
-  kCjkPair,   // two neighbouring characters of a CJK run
-  kCjkLast,   // the last character of a CJK run, alone
+  kWord,     // a word, or one part of a compound
+  kCjkPair,  // two neighbouring characters of a CJK run
+  kCjkLast,  // the last character of a CJK run, alone
 };
 
 class TermSink {
@@ -70,20 +70,29 @@ class TextAnalyzer final : private SegmentHandler {
   void Finish() { segmenter_.Finish(); }
   // The position the next term would take: the number of positions used.
   [[nodiscard]] std::uint32_t positions() const { return position_; }
+  // The units of the text that the term being handed to the sink was made
+  // of, [first, second), counted from the start of the text: for a CJK pair
+  // its two characters. Valid during a TermSink call; snippets mark the
+  // words of a passage by it.
+  [[nodiscard]] std::pair<std::size_t, std::size_t> span() const { return span_; }
 
  private:
   void Word(std::u16string_view word, std::size_t offset, bool ascii) override;
   void CjkUnits(std::u16string_view units, std::size_t offset) override;
   void CjkEnd() override;
-  void AsciiWord(std::u16string_view word);
-  void ComplexWord(std::u16string_view word);
+  void AsciiWord(std::u16string_view word, std::size_t offset);
+  void ComplexWord(std::u16string_view word, std::size_t offset);
 
   TermSink& sink_;
   WordSegmenter segmenter_;
   std::string term_;                                        // scratch for the term being built
   std::vector<std::pair<std::size_t, std::size_t>> parts_;  // scratch: a word's parts
-  std::string cell_;  // the last character of an open CJK run, folded
+  std::string cell_;            // the last character of an open CJK run, folded
+  std::size_t cell_begin_ = 0;  // where cell_ starts in the text
+  std::size_t cell_end_ = 0;
+  std::vector<std::pair<std::size_t, std::size_t>> source_cells_;  // scratch: a run's characters
   std::uint32_t position_ = 0;
+  std::pair<std::size_t, std::size_t> span_{0, 0};
 };
 
 // The terms of a whole text, as one analyzer fed it in one piece gives them.
