@@ -301,6 +301,39 @@ bool Consecutive(const std::vector<std::vector<std::uint32_t>>& positions,
   return false;
 }
 
+// Consecutive for position lists as they are stored, one per term: the
+// lists are read together, each only as far as the first place where all
+// stand in line, so a phrase of common words in a long text is found after
+// its first occurrence rather than after decoding every position.
+bool ConsecutiveInLists(const std::vector<std::string>& lists,
+                        const std::vector<std::uint32_t>& offsets) {
+  std::vector<PositionReader> readers;
+  std::vector<std::uint32_t> at(lists.size(), 0);
+  for (std::size_t i = 0; i < lists.size(); ++i) {
+    readers.emplace_back(lists[i]);
+    if (!readers[i].Next(&at[i])) return false;
+  }
+  for (;;) {
+    const std::uint64_t start = at[0];
+    bool all = true;
+    for (std::size_t i = 1; i < lists.size() && all; ++i) {
+      const std::uint64_t wanted = start + offsets[i];
+      while (at[i] < wanted) {
+        if (!readers[i].Next(&at[i])) return false;
+      }
+      if (at[i] == wanted) continue;
+      // The first list's next candidate is the one that would put this
+      // term where it stands now.
+      all = false;
+      const std::uint64_t next = at[i] - offsets[i];
+      while (at[0] < next) {
+        if (!readers[0].Next(&at[0])) return false;
+      }
+    }
+    if (all) return true;
+  }
+}
+
 void AddPositions(std::string_view bytes, std::vector<std::uint32_t>* positions) {
   PositionReader reader(bytes);
   for (std::uint32_t position = 0; reader.Next(&position);) positions->push_back(position);
@@ -369,15 +402,27 @@ class PhraseCheck {
     } else {
       OwnStatement& select = Prepared(
           positions_, "SELECT Positions, Freq FROM FileTerms WHERE FileID = ? AND TermID = ?");
+      std::vector<std::vector<std::string>> stored(sets_.size());
       for (std::size_t i = 0; i < sets_.size(); ++i) {
         for (const std::int64_t id : sets_[i].ids) {
           select.Reset();
           ORDALIS_CHECK(select.Bind(1, file));
           ORDALIS_CHECK(select.Bind(2, id));
           if (ORDALIS_CHECK(select.Step()) != S_OK) continue;
-          AddPositions(Blob(select, 0), &positions[i]);
+          stored[i].emplace_back(Blob(select, 0));
           if ((sqlite3_column_int64(select.get(), 1) & 1) != 0) named[i] = true;
         }
+      }
+      all_in_name_ = std::all_of(named.begin(), named.end(), [](bool in) { return in; });
+      const bool one_each = std::all_of(stored.begin(), stored.end(),
+                                        [](const auto& lists) { return lists.size() == 1; });
+      if (one_each) {
+        std::vector<std::string> lists;
+        for (auto& list : stored) lists.push_back(std::move(list.front()));
+        return ConsecutiveInLists(lists, offsets_);
+      }
+      for (std::size_t i = 0; i < stored.size(); ++i) {
+        for (const std::string& list : stored[i]) AddPositions(list, &positions[i]);
       }
     }
     all_in_name_ = std::all_of(named.begin(), named.end(), [](bool in) { return in; });
@@ -443,38 +488,10 @@ class PhraseCheck {
   std::optional<OwnStatement> name_;
 };
 
-bool GlobMatches(std::string_view pattern, std::string_view text) {
-  // Iterative "*" matching with one backtrack point.
-  std::size_t p = 0;
-  std::size_t t = 0;
-  std::size_t star = std::string_view::npos;
-  std::size_t resume = 0;
-  while (t < text.size()) {
-    if (p < pattern.size() && pattern[p] == '*') {
-      star = p++;
-      resume = t;
-    } else if (p < pattern.size() && pattern[p] == text[t]) {
-      ++p;
-      ++t;
-    } else if (star != std::string_view::npos) {
-      p = star + 1;
-      t = ++resume;
-    } else {
-      return false;
-    }
-  }
-  while (p < pattern.size() && pattern[p] == '*') ++p;
-  return p == pattern.size();
-}
-
 }  // namespace
 
 bool TermMatches(const QueryTerm& query, std::string_view term, const TermMatching& matching) {
-  const std::string wanted = matching.exact_accents ? query.text : BareTerm(query.text);
-  const std::string stored = matching.exact_accents ? std::string(term) : BareTerm(term);
-  if (query.pattern) return GlobMatches(wanted, stored);
-  if (query.prefix) return stored.compare(0, wanted.size(), wanted) == 0;
-  return stored == wanted;
+  return trovix::analysis::TermMatches(query, term, matching.exact_accents);
 }
 
 std::unique_ptr<FileCursor> OpenWordCursor(sqlite3* db, const QueryWord& word,

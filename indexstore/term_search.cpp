@@ -32,10 +32,6 @@ using trovix::analysis::QueryWord;
 
 IndexStoreModule& Module() { return IndexStoreModule::Get(); }
 
-bool IsSpace(WCHAR unit) {
-  return unit == u' ' || (unit >= u'\t' && unit <= u'\r') || unit == u'\u3000';
-}
-
 bool IsWholeIndexWord(std::u16string_view word) {
   return word == u"*" || word == u"+" || word == u"-";
 }
@@ -44,27 +40,20 @@ bool IsWholeIndexWord(std::u16string_view word) {
 struct ParsedQuery {
   std::vector<char16_t> whole_index;
   std::vector<QueryWord> words;
+  bool phrases = false;  // some word was a quoted phrase
   [[nodiscard]] bool empty() const { return whole_index.empty() && words.empty(); }
 };
 
 ParsedQuery Parse(std::u16string_view text) {
   ParsedQuery parsed;
-  std::size_t i = 0;
-  while (i < text.size()) {
-    if (IsSpace(text[i])) {
-      ++i;
-      continue;
-    }
-    std::size_t end = i;
-    while (end < text.size() && !IsSpace(text[end])) ++end;
-    const std::u16string_view word = text.substr(i, end - i);
-    if (IsWholeIndexWord(word)) {
-      parsed.whole_index.push_back(word.front());
-    } else if (QueryWord analysed = trovix::analysis::AnalyseQueryWord(word);
+  for (const trovix::analysis::QueryPiece& piece : trovix::analysis::SplitQueryText(text)) {
+    if (!piece.phrase && IsWholeIndexWord(piece.text)) {
+      parsed.whole_index.push_back(piece.text.front());
+    } else if (QueryWord analysed = trovix::analysis::AnalyseQueryWord(piece.text);
                !analysed.terms.empty()) {
       parsed.words.push_back(std::move(analysed));
+      parsed.phrases = parsed.phrases || piece.phrase;
     }
-    i = end;
   }
   return parsed;
 }
@@ -106,10 +95,13 @@ bool HasOldWords(sqlite3* db) {
 // The files the word index finds for the query by its own rules, for the
 // files whose terms are not in the term index yet. Only a query whose every
 // word the word index can hold is asked: a word it drops (two letters, a
-// number, a CJK piece) finds nothing there.
+// number, a CJK piece) finds nothing there, and it keeps no positions, so a
+// phrase is never asked (its files are found once their terms are in).
 std::vector<INT> MatchOldWords(sqlite3* db, std::u16string_view text, const ParsedQuery& query,
                                UINT flags) {
-  if ((flags & kTermsNameOnly) != 0 || query.words.empty() || !HasOldWords(db)) return {};
+  if ((flags & kTermsNameOnly) != 0 || query.words.empty() || query.phrases || !HasOldWords(db)) {
+    return {};
+  }
   WString cleaned(text);
   cleaned.push_back(0);
   cleaned.resize(CleanQueryInPlace(cleaned.data()));

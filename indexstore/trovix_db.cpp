@@ -5,10 +5,12 @@
 #include "indexstore/batch.h"
 #include "indexstore/ordalis_typelib.h"
 #include "indexstore/relevance.h"
+#include "indexstore/snippets.h"
 #include "indexstore/term_search.h"
 #include "platform/com_object.h"
 #include "platform/typelib.h"
 #include "shared/itrovixrelevance.h"
+#include "shared/itrovixsnippets.h"
 #include "shared/itrovixterms.h"
 
 namespace ordalis {
@@ -124,6 +126,8 @@ HRESULT TrovixDB::QueryInterface(REFIID riid, void** ppv) {
     return CreateRelevance(ppv);  // an object of its own, with its own reference
   } else if (riid == IID_ITrovixTerms) {
     return CreateTermSearch(ppv);  // likewise
+  } else if (riid == IID_ITrovixSnippets) {
+    return CreateSnippets(ppv);  // likewise
   } else {
     *ppv = nullptr;
     return E_NOINTERFACE;

@@ -11,12 +11,16 @@
 // kTermsExactAccents. "*" at the end of a word makes its last term a prefix,
 // "*" inside a word a pattern over single terms. A word that is only "*",
 // "+" or "-" stands for every catalogued file, the files with words and the
-// files without, as in SearchOpenWord.
+// files without, as in SearchOpenWord. Text between double quotes is one
+// word however many spaces it holds, a phrase: its terms must stand at
+// consecutive positions, in the text or in the name ("annual report"); a
+// quote without its closing one runs to the end of the text.
 //
 // While the term index is filled for an index of an earlier version, a file
 // whose terms are not there yet is found by the rules of SearchOpenWord
 // (words of three letters or more, case folded for A-Z only): the answer
-// joins both.
+// joins both. A query with a phrase is not asked that way: the word index
+// keeps no positions.
 //
 // Threads: as ITrovixDB. A call holds the module's critical section and no
 // write lock, like SearchOpenFileType.

@@ -1,0 +1,197 @@
+#include "indexstore/snippets.h"
+
+#include <sys/stat.h>
+
+#include <list>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "analysis/passages.h"
+#include "analysis/query_words.h"
+#include "indexstore/text_source.h"
+#include "indexstore/trovix_db.h"
+#include "platform/com_object.h"
+#include "platform/filter.h"
+#include "platform/hresult.h"
+#include "platform/wstring.h"
+#include "shared/itrovixsnippets.h"
+#include "shared/itrovixterms.h"
+
+namespace ordalis {
+namespace {
+
+using trovix::analysis::Passage;
+using trovix::analysis::PassageFinder;
+
+// The text read so far is checked for passages good enough to stop at
+// after each this many more units.
+constexpr std::size_t kCheckEveryUnits = 64 * 1024;
+// Units of text the cache keeps in all (two bytes each).
+constexpr std::size_t kCacheUnits = 8u << 20;
+
+// A file's text as a filter gave it, and what it was read from.
+struct FileText {
+  WString path;
+  off_t size = 0;
+  timespec written{};
+  std::u16string text;
+  bool complete = false;  // the whole text (up to kSnippetTextUnits), not a first part
+};
+
+// The texts last read, most recent first, within kCacheUnits. Any thread;
+// the lock is held for lookups and insertions only, never while reading.
+class TextCache {
+ public:
+  std::shared_ptr<const FileText> Find(const WString& path, const struct stat& now) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (auto it = texts_.begin(); it != texts_.end(); ++it) {
+      const FileText& text = **it;
+      if (text.path != path) continue;
+      if (text.size != now.st_size || text.written.tv_sec != now.st_mtim.tv_sec ||
+          text.written.tv_nsec != now.st_mtim.tv_nsec) {
+        units_ -= text.text.size();
+        texts_.erase(it);
+        return nullptr;
+      }
+      texts_.splice(texts_.begin(), texts_, it);
+      return texts_.front();
+    }
+    return nullptr;
+  }
+
+  void Keep(std::shared_ptr<const FileText> text) {
+    if (text->text.size() > kCacheUnits / 4) return;  // one text would crowd out the rest
+    std::lock_guard<std::mutex> lock(mutex_);
+    texts_.remove_if([&](const std::shared_ptr<const FileText>& kept) {
+      if (kept->path != text->path) return false;
+      units_ -= kept->text.size();
+      return true;
+    });
+    units_ += text->text.size();
+    texts_.push_front(std::move(text));
+    while (units_ > kCacheUnits && !texts_.empty()) {
+      units_ -= texts_.back()->text.size();
+      texts_.pop_back();
+    }
+  }
+
+ private:
+  std::mutex mutex_;
+  std::list<std::shared_ptr<const FileText>> texts_;
+  std::size_t units_ = 0;
+};
+
+TextCache& Cache() {
+  static TextCache* const cache = new TextCache();  // lives as long as the module's image
+  return *cache;
+}
+
+// Reads the text of `path` into `*text`, stopping early once `finder` has
+// the passages it wants (the text is then marked incomplete). S_OK, or the
+// failure of opening the file through its filter.
+HRESULT ReadText(const WString& path, PassageFinder* finder, std::size_t count, FileText* text) {
+  TextSource source;
+  const HRESULT opened = source.Open(path.c_str());
+  if (FAILED(opened)) return opened;
+  std::size_t checked = 0;
+  for (;;) {
+    if (source.NextChunk() != S_OK) break;  // the end, or a chunk the filter cannot give
+    std::u16string_view piece;
+    while (source.NextPiece(&piece) == S_OK) {
+      const std::size_t room = kSnippetTextUnits - text->text.size();
+      if (piece.size() > room) piece = piece.substr(0, room);
+      text->text.append(piece);
+      finder->Feed(piece);
+      if (text->text.size() >= kSnippetTextUnits) {
+        text->complete = true;
+        return S_OK;
+      }
+      if (text->text.size() - checked >= kCheckEveryUnits) {
+        checked = text->text.size();
+        if (finder->Satisfied(count, kSnippetPassageUnits)) return S_OK;
+      }
+    }
+  }
+  text->complete = true;
+  return S_OK;
+}
+
+HRESULT Report(const std::vector<Passage>& passages, ISnippetSink* sink) {
+  if (passages.empty()) return S_FALSE;
+  for (const Passage& passage : passages) {
+    std::vector<UINT> marks;
+    for (const auto& [from, to] : passage.marks) {
+      marks.push_back(from);
+      marks.push_back(to);
+    }
+    const HRESULT answered =
+        sink->Passage(passage.text.data(), static_cast<UINT>(passage.text.size()), marks.data(),
+                      static_cast<UINT>(passage.marks.size()));
+    if (answered != S_OK) return answered;
+  }
+  return S_OK;
+}
+
+class Snippets final : public ComObject<ITrovixSnippets, IID_ITrovixSnippets> {
+ public:
+  Snippets() : ComObject(&g_live_objects) {}
+
+  HRESULT GetSnippets(const WCHAR* sQuery, UINT dwFlags, const WCHAR* sPath, UINT cPassages,
+                      ISnippetSink* sink) override {
+    if (sQuery == nullptr || sPath == nullptr || sink == nullptr ||
+        (dwFlags & ~kTermsAllFlags) != 0 || cPassages < 1 || cPassages > kSnippetMaxPassages) {
+      return E_INVALIDARG;
+    }
+    try {
+      return Make(std::u16string_view(sQuery, WcsLen(sQuery)), dwFlags, WString(sPath), cPassages,
+                  sink);
+    } catch (const std::bad_alloc&) {
+      return E_OUTOFMEMORY;
+    }
+  }
+
+ private:
+  static HRESULT Make(std::u16string_view query, UINT flags, const WString& path, UINT count,
+                      ISnippetSink* sink) {
+    std::vector<trovix::analysis::QueryWord> words = trovix::analysis::AnalyseQueryWords(query);
+    if (words.empty() || (flags & kTermsNameOnly) != 0) return S_FALSE;
+    const bool exact = (flags & kTermsExactAccents) != 0;
+    struct stat now {};
+    if (stat(Utf16ToUtf8(path).c_str(), &now) != 0) {
+      return errno == ENOENT ? HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND) : HresultFromErrno(errno);
+    }
+    if (!S_ISREG(now.st_mode)) return S_FALSE;
+    if (std::shared_ptr<const FileText> kept = Cache().Find(path, now)) {
+      PassageFinder finder(words, exact);
+      finder.Feed(kept->text);
+      finder.Finish();
+      if (kept->complete || finder.Satisfied(count, kSnippetPassageUnits)) {
+        return Report(finder.Passages(kept->text, count, kSnippetPassageUnits), sink);
+      }
+    }
+    auto text = std::make_shared<FileText>();
+    text->path = path;
+    text->size = now.st_size;
+    text->written = now.st_mtim;
+    PassageFinder finder(std::move(words), exact);
+    const HRESULT read = ReadText(path, &finder, count, text.get());
+    if (read == E_NOINTERFACE) return S_FALSE;  // no filter reads this type
+    if (FAILED(read)) return read;
+    finder.Finish();
+    std::vector<Passage> passages = finder.Passages(text->text, count, kSnippetPassageUnits);
+    Cache().Keep(std::move(text));
+    return Report(passages, sink);
+  }
+};
+
+}  // namespace
+
+HRESULT CreateSnippets(void** ppv) {
+  *ppv = static_cast<ITrovixSnippets*>(new (std::nothrow) Snippets());
+  return *ppv != nullptr ? S_OK : E_OUTOFMEMORY;
+}
+
+}  // namespace ordalis
