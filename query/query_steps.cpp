@@ -10,6 +10,7 @@
 #include "platform/wstring.h"
 #include "shared/itrovixdb.h"
 #include "shared/itrovixresultrows.h"
+#include "shared/itrovixsnippets.h"
 #include "shared/itrovixterms.h"
 #include "shared/registry_keys.h"
 #include "shared/search_result.h"
@@ -209,6 +210,43 @@ HRESULT Combine(ITrovixDB* store, UINT word, std::optional<UINT> include, UINT e
   const HRESULT hr = store->SearchOpenSubtraction(current, exclude, rest.put());
   if (FAILED(hr)) return hr;
   *result = std::move(rest);
+  return S_OK;
+}
+
+namespace {
+
+// Copies each passage out of the store's buffers, which live for the call.
+class PassageCopies final : public ISnippetSink {
+ public:
+  explicit PassageCopies(std::vector<query::Passage>* passages) : passages_(passages) {}
+
+  HRESULT Passage(const WCHAR* text, UINT cUnits, const UINT* pMarks, UINT cMarks) override {
+    query::Passage passage;
+    passage.text.assign(text, cUnits);
+    passage.marks.reserve(cMarks);
+    for (UINT i = 0; i < cMarks; ++i) passage.marks.emplace_back(pMarks[2 * i], pMarks[2 * i + 1]);
+    passages_->push_back(std::move(passage));
+    return S_OK;
+  }
+
+ private:
+  std::vector<query::Passage>* passages_;
+};
+
+}  // namespace
+
+HRESULT ReadPassages(ITrovixDB* store, const WString& query, UINT flags, const WString& path,
+                     UINT count, std::vector<Passage>* passages) {
+  passages->clear();
+  ComPtr<ITrovixSnippets> snippets;
+  const HRESULT found = store->QueryInterface(IID_ITrovixSnippets, snippets.put_void());
+  if (FAILED(found)) return found;
+  PassageCopies sink(passages);
+  const HRESULT hr = snippets->GetSnippets(query.c_str(), flags, path.c_str(), count, &sink);
+  if (hr != S_OK || passages->empty()) {
+    passages->clear();
+    return FAILED(hr) ? hr : S_FALSE;
+  }
   return S_OK;
 }
 

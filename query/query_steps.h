@@ -9,6 +9,7 @@
 //   3. SplitPatterns   an Include or Exclude list cut at ";".
 //   4. OpenPatternUnion  the files any pattern of a list selects.
 //   5. Combine         (words ∩ include) − exclude.
+//   6. ReadPassages    the passages of a found file where the words occur.
 //
 // Result sets are named by handles of the process-wide table of
 // shared/search_result.h; ResultHandle owns one. Everything here runs on the
@@ -18,6 +19,7 @@
 
 #include <optional>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "platform/types.h"
@@ -118,5 +120,20 @@ class ResultHandle {
 // store's failure code, or S_OK with `*result` set.
 [[nodiscard]] HRESULT Combine(ITrovixDB* store, UINT word, std::optional<UINT> include,
                               UINT exclude, ResultHandle* result);
+
+// A passage of a file's text where a query's words occur.
+struct Passage {
+  WString text;
+  std::vector<std::pair<UINT, UINT>> marks;  // [from, to) in units of `text`, ascending, apart
+};
+
+// Up to `count` passages of the file `path` for the words `query` (the term
+// search's grammar) under the term search `flags`, through the store's
+// snippets (shared/itrovixsnippets.h), into `*passages`. S_OK with one or
+// more; S_FALSE for none (`*passages` empty); E_NOINTERFACE for a store
+// without snippets; the store's or the file's failure otherwise.
+[[nodiscard]] HRESULT ReadPassages(ITrovixDB* store, const WString& query, UINT flags,
+                                   const WString& path, UINT count,
+                                   std::vector<Passage>* passages);
 
 }  // namespace trovix::query
