@@ -44,7 +44,7 @@ else
   want="--help --version compact config duplicates help index pause repair resume search stats status "
   [ "$got" = "$want" ] || fail "trovix <TAB> gave '$got', want '$want'"
   got="$(complete_line trovix search --)"
-  want="-- --exact-accents --exclude --include --json --long --name-only --null --sort "
+  want="-- --exact-accents --exclude --include --json --long --name-only --null --snippets --sort "
   [ "$got" = "$want" ] || fail "trovix search --<TAB> gave '$got', want '$want'"
   got="$(complete_line trovix config set s)"
   want="scan-interval skip-paths suppress-startup-scan "

@@ -690,3 +690,94 @@ TEST_F(TrovixCliTest, ShortWordsNumbersNamesAndAccentsAreSearchedAsUsersExpect) 
   EXPECT_NE(output.find("match-accents: 1 (default 0)"), std::string::npos) << output;
   EXPECT_NE(output.find("index-all-file-names: 1 (default 0)"), std::string::npos) << output;
 }
+
+// The query language end to end: phrases in every format the filters read
+// and in several scripts, OR, NOT and the filters, snippets that mark what
+// matched, and malformed queries refused with their column.
+TEST_F(TrovixCliTest, PhrasesFiltersAndSnippetsAgreeWithTheDocumentsText) {
+  namespace fs = std::filesystem;
+  for (const char* seed : {"pdf/two-pages.pdf", "odt/text.odt", "docx/letter.docx",
+                           "eml/message.eml", "html/page.html"}) {
+    const fs::path from = fs::path(TROVIX_SEED_DOCUMENTS) / seed;
+    trovix::testing::WriteFile(docs_ + "/" + from.filename().string(),
+                               trovix::testing::ReadFile(from));
+  }
+  trovix::testing::WriteFile(docs_ + "/a.txt", "The annual report for 2024 shows growth.");
+  trovix::testing::WriteFile(docs_ + "/b.txt", "report of the annual meeting; a draft");
+  trovix::testing::WriteFile(docs_ + "/fr.txt", "Le café était très bon, un café noir.");
+  trovix::testing::WriteFile(docs_ + "/ja.txt", "東京都の天気は晴れです");
+  trovix::testing::WriteFile(docs_ + "/big.log", std::string(300, 'x') + " forecast");
+  std::string output;
+  ASSERT_EQ(Trovix({"index", docs_}, &output), 0) << output;
+  using Names = std::set<std::string>;
+  const auto found = [&](const std::vector<std::string>& args) {
+    std::vector<std::string> argv = {"search"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    const int status = Trovix(argv, &output);
+    Names names;
+    for (const std::string& path : Paths(output)) names.insert(path.substr(path.rfind('/') + 1));
+    EXPECT_EQ(status, names.empty() ? 1 : 0) << output;
+    return names;
+  };
+  // Phrases: the words in order and next to each other, in every format.
+  EXPECT_EQ(found({"\"annual report\""}), Names{"a.txt"});
+  EXPECT_EQ(found({"\"report annual\""}), Names{});
+  EXPECT_EQ(found({"\"second page\""}), Names{"two-pages.pdf"});
+  EXPECT_EQ(found({"\"GRUSSE aus berlin\""}), Names{"text.odt"});
+  EXPECT_EQ(found({"\"dear reader\""}), Names{"letter.docx"});
+  EXPECT_EQ(found({"\"soft line break\""}), Names{"message.eml"});
+  EXPECT_EQ(found({"\"cafe noir\""}), Names{"fr.txt"});
+  EXPECT_EQ(found({"\"東京都\""}), Names{"ja.txt"});
+  EXPECT_EQ(found({"\"都の天\""}), Names{"ja.txt"});
+  EXPECT_EQ(found({"\"京東\""}), Names{});
+  // OR, NOT, grouping; "-word" is a word the files must not hold, not an option.
+  EXPECT_EQ(found({"annual", "-draft"}), Names{"a.txt"});
+  EXPECT_EQ(found({"growth", "OR", "meeting"}), (Names{"a.txt", "b.txt"}));
+  EXPECT_EQ(found({"(growth OR meeting) NOT draft"}), Names{"a.txt"});
+  EXPECT_EQ(found({"-annual", "report"}), Names{});
+  // Filters alone and with words.
+  EXPECT_EQ(found({"ext:PDF"}), Names{"two-pages.pdf"});
+  EXPECT_EQ(found({"type:document", "seed"}),
+            (Names{"two-pages.pdf", "text.odt", "letter.docx", "page.html"}));
+  EXPECT_EQ(found({"type:mail"}), Names{"message.eml"});
+  EXPECT_EQ(found({"annual", "in:~/docs"}), (Names{"a.txt", "b.txt"}));
+  EXPECT_EQ(found({"annual", "in:~/elsewhere"}), Names{});
+  EXPECT_EQ(found({"annual", "modified:today"}), (Names{"a.txt", "b.txt"}));
+  EXPECT_EQ(found({"annual", "modified:..2020"}), Names{});
+  EXPECT_EQ(found({"forecast", "size:>200"}), Names{"big.log"});
+  EXPECT_EQ(found({"size:<45", "annual"}), (Names{"a.txt", "b.txt"}));
+  EXPECT_EQ(found({"name:fr"}), Names{"fr.txt"});
+
+  // Snippets: plain lines under the path, the marked stretches in JSON
+  // (character offsets) holding exactly the words matched.
+  ASSERT_EQ(Trovix({"search", "--snippets", "\"annual report\""}, &output), 0) << output;
+  EXPECT_NE(output.find(docs_ + "/a.txt\n    The annual report for 2024 shows growth.\n"),
+            std::string::npos)
+      << output;
+  ASSERT_EQ(Trovix({"search", "--json", "café", "OR", "\"second page\""}, &output), 0) << output;
+  const std::vector<std::pair<std::string, std::string>> expected = {
+      {"fr.txt", "\"text\":\"Le café était très bon, un café noir.\",\"matches\":[[3,7],[27,31]]"},
+      {"two-pages.pdf", "\"matches\":[[30,41],[42,46]]"}};
+  for (const auto& [name, snippet] : expected) {
+    std::istringstream lines(output);
+    std::string line;
+    while (std::getline(lines, line) && line.find("/" + name + "\"") == std::string::npos) {
+    }
+    EXPECT_NE(line.find(snippet), std::string::npos) << name << ": " << line;
+  }
+  ASSERT_EQ(Trovix({"search", "--json", "--snippets=0", "café"}, &output), 0) << output;
+  EXPECT_EQ(output.find("snippet"), std::string::npos) << output;
+
+  // Malformed queries: an error naming the column, nothing listed.
+  for (const auto& [args, message] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+           {{"annual", "\"report"}, "trovix: unclosed quote at column 8\n"},
+           {{"(annual", "OR"}, "trovix: OR needs a word after it at column 9\n"},
+           {{"type:movie"}, "trovix: unknown type \"movie\""},
+           {{"size:>1X"}, "trovix: bad size \">1X\""}}) {
+    std::vector<std::string> argv = {"search"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    EXPECT_EQ(Trovix(argv, &output), 2) << output;
+    EXPECT_EQ(output.rfind(message, 0), 0u) << output;
+    EXPECT_TRUE(Paths(output).empty()) << output;
+  }
+}

@@ -1,6 +1,7 @@
 // trovix: the command-line client of the index store.
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <optional>
@@ -20,7 +21,8 @@ namespace {
 constexpr const char* kUsage =
     "Usage:\n"
     "  trovix search [--include PATTERNS] [--exclude PATTERNS] [--long | --json | -0]\n"
-    "                [--sort name|relevance] [--exact-accents] [--name-only] [WORDS...]\n"
+    "                [--sort name|relevance] [--exact-accents] [--name-only]\n"
+    "                [--snippets[=N]] [QUERY...]\n"
     "  trovix index PATH...\n"
     "  trovix stats\n"
     "  trovix duplicates FILE\n"
@@ -38,7 +40,19 @@ constexpr const char* kUsage =
     "         copied whole (INV-2024-0042, 東京都) matches where its parts stand\n"
     "         together. A word may end in or contain * (any letters); + alone finds\n"
     "         files with words, - files without. A query with no searchable word is\n"
-    "         an error. --exact-accents: café and cafe are different words (also the\n"
+    "         an error. The QUERY words are joined with spaces into one query:\n"
+    "           '\"annual report\"'  the words next to each other, in this order\n"
+    "           budget OR forecast   either (OR binds tighter than the AND of words)\n"
+    "           -draft, NOT draft    without the word; ( ) group\n"
+    "           name:WORD ext:pdf type:document|pdf|text|web|mail|ebook|spreadsheet|\n"
+    "             presentation|image|audio|video|archive  in:~/Projects\n"
+    "           modified:today|yesterday|7d|2w|2024|2024-03|2024-03-15|A..B\n"
+    "           size:>10M size:<100k size:1M..2G\n"
+    "         A malformed query is an error naming its column (exit status 2).\n"
+    "         --snippets[=N]  under each of the first N files (20), the passages where\n"
+    "                  the words occur, bold on a terminal; --long and --json show\n"
+    "                  them too (JSON: \"snippet\", matches as character offsets).\n"
+    "         --exact-accents: café and cafe are different words (also the\n"
     "         setting match-accents). --name-only: the words of file names only.\n"
     "         --include and --exclude take path patterns separated by ;, such as\n"
     "         ~/projects/*.txt or /home/me/notes/ (default include: *, every file).\n"
@@ -107,8 +121,11 @@ int Search(const std::vector<std::string>& args) {
   bool words_only = false;
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
-    if (words_only || arg.empty() || arg[0] != '-' || arg == "-") {
-      options.words.push_back(arg);  // "-" alone is the query for files without words
+    // Options start with "--" (and -0); "-" alone is the query for files
+    // without words, "-word" a word the files must not hold.
+    if (words_only || arg.empty() || arg[0] != '-' || arg == "-" ||
+        (arg[1] != '-' && arg != "-0")) {
+      options.words.push_back(arg);
     } else if (arg == "--") {
       words_only = true;
     } else if (arg == "--long") {
@@ -121,6 +138,16 @@ int Search(const std::vector<std::string>& args) {
       options.exact_accents = true;
     } else if (arg == "--name-only") {
       options.name_only = true;
+    } else if (arg == "--snippets") {
+      options.snippets = true;
+    } else if (auto count = OptionValue("--snippets", args, &i)) {
+      char* end = nullptr;
+      const unsigned long files = std::strtoul(count->c_str(), &end, 10);
+      if (count->empty() || *end != '\0' || files > 100000) {
+        return Usage("--snippets=N takes a number of files from 0 to 100000");
+      }
+      options.snippets = files > 0;
+      options.snippet_files = files;
     } else if (auto include = OptionValue("--include", args, &i)) {
       options.include = *include;
     } else if (auto exclude = OptionValue("--exclude", args, &i)) {

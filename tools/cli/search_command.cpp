@@ -4,12 +4,16 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
+#include <ctime>
 #include <new>
 #include <unordered_map>
 
 #include "platform/com.h"
 #include "platform/filetime.h"
 #include "platform/wstring.h"
+#include "query/query_language.h"
+#include "query/query_plan.h"
 #include "query/query_steps.h"
 #include "query/relevance_order.h"
 #include "shared/itrovixresultrows.h"
@@ -17,6 +21,7 @@
 #include "shared/search_result.h"
 #include "tools/cli/found_files.h"
 #include "tools/cli/output.h"
+#include "tools/cli/snippet_lines.h"
 #include "tools/cli/store_session.h"
 
 namespace trovix::cli {
@@ -28,14 +33,15 @@ class SearchRun {
  public:
   SearchRun(ITrovixDB* store, std::ostream& err) : store_(store), err_(err) {}
 
-  // Also keeps the query and its flags, for the relevance order.
-  bool OpenWords(const SearchOptions& options, ResultHandle* result);
+  // Parses the query and searches its words; keeps the plan for the rows,
+  // the relevance order and the snippets.
+  bool OpenQuery(const SearchOptions& options, ResultHandle* result);
   bool OpenPatterns(const std::string& list, ResultHandle* result);
   // Reads the files of (word ∩ include) − exclude into `found`; with no
   // include, of word − exclude.
   bool Collect(const ResultHandle& word, const ResultHandle* include, const ResultHandle& exclude,
                FoundFiles* found);
-  [[nodiscard]] const WString& query() const { return query_; }
+  [[nodiscard]] const query::QueryPlan& plan() const { return plan_; }
   [[nodiscard]] UINT flags() const { return flags_; }
 
  private:
@@ -48,28 +54,53 @@ class SearchRun {
 
   ITrovixDB* store_;
   std::ostream& err_;
-  WString query_;
+  query::QueryPlan plan_;
+  bool tests_rows_ = false;
   UINT flags_ = 0;
 };
 
-bool SearchRun::OpenWords(const SearchOptions& options, ResultHandle* result) {
+query::ParseOptions QueryContext() {
+  query::ParseOptions context;
+  context.now = static_cast<std::int64_t>(std::time(nullptr));
+  const char* home = std::getenv("HOME");
+  context.home = Utf8ToUtf16(home != nullptr ? home : "");
+  return context;
+}
+
+bool SearchRun::OpenQuery(const SearchOptions& options, ResultHandle* result) {
   std::string joined;
   for (const std::string& word : options.words) joined += (joined.empty() ? "" : " ") + word;
-  query_ = Utf8ToUtf16(joined);
+  const WString text = Utf8ToUtf16(joined);
   flags_ = query::SettingsTermFlags() | (options.exact_accents ? kTermsExactAccents : 0) |
            (options.name_only ? kTermsNameOnly : 0);
-  if (options.words.empty()) {
+  query::QueryNode root;
+  query::QueryError error;
+  if (!query::ParseQuery(text, QueryContext(), &root, &error)) {
+    err_ << "trovix: " << query::DescribeError(text, error) << "\n";
+    return false;
+  }
+  if (root.children.empty()) {
     // No words: every catalogued file, narrowed by the patterns alone.
     const HRESULT hr = query::OpenWordsToReadWhole(store_, WString(), result);
     if (FAILED(hr)) return Fail("the search failed", hr);
     return true;
   }
-  const HRESULT hr = query::OpenTerms(store_, query_, flags_, /*to_read_whole=*/true, result);
+  HRESULT hr = query::QueryPlan::Open(store_, root, flags_, /*to_read_whole=*/true, &plan_);
   if (FAILED(hr)) return Fail("the word search failed", hr);
   if (hr == S_FALSE) {
     err_ << "trovix: no searchable words in the query\n";
     return false;
   }
+  tests_rows_ = plan_.tests_rows();
+  if (!plan_.candidates()) {
+    // Only filters or exclusions: every catalogued file is a candidate.
+    hr = query::OpenWordsToReadWhole(store_, WString(), result);
+    if (FAILED(hr)) return Fail("the search failed", hr);
+    return true;
+  }
+  std::optional<ResultHandle> made = query::MakeResult(*plan_.candidates());
+  if (!made) return Fail("the word search failed", E_OUTOFMEMORY);
+  *result = std::move(*made);
   return true;
 }
 
@@ -100,12 +131,17 @@ bool SearchRun::Collect(const ResultHandle& word, const ResultHandle* include,
   return true;
 }
 
-// Adds each row the store reports to the found files.
+// Adds each row the store reports, that the query accepts (when it tests
+// rows at all), to the found files.
 class Collector final : public IResultRowSink {
  public:
-  explicit Collector(FoundFiles* found) : found_(found) {}
+  Collector(FoundFiles* found, const query::QueryPlan* plan) : found_(found), plan_(plan) {}
 
   HRESULT Row(const ResultRow& row) override {
+    const std::string_view path(row.path, row.path_bytes);
+    if (plan_ != nullptr && !plan_->Accepts({row.file_id, path, row.modification, row.size_lo32})) {
+      return S_OK;
+    }
     try {
       found_->Add(row.file_id, std::string_view(row.path, row.path_bytes), row.creation,
                   row.modification, row.size_lo32);
@@ -117,6 +153,7 @@ class Collector final : public IResultRowSink {
 
  private:
   FoundFiles* found_;
+  const query::QueryPlan* plan_;
 };
 
 // The whole set in one call when the store offers it. Files not in the
@@ -131,7 +168,7 @@ void SearchRun::Read(UINT result, FoundFiles* found) {
   }
   UINT size = 0;
   if (SUCCEEDED(store_->SearchGetSize(result, &size))) found->Reserve(size);
-  Collector sink(found);
+  Collector sink(found, tests_rows_ ? &plan_ : nullptr);
   const HRESULT hr = reader->ReadResultRows(result, &sink);
   if (FAILED(hr)) err_ << "trovix: reading the results failed: " << Describe(hr) << "\n";
 }
@@ -146,6 +183,11 @@ void SearchRun::ReadRowByRow(UINT result, FoundFiles* found) {
       // A file that left the index after the search stops the reading there.
       err_ << "trovix: some files left the index while they were read: " << Describe(hr) << "\n";
       return;
+    }
+    const std::string path = Utf16ToUtf8(record.path);
+    if (tests_rows_ &&
+        !plan_.Accepts({record.FileID, path, record.ModificationDateTime, record.SizeLo32})) {
+      continue;
     }
     found->Add(record.FileID, Utf16ToUtf8(record.path), record.CreationDateTime,
                record.ModificationDateTime, record.SizeLo32);
@@ -162,18 +204,24 @@ std::uint64_t SizeOnDisk(const FoundFiles& found, const FoundFile& file) {
 
 // "path" stays valid JSON for any name; "path_bytes" (only for names that
 // are not UTF-8) gives the exact bytes.
-void AppendJson(const FoundFiles& found, const FoundFile& file, std::string* text) {
+// "snippet" only for the files snippets were made for.
+void AppendJson(const FoundFiles& found, const FoundFile& file,
+                const std::vector<SnippetPassage>* snippet, std::string* text) {
   const WString path = found.WidePath(file);
   *text += "{\"path\":" + JsonString(path);
   if (!NameIsUtf8(path)) *text += ",\"path_bytes\":\"" + Base64(found.Path(file)) + "\"";
   *text += ",\"size\":" + std::to_string(SizeOnDisk(found, file)) + ",\"created\":\"" +
            LocalTimeText(file.creation) + "\",\"written\":\"" + LocalTimeText(file.modification) +
-           "\"}\n";
+           "\"";
+  if (snippet != nullptr) *text += ",\"snippet\":" + SnippetJson(*snippet);
+  *text += "}\n";
 }
 
 // Lines are gathered and written a block at a time: a stream insertion per
 // piece costs more than the piece.
-void Print(const FoundFiles& found, const SearchOptions& options, std::ostream& out) {
+// `snippets` holds the passages of the first files, in their order.
+void Print(const FoundFiles& found, const SearchOptions& options,
+           const std::vector<std::vector<SnippetPassage>>& snippets, std::ostream& out) {
   constexpr std::size_t kBlock = 64 * 1024;
   std::string text;
   const auto append_shown = [&](const FoundFile& file) {
@@ -183,20 +231,22 @@ void Print(const FoundFiles& found, const SearchOptions& options, std::ostream& 
       text += found.Path(file);  // the bytes of the name, as they are on disk
     }
   };
-  for (const FoundFile& file : found.files()) {
+  for (std::size_t i = 0; i < found.files().size(); ++i) {
+    const FoundFile& file = found.files()[i];
+    const std::vector<SnippetPassage>* snippet = i < snippets.size() ? &snippets[i] : nullptr;
     if (options.null_separated) {
       text += found.Path(file);
       text += '\0';
     } else if (options.json) {
-      AppendJson(found, file, &text);
-    } else if (options.long_format) {
-      text += LocalTimeText(file.creation) + "  " + LocalTimeText(file.modification) + "  " +
-              std::to_string(SizeOnDisk(found, file)) + "  ";
-      append_shown(file);
-      text += '\n';
+      AppendJson(found, file, snippet, &text);
     } else {
+      if (options.long_format) {
+        text += LocalTimeText(file.creation) + "  " + LocalTimeText(file.modification) + "  " +
+                std::to_string(SizeOnDisk(found, file)) + "  ";
+      }
       append_shown(file);
       text += '\n';
+      if (snippet != nullptr) text += SnippetLines(*snippet, options.terminal);
     }
     if (text.size() >= kBlock) {
       out.write(text.data(), static_cast<std::streamsize>(text.size()));
@@ -244,7 +294,7 @@ int RunSearch(const SearchOptions& options, std::ostream& out, std::ostream& err
   ResultHandle include;
   ResultHandle exclude;
   const bool include_all = options.include == "*";
-  if (!run.OpenWords(options, &word) ||
+  if (!run.OpenQuery(options, &word) ||
       (!include_all && !run.OpenPatterns(options.include, &include)) ||
       !run.OpenPatterns(options.exclude, &exclude)) {
     return 2;
@@ -255,10 +305,19 @@ int RunSearch(const SearchOptions& options, std::ostream& out, std::ostream& err
   }
   found.KeepOnePerId();
   found.SortByName();
-  if (options.by_relevance && !ByRelevance(store.get(), run.query(), run.flags(), &found, err)) {
+  if (options.by_relevance &&
+      !ByRelevance(store.get(), run.plan().ranking_text(), run.flags(), &found, err)) {
     return 2;
   }
-  Print(found, options, out);
+  std::vector<WString> shown;
+  const bool with_snippets =
+      !options.null_separated && (options.snippets || options.long_format || options.json);
+  for (std::size_t i = 0; with_snippets && i < found.files().size() && i < options.snippet_files;
+       ++i) {
+    shown.push_back(found.WidePath(found.files()[i]));
+  }
+  Print(found, options, MakeSnippets(store.get(), run.plan().snippet_text(), run.flags(), shown),
+        out);
   const std::size_t count = found.files().size();
   err << count << (count == 1 ? " file matched\n" : " files matched\n");
   return count == 0 ? 1 : 0;

@@ -17,13 +17,18 @@ struct SearchOptions {
   bool by_relevance = false;       // best matches first (query/relevance_order.h)
   bool exact_accents = false;      // café and cafe differ (also the "Match Accents" setting)
   bool name_only = false;          // the words of file names only
+  // Passages of the text where the words occur, under each of the first
+  // `snippet_files` files (also with --long and --json).
+  bool snippets = false;
+  std::size_t snippet_files = 20;
   // Stdout is a terminal: control characters and bytes that are not UTF-8
   // in names are shown escaped (see TerminalText) instead of raw.
   bool terminal = false;
 };
 
-// Opens the term search of the words (all files when no word is given; an
-// error when words are given but none is searchable),
+// Parses the words as one query (query/query_language.h; a malformed query
+// is an error that names its column), searches it (all files when no word is
+// given; an error when words are given but none is searchable nor a filter),
 // intersects with the union of the Include patterns, subtracts the Exclude
 // patterns, reads the files and prints them sorted by name (or by relevance,
 // best first, with `by_relevance`), then the count on
