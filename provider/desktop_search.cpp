@@ -2,23 +2,29 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstdlib>
+#include <ctime>
 #include <iterator>
 #include <map>
 #include <memory>
 
 #include "platform/filetime.h"
+#include "platform/wstring.h"
+#include "query/query_language.h"
+#include "query/query_plan.h"
 #include "query/query_steps.h"
 #include "query/relevance_order.h"
+#include "shared/itrovixresultrows.h"
 #include "shared/itrovixterms.h"
 #include "shared/search_result.h"
 
 namespace trovix::provider {
 namespace {
 
-Hit MakeHit(const SearchResultRecord& record) {
+Hit MakeHit(INT id, WString path) {
   Hit hit;
-  hit.id = std::to_string(record.FileID);
-  hit.path = record.path;
+  hit.id = std::to_string(id);
+  hit.path = std::move(path);
   const std::size_t slash = hit.path.rfind(u'/');
   hit.name = slash == WString::npos ? hit.path : hit.path.substr(slash + 1);
   if (slash != WString::npos) hit.folder = slash == 0 ? WString(u"/") : hit.path.substr(0, slash);
@@ -71,7 +77,11 @@ DesktopSearch::DesktopSearch() {
   if (status_ == S_FALSE) status_ = S_OK;
 }
 
-WString DesktopSearch::WordQuery(const std::vector<WString>& terms) {
+namespace {
+
+// The terms joined with spaces, every kind of space one space, cut at
+// kMaxQueryUnits; empty when fewer than kMinQueryLetters characters remain.
+WString JoinTerms(const std::vector<WString>& terms) {
   WString joined;
   for (const WString& term : terms) {
     if (joined.size() >= kMaxQueryUnits) break;
@@ -79,7 +89,6 @@ WString DesktopSearch::WordQuery(const std::vector<WString>& terms) {
     joined += term.substr(0, kMaxQueryUnits - joined.size());
   }
   joined.resize(std::min(joined.size(), kMaxQueryUnits));
-  // Spaces of every kind the analysis cuts at become one space.
   WString query;
   for (const WCHAR c : joined) {
     const bool space = c == u' ' || (c >= u'\t' && c <= u'\r') || c == u'\u3000';
@@ -89,32 +98,43 @@ WString DesktopSearch::WordQuery(const std::vector<WString>& terms) {
       query.push_back(u' ');
     }
   }
-  if (!query.empty() && query.back() == u' ') query.pop_back();
-  if (std::count_if(query.begin(), query.end(), [](WCHAR c) { return c != u' '; }) <
-      static_cast<std::ptrdiff_t>(kMinQueryLetters)) {
-    return {};
-  }
-  ComPtr<ITrovixTerms> term_search;
-  if (FAILED(store_->QueryInterface(IID_ITrovixTerms, term_search.put_void()))) return {};
-  // Words that select by the presence of words, not a word, are no
-  // question to answer as you type; words without a searchable term (a
-  // lone letter, punctuation) are left out, so that the last word that is
-  // searchable is the one being typed and matches as a prefix.
-  WString kept;
-  for (std::size_t start = 0; start < query.size();) {
-    const std::size_t end = std::min(query.find(u' ', start), query.size());
-    const WString word = query.substr(start, end - start);
-    start = end + 1;
-    if (word == u"*" || word == u"+" || word == u"-") return {};
-    UINT words = 0;
-    if (term_search->CountQueryWords(word.c_str(), &words) != S_OK) continue;
-    if (!kept.empty()) kept.push_back(u' ');
-    kept += word;
-  }
-  if (kept.empty()) return {};
-  if (kept.find(u'*', kept.rfind(u' ') + 1) == WString::npos) kept.push_back(u'*');
-  return kept;
+  const std::ptrdiff_t letters =
+      std::count_if(query.begin(), query.end(), [](WCHAR c) { return c != u' '; });
+  return letters < static_cast<std::ptrdiff_t>(kMinQueryLetters) ? WString() : query;
 }
+
+// A word that selects by the presence of words, not a word: no question to
+// answer as you type.
+bool HasWholeIndexWord(const query::QueryNode& node) {
+  if (node.kind == query::NodeKind::kWord) {
+    return node.text == u"*" || node.text == u"+" || node.text == u"-" ||
+           node.text.find_first_not_of(u'*') == WString::npos;
+  }
+  return std::any_of(node.children.begin(), node.children.end(), HasWholeIndexWord);
+}
+
+// Adds each row the store reports, that the plan accepts, as a hit.
+class HitRows final : public IResultRowSink {
+ public:
+  HitRows(const query::QueryPlan& plan, std::vector<std::pair<Hit, double>>* hits)
+      : plan_(plan), hits_(hits) {}
+  HRESULT Row(const ResultRow& row) override {
+    const std::string_view path(row.path, row.path_bytes);
+    if (plan_.tests_rows() &&
+        !plan_.Accepts({row.file_id, path, row.modification, row.size_lo32})) {
+      return S_OK;
+    }
+    hits_->emplace_back(MakeHit(row.file_id, Utf8ToUtf16(path)),
+                        static_cast<double>(FileTimeToInt64(row.modification)));
+    return S_OK;
+  }
+
+ private:
+  const query::QueryPlan& plan_;
+  std::vector<std::pair<Hit, double>>* hits_;
+};
+
+}  // namespace
 
 std::vector<Hit> DesktopSearch::Search(const std::vector<WString>& terms) {
   return Run(terms, std::nullopt);
@@ -133,14 +153,27 @@ std::vector<Hit> DesktopSearch::Refine(const std::vector<std::string>& previous,
 std::vector<Hit> DesktopSearch::Run(const std::vector<WString>& terms,
                                     const std::optional<std::vector<INT>>& within) {
   if (FAILED(status_)) return {};
-  const WString query = WordQuery(terms);
-  if (query.empty()) return {};
-  const UINT flags = query::SettingsTermFlags();
-  query::ResultHandle words;
-  if (query::OpenTerms(store_.get(), query, flags, /*to_read_whole=*/false, &words) != S_OK) {
+  const WString text = JoinTerms(terms);
+  if (text.empty()) return {};
+  query::ParseOptions options;
+  options.now = static_cast<std::int64_t>(std::time(nullptr));
+  const char* home = std::getenv("HOME");
+  options.home = Utf8ToUtf16(home != nullptr ? home : "");
+  options.as_you_type = true;
+  options.max_leaves = kMaxTypedParts;
+  query::QueryNode root;
+  query::QueryError error;
+  if (!query::ParseQuery(text, options, &root, &error) || root.children.empty() ||
+      HasWholeIndexWord(root)) {
     return {};
   }
-  std::vector<INT> ids = query::IdsOf(words.get());
+  const UINT flags = query::SettingsTermFlags();
+  query::QueryPlan plan;
+  if (query::QueryPlan::Open(store_.get(), root, flags, /*to_read_whole=*/true, &plan) != S_OK ||
+      !plan.candidates()) {
+    return {};
+  }
+  std::vector<INT> ids = *plan.candidates();
   if (within) {
     std::vector<INT> kept;
     std::set_intersection(ids.begin(), ids.end(), within->begin(), within->end(),
@@ -148,16 +181,27 @@ std::vector<Hit> DesktopSearch::Run(const std::vector<WString>& terms,
     ids.swap(kept);
   }
   // Ascending identifiers: the last ones are the most recently catalogued.
-  if (ids.size() > kRankedCandidates) ids.erase(ids.begin(), ids.end() - kRankedCandidates);
+  const std::size_t read = plan.tests_rows() ? kTestedCandidates : kRankedCandidates;
+  if (ids.size() > read) ids.erase(ids.begin(), ids.end() - static_cast<std::ptrdiff_t>(read));
+  std::vector<std::pair<Hit, double>> found;
+  ComPtr<ITrovixResultRows> rows;
+  std::optional<query::ResultHandle> set = query::MakeResult(std::move(ids));
+  if (!set || FAILED(store_->QueryInterface(IID_ITrovixResultRows, rows.put_void()))) return {};
+  HitRows sink(plan, &found);
+  if (FAILED(rows->ReadResultRows(set->get(), &sink))) return {};
+  if (found.size() > kRankedCandidates) {
+    found.erase(found.begin(), found.end() - static_cast<std::ptrdiff_t>(kRankedCandidates));
+  }
   std::vector<query::RankedFile> ranked;
   std::map<INT, Hit> by_id;
-  for (const SearchResultRecord& record : ReadRecords(store_.get(), std::move(ids))) {
-    Hit hit = MakeHit(record);
-    ranked.push_back({record.FileID, hit.path, hit.name,
-                      static_cast<double>(FileTimeToInt64(record.ModificationDateTime))});
-    by_id.emplace(record.FileID, std::move(hit));
+  for (auto& [hit, written] : found) {
+    const INT id = *ParseId(hit.id);
+    ranked.push_back({id, hit.path, hit.name, written});
+    by_id.emplace(id, std::move(hit));
   }
-  if (FAILED(query::RankByRelevance(store_.get(), query, flags, &ranked))) return {};
+  if (FAILED(query::RankByRelevance(store_.get(), plan.ranking_text(), flags, &ranked))) return {};
+  snippet_query_ = plan.snippet_text();
+  snippet_flags_ = flags;
   std::vector<Hit> hits;
   for (std::size_t i = 0; i < ranked.size() && i < kMaxResults; ++i) {
     hits.push_back(std::move(by_id[ranked[i].id]));
@@ -165,12 +209,25 @@ std::vector<Hit> DesktopSearch::Run(const std::vector<WString>& terms,
   return hits;
 }
 
+void DesktopSearch::AddSnippets(std::vector<Hit>* hits, std::chrono::milliseconds budget) {
+  if (FAILED(status_) || snippet_query_.empty()) return;
+  const auto deadline = std::chrono::steady_clock::now() + budget;
+  for (Hit& hit : *hits) {
+    if (std::chrono::steady_clock::now() >= deadline) return;
+    std::vector<query::Passage> passages;
+    const HRESULT hr =
+        query::ReadPassages(store_.get(), snippet_query_, snippet_flags_, hit.path, 1, &passages);
+    if (hr == E_NOINTERFACE) return;
+    if (hr == S_OK) hit.snippet = std::move(passages.front().text);
+  }
+}
+
 std::optional<Hit> DesktopSearch::Lookup(const std::string& id) {
   const std::optional<INT> value = ParseId(id);
   if (FAILED(status_) || !value) return std::nullopt;
   const std::vector<SearchResultRecord> records = ReadRecords(store_.get(), {*value});
   if (records.empty()) return std::nullopt;
-  return MakeHit(records.front());
+  return MakeHit(records.front().FileID, records.front().path);
 }
 
 }  // namespace trovix::provider

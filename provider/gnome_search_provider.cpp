@@ -27,15 +27,27 @@ QStringList GnomeSearchProvider::GetSubsearchResultSet(const QStringList& previo
 
 QList<QVariantMap> GnomeSearchProvider::GetResultMetas(const QStringList& ids) {
   idle_->Touch();
-  QList<QVariantMap> metas;
   // The shell asks only for ids it was given; more than a page is not asked.
+  std::vector<Hit> hits;
+  QStringList found;
   for (int i = 0; i < ids.size() && i < static_cast<int>(kMaxResults) * 5; ++i) {
-    const std::optional<Hit> hit = search_->Lookup(ids[i].left(16).toStdString());
+    std::optional<Hit> hit = search_->Lookup(ids[i].left(16).toStdString());
     if (!hit) continue;
-    const QString path = QString::fromStdU16String(hit->path);
-    metas.push_back({{QStringLiteral("id"), ids[i]},
-                     {QStringLiteral("name"), QString::fromStdU16String(hit->name)},
-                     {QStringLiteral("description"), QString::fromStdU16String(hit->folder)},
+    hits.push_back(std::move(*hit));
+    found.push_back(ids[i]);
+  }
+  // The description tells why a file was found: the passage of its text
+  // where the words occur; its folder when there is none (a name hit) or
+  // no time was left for it.
+  search_->AddSnippets(&hits, kSnippetBudget);
+  QList<QVariantMap> metas;
+  for (std::size_t i = 0; i < hits.size(); ++i) {
+    const Hit& hit = hits[i];
+    const QString path = QString::fromStdU16String(hit.path);
+    const WString& description = hit.snippet.empty() ? hit.folder : hit.snippet;
+    metas.push_back({{QStringLiteral("id"), found[static_cast<qsizetype>(i)]},
+                     {QStringLiteral("name"), QString::fromStdU16String(hit.name)},
+                     {QStringLiteral("description"), QString::fromStdU16String(description)},
                      {QStringLiteral("gicon"), IconFor(path)}});
   }
   return metas;

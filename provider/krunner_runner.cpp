@@ -55,17 +55,20 @@ RemoteMatches KRunnerRunner::Match(const QString& query) {
   static const QRegularExpression kSpace(QStringLiteral("\\s+"));
   const QStringList terms =
       query.left(static_cast<qsizetype>(kMaxQueryUnits)).split(kSpace, Qt::SkipEmptyParts);
-  const std::vector<Hit> hits = search_->Search(ToTerms(terms));
+  std::vector<Hit> hits = search_->Search(ToTerms(terms));
+  search_->AddSnippets(&hits, kSnippetBudget);
   RemoteMatches matches;
   for (std::size_t rank = 0; rank < hits.size(); ++rank) {
     const Hit& hit = hits[rank];
     const QString path = QString::fromStdU16String(hit.path);
-    matches.push_back({QString::fromStdString(hit.id),
-                       QString::fromStdU16String(hit.name),
-                       IconFor(path),
-                       kPossibleMatch,
-                       1.0 - 0.01 * static_cast<double>(rank),
-                       {{QStringLiteral("subtext"), QString::fromStdU16String(hit.folder)}}});
+    matches.push_back(
+        {QString::fromStdString(hit.id),
+         QString::fromStdU16String(hit.name),
+         IconFor(path),
+         kPossibleMatch,
+         1.0 - 0.01 * static_cast<double>(rank),
+         {{QStringLiteral("subtext"),
+           QString::fromStdU16String(hit.snippet.empty() ? hit.folder : hit.snippet)}}});
   }
   return matches;
 }

@@ -269,9 +269,88 @@ TEST_F(ProviderTest, MetasGiveNameFolderAndIconAndSkipUnknownIds) {
             0)
       << reply;
   EXPECT_NE(reply.find("'name': <'garden.txt'>"), std::string::npos) << reply;
-  EXPECT_NE(reply.find("'description': <'" + docs_ + "'>"), std::string::npos) << reply;
+  // The description is why the file was found: the passage of its text.
+  EXPECT_NE(reply.find("'description': <'garden roses tulips'>"), std::string::npos) << reply;
   EXPECT_NE(reply.find("'gicon': <'text-plain'>"), std::string::npos) << reply;
   EXPECT_EQ(std::count(reply.begin(), reply.end(), '{'), 1) << "one meta: " << reply;
+  // A file found by its name alone has no passage: its folder describes it.
+  WriteFile(docs_ + "/holiday.txt", "sun and sea");
+  std::string output;
+  ASSERT_EQ(RunProcess({prefix_ + "/bin/trovix", "index", docs_}, &output), 0) << output;
+  const std::vector<std::string> named = Ids("GetInitialResultSet", {"['holiday']"});
+  ASSERT_EQ(named.size(), 1u);
+  ASSERT_EQ(Call(kGnome, std::string(kGnomeInterface) + ".GetResultMetas", {"['" + named[0] + "']"},
+                 &reply),
+            0);
+  EXPECT_NE(reply.find("'description': <'" + docs_ + "'>"), std::string::npos) << reply;
+}
+
+// The query language as you type: phrases, OR, NOT and filters, with the
+// snippet of the passage that matched, also for a query typed half-way.
+TEST_F(ProviderTest, PhrasesFiltersAndSnippetsReachBothShells) {
+  WriteFile(docs_ + "/report.md", "The annual report of the club.\n\nIt was a fine year.");
+  WriteFile(docs_ + "/other.txt", "report annual, in the wrong order");
+  std::string output;
+  ASSERT_EQ(RunProcess({prefix_ + "/bin/trovix", "index", docs_}, &output), 0) << output;
+  EXPECT_EQ(Names(Ids("GetInitialResultSet", {"['\"annual', 'report\"']"})),
+            std::vector<std::string>{"report.md"});
+  EXPECT_EQ(Names(Ids("GetInitialResultSet", {"['\"annual', 'rep']"})),
+            std::vector<std::string>{"report.md"});
+  EXPECT_EQ(Names(Ids("GetInitialResultSet", {"['budget', '-forecast']"})),
+            std::vector<std::string>{"budget-2024.txt"});
+  EXPECT_EQ(Names(Ids("GetInitialResultSet", {"['garden', 'OR', 'annual', 'ext:md']"})),
+            std::vector<std::string>{"report.md"});
+  EXPECT_TRUE(Ids("GetInitialResultSet", {"['type:pdf']"}).empty()) << "filters alone: no question";
+  EXPECT_TRUE(Ids("GetInitialResultSet", {"['annual', 'modified:..2000']"}).empty());
+  const std::vector<std::string> ids = Ids("GetInitialResultSet", {"['\"annual', 'report\"']"});
+  ASSERT_EQ(ids.size(), 1u);
+  std::string reply;
+  ASSERT_EQ(Call(kGnome, std::string(kGnomeInterface) + ".GetResultMetas", {"['" + ids[0] + "']"},
+                 &reply),
+            0);
+  EXPECT_NE(reply.find("'description': <'The annual report of the club. It was a fine year.'>"),
+            std::string::npos)
+      << reply;
+  ASSERT_EQ(Call("/runner", "org.kde.krunner1.Match", {"\"annual report\""}, &reply), 0) << reply;
+  EXPECT_NE(reply.find("'subtext': <'The annual report of the club. It was a fine year.'>"),
+            std::string::npos)
+      << reply;
+}
+
+// A query built to cost the most, over a text that holds the words
+// everywhere: the answer stays bounded (rows read, snippet time) and comes
+// back with results, well within a keystroke's patience.
+TEST_F(ProviderTest, AHostileQueryStaysWithinTheKeystrokeBudget) {
+  std::string everywhere;
+  for (int i = 0; i < 200000; ++i) everywhere += "budget forecast ";
+  for (int i = 0; i < 10; ++i) WriteFile(docs_ + "/big/" + std::to_string(i) + ".txt", everywhere);
+  std::string output;
+  ASSERT_EQ(RunProcess({prefix_ + "/bin/trovix", "index", docs_}, &output), 0) << output;
+  // Sixteen parts: phrases of common words in every order, prefixes and
+  // patterns that stand for many terms. More parts are refused outright.
+  std::string terms = "['(budget OR forecast OR b*t OR f*t)'";
+  for (const char* part : {"\"budget forecast\"", "\"forecast budget\"", "\"budget budget\"", "OR",
+                           "\"forecast budget forecast\"", "bu*", "\"budget fore*\"", "OR", "f*",
+                           "-nothing", "\"budget forecast budget\"", "b*"}) {
+    terms += std::string(", '") + part + "'";
+  }
+  EXPECT_TRUE(Ids("GetInitialResultSet", {terms + ", 'budget', 'budget', 'budget']"}).empty());
+  terms += "]";
+  EXPECT_FALSE(Ids("GetInitialResultSet", {terms}).empty());
+  const auto start = std::chrono::steady_clock::now();
+  const std::vector<std::string> ids = Ids("GetInitialResultSet", {terms});
+  std::string list;
+  for (const std::string& id : ids) list += (list.empty() ? "'" : ", '") + id + "'";
+  std::string reply;
+  ASSERT_EQ(
+      Call(kGnome, std::string(kGnomeInterface) + ".GetResultMetas", {"[" + list + "]"}, &reply),
+      0);
+  const auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_FALSE(ids.empty());
+  // Two gdbus processes and two calls: a generous bound that only a search
+  // without its bounds (every row, every text read whole) would pass.
+  EXPECT_LT(took, std::chrono::seconds(5))
+      << std::chrono::duration_cast<std::chrono::milliseconds>(took).count() << " ms";
 }
 
 TEST_F(ProviderTest, ActivationOpensOnlyCataloguedFiles) {
@@ -319,7 +398,7 @@ TEST_F(ProviderTest, KRunnerMatchesAndRunsWithItsFolderAction) {
   ASSERT_GE(fields.size(), 5u) << reply;
   EXPECT_EQ(fields[1], "budget-2024.txt") << reply;
   EXPECT_EQ(fields[2], "text-plain");
-  EXPECT_NE(reply.find("'subtext': <'" + docs_ + "'>"), std::string::npos) << reply;
+  EXPECT_NE(reply.find("'subtext': <'budget plan for the year'>"), std::string::npos) << reply;
   EXPECT_NE(reply.find(", 30, 1.0, "), std::string::npos) << reply;
 
   ASSERT_EQ(Call("/runner", "org.kde.krunner1.Actions", {}, &reply), 0) << reply;
