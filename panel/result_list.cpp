@@ -1,16 +1,15 @@
 #include "panel/result_list.h"
 
 #include <QAbstractTableModel>
+#include <QDateTime>
 #include <QDesktopServices>
 #include <QHeaderView>
 #include <QKeyEvent>
+#include <QLocale>
 #include <QUrl>
 #include <algorithm>
 #include <ctime>
 #include <deque>
-#include <iomanip>
-#include <locale>
-#include <sstream>
 #include <string_view>
 
 #include "platform/filetime.h"
@@ -45,6 +44,11 @@ std::u16string_view PathOf(const SearchResultRecord& record) {
   return all.substr(0, std::min(all.find(u'\0'), all.size()));
 }
 
+QString PathText(const SearchResultRecord& record) {
+  const std::u16string_view path = PathOf(record);
+  return QString::fromUtf16(path.data(), static_cast<qsizetype>(path.size()));
+}
+
 }  // namespace
 
 std::int64_t TimeValue(FILETIME time) {
@@ -57,13 +61,25 @@ std::int64_t TimeValue(FILETIME time) {
 }
 
 QString TimeText(std::int64_t value) {
-  const auto seconds = static_cast<std::time_t>(value);
-  std::tm fields{};
-  if (localtime_r(&seconds, &fields) == nullptr) return {};
-  std::ostringstream out;
-  out.imbue(std::locale::classic());
-  out << std::put_time(&fields, "%x %X");
-  return QString::fromStdString(out.str().substr(0, 63));
+  return QLocale().toString(QDateTime::fromSecsSinceEpoch(value), QLocale::ShortFormat);
+}
+
+QString SizeText(UINT size) {
+  // A count below 1024 has no group separator: "1.023 bytes" would read as
+  // a fraction beside "1,0 KB".
+  QLocale locale;
+  locale.setNumberOptions(locale.numberOptions() | QLocale::OmitGroupSeparator);
+  if (size == 1) return QStringLiteral("1 byte");
+  if (size < 1024) return locale.toString(size) + QStringLiteral(" bytes");
+  static const char* const kUnits[] = {"KB", "MB", "GB"};
+  double value = size / 1024.0;
+  std::size_t unit = 0;
+  // A value that one decimal would round up to 1024 is shown in the next unit.
+  while (value >= 1023.95 && unit + 1 < std::size(kUnits)) {
+    value /= 1024;
+    ++unit;
+  }
+  return locale.toString(value, 'f', 1) + u' ' + QLatin1String(kUnits[unit]);
 }
 
 int CompareRows(const ResultRow& a, const ResultRow& b, int column, bool ascending) {
@@ -81,8 +97,7 @@ int CompareRows(const ResultRow& a, const ResultRow& b, int column, bool ascendi
     case kWrittenColumn:
       return CompareValues(a.written_value, b.written_value, ascending);
     case kSizeColumn:
-      return CompareValues(static_cast<INT>(a.record->SizeLo32),
-                           static_cast<INT>(b.record->SizeLo32), ascending);
+      return CompareValues(a.record->SizeLo32, b.record->SizeLo32, ascending);
     default:
       return 0;
   }
@@ -102,7 +117,11 @@ class ResultModel : public QAbstractTableModel {
     return parent.isValid() ? 0 : kResultColumnCount;
   }
   QVariant data(const QModelIndex& index, int role) const override {
-    if (role != Qt::DisplayRole || !index.isValid()) return {};
+    if (!index.isValid()) return {};
+    if (role == Qt::TextAlignmentRole && index.column() == kSizeColumn) {
+      return QVariant::fromValue(Qt::AlignRight | Qt::AlignVCenter);
+    }
+    if (role != Qt::DisplayRole) return {};
     return Text(index.row(), index.column());
   }
   QVariant headerData(int section, Qt::Orientation orientation, int role) const override {
@@ -126,12 +145,18 @@ class ResultModel : public QAbstractTableModel {
       case kWrittenColumn:
         return r.written;
       case kSizeColumn:
-        return QString::number(static_cast<INT>(r.record->SizeLo32));
+        return SizeText(r.record->SizeLo32);
       default:
         return {};
     }
   }
   const ResultRow& Row(int row) const { return *rows_.at(static_cast<std::size_t>(row)); }
+  // The display index of `row`, or -1 when it is no row of the model.
+  int IndexOf(const ResultRow* row) const {
+    const auto at = std::find_if(rows_.begin(), rows_.end(),
+                                 [row](const auto& held) { return held.get() == row; });
+    return at == rows_.end() ? -1 : static_cast<int>(at - rows_.begin());
+  }
 
   void AddFront(std::unique_ptr<ResultRow> row) {
     if (!reading_) beginInsertRows(QModelIndex(), 0, 0);
@@ -184,6 +209,9 @@ ResultList::ResultList(QWidget* parent) : QTreeView(parent), model_(new ResultMo
   connect(header(), &QHeaderView::sectionClicked, this, &ResultList::SortByColumnClick);
   connect(this, &QTreeView::doubleClicked, this,
           [this](const QModelIndex& index) { OpenRow(index.row()); });
+  // Connected after setModel, so the selection model has dropped its rows
+  // when this runs.
+  connect(model_, &QAbstractItemModel::modelReset, this, &ResultList::AnnounceSelection);
 }
 
 ResultList::~ResultList() = default;
@@ -215,7 +243,7 @@ void ResultList::FitColumns() {
   setColumnWidth(kDirectoryColumn, 250);
   resizeColumnToContents(kCreatedColumn);
   resizeColumnToContents(kWrittenColumn);
-  setColumnWidth(kSizeColumn, header()->sectionSizeHint(kSizeColumn));
+  resizeColumnToContents(kSizeColumn);
 }
 
 void ResultList::SortByColumnClick(int column) {
@@ -223,19 +251,46 @@ void ResultList::SortByColumnClick(int column) {
   sort_ascending_ = !sort_ascending_;
 }
 
-void ResultList::SortRows(int column, bool ascending) { model_->Sort(column, ascending); }
+void ResultList::SortRows(int column, bool ascending) {
+  const ResultRow* const kept = SelectedRow();
+  sorting_ = true;
+  model_->Sort(column, ascending);
+  if (kept != nullptr) setCurrentIndex(model_->index(model_->IndexOf(kept), 0));
+  sorting_ = false;
+  AnnounceSelection();
+}
 
 void ResultList::OpenRow(int row) {
   if (row < 0 || row >= row_count()) return;
   const ResultRow& r = model_->Row(row);
   if (r.record == nullptr || !open_file) return;
-  open_file(QString::fromUtf16(PathOf(*r.record).data(),
-                               static_cast<qsizetype>(PathOf(*r.record).size())));
+  open_file(PathText(*r.record));
 }
 
 int ResultList::row_count() const { return model_->rowCount(QModelIndex()); }
 QString ResultList::text(int row, int column) const { return model_->Text(row, column); }
 const ResultRow& ResultList::row(int index) const { return model_->Row(index); }
+
+const ResultRow* ResultList::SelectedRow() const {
+  const QModelIndexList rows = selectionModel()->selectedRows();
+  if (rows.size() != 1 || rows.front().row() >= row_count()) return nullptr;
+  return &model_->Row(rows.front().row());
+}
+
+void ResultList::AnnounceSelection() {
+  if (sorting_) return;
+  const ResultRow* const selected = SelectedRow();
+  QString path = selected != nullptr && selected->record ? PathText(*selected->record) : QString();
+  if (path == announced_) return;
+  announced_ = std::move(path);
+  emit selectedFileChanged(announced_);
+}
+
+void ResultList::selectionChanged(const QItemSelection& selected,
+                                  const QItemSelection& deselected) {
+  QTreeView::selectionChanged(selected, deselected);
+  AnnounceSelection();
+}
 
 // Enter opens the selected row instead of pressing the dialog's default
 // button; with no row selected it goes on to the dialog.

@@ -9,14 +9,21 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QShortcut>
+#include <algorithm>
 #include <climits>
+#include <ctime>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "panel/filter_row.h"
+#include "panel/preview_pane.h"
 #include "panel/result_list.h"
+#include "panel/store_object.h"
 #include "platform/com.h"
 #include "platform/wstring.h"
+#include "query/query_plan.h"
 #include "query/query_steps.h"
 #include "shared/database_format.h"
 #include "shared/itrovixdb.h"
@@ -38,13 +45,22 @@ class WaitCursor {
   WaitCursor& operator=(const WaitCursor&) = delete;
 };
 
-// A fresh index store object; the calling thread must be initialised.
-ComPtr<ITrovixDB> CreateStore() {
-  ComPtr<ITrovixDB> store;
-  static_cast<void>(CoCreateInstance(CLSID_TrovixDB, nullptr,
-                                     CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER, IID_ITrovixDB,
-                                     store.put_void()));
-  return store;
+// The rows above the buttons: Text, Include, Exclude and the filter menus.
+constexpr int kRows = 4;
+
+// The Text box's words for the term search, which reads text between double
+// quotes as a phrase: the box has always taken quotes for separators.
+WString QuotesAsSeparators(std::u16string_view text) {
+  WString words(text);
+  std::replace(words.begin(), words.end(), u'"', u' ');
+  return words;
+}
+
+bool RecordPasses(const std::vector<query::QueryNode>& filters, const SearchResultRecord& record) {
+  const std::u16string_view all(record.path, std::size(record.path));
+  const std::string path = Utf16ToUtf8(all.substr(0, std::min(all.find(u'\0'), all.size())));
+  return query::PassesFilters(
+      filters, query::FileFacts{record.FileID, path, record.ModificationDateTime, record.SizeLo32});
 }
 
 }  // namespace
@@ -79,6 +95,8 @@ void SearchDialog::BuildControls() {
   const trovix::ui::DialogUnits du(font());
   list_ = new ResultList(this);
   list_->setGeometry(du.Rect(15, 7, 302, 110));
+  preview_ = new PreviewPane(this);
+  connect(list_, &ResultList::selectedFileChanged, this, &SearchDialog::UpdatePreview);
   static const char* const kLabels[] = {"Text:", "Include:", "Exclude:"};
   static const int kRowY[] = {123, 141, 160};
   QLineEdit* boxes[3];
@@ -95,6 +113,10 @@ void SearchDialog::BuildControls() {
   connect(text_, &QLineEdit::textChanged, this, [this] { text_changed_ = true; });
   connect(include_, &QLineEdit::textChanged, this, [this] { include_changed_ = true; });
   connect(exclude_, &QLineEdit::textChanged, this, [this] { exclude_changed_ = true; });
+  labels_[3] = new QLabel(QStringLiteral("Filter:"), this);
+  labels_[3]->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+  filters_ = new FilterRow(this);
+  connect(filters_, &FilterRow::changed, this, &SearchDialog::OnFiltersChanged);
 
   static const char* const kButtons[] = {"&Search", "C&lear", "E&xit", "&Help"};
   static const int kButtonX[] = {42, 108, 174, 240};
@@ -115,29 +137,36 @@ void SearchDialog::BuildControls() {
               du.Y(225) - (search.y() + search.height()),
               du.X(30),
               du.Y(12)};
-  resize(du.X(331), du.Y(225));
+  // Taller than the template by the preview and the filter row, so that the
+  // list keeps the template's height; wider, for the filter menus.
+  resize(du.X(380), du.Y(285));
+  Layout(width(), height());
   if (const QScreen* screen = QGuiApplication::primaryScreen()) {
     move(screen->availableGeometry().center() - rect().center());
   }
 }
 
-// Buttons centred at the bottom, the three rows above them, and the list
-// takes all height that is left. Small sizes are not guarded: negative
-// extents go to the controls as they come.
+// Buttons centred at the bottom, the four rows above them, and above those
+// the list and the preview share all height that is left: the preview a
+// third, the list the rest. Small sizes are not guarded: negative extents go
+// to the controls as they come.
 void SearchDialog::Layout(int width, int height) {
   const Metrics& k = metrics_;
   const int x0 = width / 2 - 2 * k.bw - k.gap;
   for (int i = 0; i < 4; ++i) {
     buttons_[i]->setGeometry(x0 + i * (k.bw + k.gap), height - k.m - k.bh, k.bw, k.bh);
   }
-  const int list_height = height - 6 * k.m - 3 * k.lh - k.bh;
+  const int shared = height - 8 * k.m - kRows * k.lh - k.bh;
+  const int preview_height = shared / 3;
+  const int list_height = shared - preview_height;
   list_->setGeometry(k.gap, k.m, width - 2 * k.gap, list_height);
-  QLineEdit* const boxes[] = {text_, include_, exclude_};
-  const int y1 = list_height + 2 * k.m;
-  for (int i = 0; i < 3; ++i) {
+  preview_->setGeometry(k.gap, list_height + 2 * k.m, width - 2 * k.gap, preview_height);
+  QWidget* const fields[kRows] = {text_, include_, exclude_, filters_};
+  const int y1 = list_height + preview_height + 3 * k.m;
+  for (int i = 0; i < kRows; ++i) {
     const int y = y1 + i * (k.lh + k.m);
     labels_[i]->setGeometry(k.gap, y, k.lw, k.lh);
-    boxes[i]->setGeometry(k.lw + k.gap, y, width - 2 * k.gap - k.lw, k.lh);
+    fields[i]->setGeometry(k.lw + k.gap, y, width - 2 * k.gap - k.lw, k.lh);
   }
   update();
 }
@@ -203,6 +232,7 @@ void SearchDialog::CaretToEnd(QLineEdit* box) {
 void SearchDialog::Clear() {
   saved_text_.reset();
   unsearchable_text_ = false;
+  searched_ = false;
   SetBoxText(text_, QString());
   SetBoxText(include_, QStringLiteral("*"));
   SetBoxText(exclude_, QString());
@@ -211,6 +241,7 @@ void SearchDialog::Clear() {
 }
 
 void SearchDialog::RunSearch() {
+  searched_ = true;
   const WaitCursor wait;
   const ComInit com;
   const ComPtr<ITrovixDB> store = CreateStore();
@@ -230,7 +261,8 @@ void SearchDialog::RunSearch() {
     include_changed_ = true;
     exclude_changed_ = true;
   }
-  const bool any_changed = text_changed_ || include_changed_ || exclude_changed_;
+  const bool any_changed =
+      text_changed_ || include_changed_ || exclude_changed_ || filters_changed_;
   bool word_current = !index_changed;
   if (text_changed_ && RunWordSearch()) word_current = true;
   if (!word_current) word_current = RefreshWordResult();
@@ -240,8 +272,10 @@ void SearchDialog::RunSearch() {
   held_stamp_ = word_current && !include_changed_ && !exclude_changed_ ? stamp : IndexStamp();
   std::optional<HeldResult> result = Combine(store.get());
   // Nothing changed: the list keeps what it shows.
-  if (!result || !any_changed) return;
-  ReadResult(store.get(), result->get());
+  if (result && any_changed) ReadResult(store.get(), result->get());
+  // Rows the list kept (nothing changed, or a large result declined) may
+  // stand under a new word query.
+  UpdatePreview();
 }
 
 // The combined result's size, the question for a large one, and the rows.
@@ -254,8 +288,7 @@ void SearchDialog::ReadResult(ITrovixDB* store, UINT result) {
     text_changed_ = true;  // so that the next Search asks again
     return;
   }
-  SetTitleCount(static_cast<int>(count));
-  ReadRows(store, result, static_cast<int>(count));
+  SetTitleCount(ReadRows(store, result, static_cast<int>(count)));
 }
 
 // An empty Text box keeps the last word result; a failed word search keeps
@@ -313,8 +346,8 @@ bool SearchDialog::RefreshWordResult() {
 std::optional<HeldResult> SearchDialog::EvaluateWords(ITrovixDB* store, const WString& query) {
   ++evaluations_;
   HeldResult held;
-  HRESULT status =
-      query::OpenTerms(store, query, query::SettingsTermFlags(), /*to_read_whole=*/false, &held);
+  HRESULT status = query::OpenTerms(store, QuotesAsSeparators(query), query::SettingsTermFlags(),
+                                    /*to_read_whole=*/false, &held);
   if (status == S_FALSE) {
     unsearchable_text_ = true;
     WString cleaned;
@@ -376,8 +409,11 @@ std::optional<HeldResult> SearchDialog::Combine(ITrovixDB* store) {
 }
 
 // All rows are read before the list paints again; a row the store cannot
-// read any more (its file left the catalogue) ends the reading there.
-void SearchDialog::ReadRows(ITrovixDB* store, UINT result, int count) {
+// read any more (its file left the catalogue) ends the reading there. Without
+// a filter the count is the result's size, as the store reported it.
+int SearchDialog::ReadRows(ITrovixDB* store, UINT result, int count) {
+  const std::vector<query::QueryNode> filters = filters_->Filters(std::time(nullptr));
+  filters_changed_ = false;
   list_->ClearResultRows();
   list_->setUpdatesEnabled(false);
   list_->BeginReading(count);
@@ -385,6 +421,7 @@ void SearchDialog::ReadRows(ITrovixDB* store, UINT result, int count) {
     auto record = std::make_unique<SearchResultRecord>();
     const HRESULT hr = store->SearchNext(result, reinterpret_cast<UINT_PTR>(record.get()));
     if (FAILED(hr) || hr == DB_S_ENDOFROWSET) break;
+    if (!filters.empty() && !RecordPasses(filters, *record)) continue;
     static_cast<void>(list_->AddResultRow(std::move(record)));
   }
   list_->EndReading();
@@ -392,6 +429,24 @@ void SearchDialog::ReadRows(ITrovixDB* store, UINT result, int count) {
   list_->SortRows(kNameColumn, /*ascending=*/true);
   list_->setUpdatesEnabled(true);
   list_->viewport()->update();
+  return filters.empty() ? count : list_->row_count();
+}
+
+// While the maintenance display shows, the change waits for the next Search.
+void SearchDialog::OnFiltersChanged() {
+  filters_changed_ = true;
+  if (searched_ && !maintenance_) RunSearch();
+}
+
+// The query that made the held word result, read as the Text box reads it.
+void SearchDialog::UpdatePreview() {
+  const QString path = list_->selected_path();
+  if (path.isEmpty()) {
+    preview_->ShowNothingSelected();
+    return;
+  }
+  preview_->ShowFile(path, word_query_ ? QuotesAsSeparators(*word_query_) : WString(),
+                     query::SettingsTermFlags());
 }
 
 }  // namespace trovix::panel

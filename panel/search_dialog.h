@@ -1,5 +1,6 @@
 // The search panel's dialog: a query text, Include and Exclude path-pattern
-// lists, and the result list.
+// lists, filter menus (kind, period written, least size), the result list,
+// and the preview of the selected file's passages.
 //
 // Invariants:
 //  - A box's change flag is set by every change of its text, the panel's own
@@ -15,9 +16,17 @@
 //    evaluates the boxes and the held word query again, so a Search always
 //    shows the files that match now; with no change (and no box changed) it
 //    evaluates nothing.
+//  - The filters narrow the rows read, not the held results: changing one
+//    evaluates nothing again, it only marks the rows to be read again. A
+//    change re-runs the search once a search has run since the dialog was
+//    made or cleared.
+//  - The Text box's words are ANDed with double quotes as separators, the
+//    way the box always read them; the store's phrase syntax is not offered
+//    here.
+//  - The preview follows the selected row and the held word query.
 //  - The component library is initialised only for the length of one
-//    operation: while the panel is idle no index store module is loaded and
-//    no database connection is open.
+//    operation (a search, or one preview reading): while the panel is idle
+//    no index store module is loaded and no database connection is open.
 // Everything runs on the dialog's thread, synchronously.
 #pragma once
 
@@ -36,6 +45,8 @@ struct ITrovixDB;
 
 namespace trovix::panel {
 
+class FilterRow;
+class PreviewPane;
 class ResultList;
 
 // A result set of the panel's own, closed on destruction; 0 means none.
@@ -56,7 +67,7 @@ class SearchDialog : public QDialog {
   // results and reads the rows. Silent on every failure.
   void RunSearch();
   // The Clear command: empties Text and Exclude, Include back to "*", title
-  // to 0 files, no rows. The held results stay.
+  // to 0 files, no rows. The held results and the filters stay.
   void Clear();
   // The maintenance display while the index is compacted.
   void EnterMaintenance();
@@ -71,12 +82,15 @@ class SearchDialog : public QDialog {
   [[nodiscard]] QLineEdit* include_box() const { return include_; }
   [[nodiscard]] QLineEdit* exclude_box() const { return exclude_; }
   [[nodiscard]] ResultList* result_list() const { return list_; }
+  [[nodiscard]] PreviewPane* preview_pane() const { return preview_; }
+  [[nodiscard]] FilterRow* filter_row() const { return filters_; }
   [[nodiscard]] QPushButton* search_button() const { return buttons_[0]; }
   [[nodiscard]] QPushButton* button(int index) const { return buttons_[index]; }
   [[nodiscard]] QLabel* label(int index) const { return labels_[index]; }
   [[nodiscard]] bool text_changed() const { return text_changed_; }
   [[nodiscard]] bool include_changed() const { return include_changed_; }
   [[nodiscard]] bool exclude_changed() const { return exclude_changed_; }
+  [[nodiscard]] bool filters_changed() const { return filters_changed_; }
   [[nodiscard]] UINT held_word() const { return held_word_.get(); }
   [[nodiscard]] UINT held_include() const { return held_include_.get(); }
   [[nodiscard]] UINT held_exclude() const { return held_exclude_.get(); }
@@ -112,7 +126,10 @@ class SearchDialog : public QDialog {
   void EvaluateChangedLists();
   void ReadResult(ITrovixDB* store, UINT result);
   [[nodiscard]] std::optional<HeldResult> Combine(ITrovixDB* store);
-  void ReadRows(ITrovixDB* store, UINT result, int count);
+  // The rows shown: those of the result that pass the filters.
+  int ReadRows(ITrovixDB* store, UINT result, int count);
+  void OnFiltersChanged();
+  void UpdatePreview();
   void SetBoxText(QLineEdit* box, const QString& text);
   void SetTitleCount(int count);
   void CaretToEnd(QLineEdit* box);
@@ -121,7 +138,9 @@ class SearchDialog : public QDialog {
   QLineEdit* text_ = nullptr;
   QLineEdit* include_ = nullptr;
   QLineEdit* exclude_ = nullptr;
-  QLabel* labels_[3] = {};
+  PreviewPane* preview_ = nullptr;
+  FilterRow* filters_ = nullptr;
+  QLabel* labels_[4] = {};        // Text, Include, Exclude, Filter
   QPushButton* buttons_[4] = {};  // Search, Clear, Exit, Help
   Metrics metrics_{};
 
@@ -138,6 +157,10 @@ class SearchDialog : public QDialog {
   bool text_changed_ = true;
   bool include_changed_ = true;
   bool exclude_changed_ = true;
+  // Set by a filter change, cleared when rows are read under the filters.
+  bool filters_changed_ = false;
+  // A search has run since the dialog was made or cleared.
+  bool searched_ = false;
   std::optional<QString> saved_text_;
   bool maintenance_ = false;
 };

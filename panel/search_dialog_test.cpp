@@ -6,12 +6,15 @@
 
 #include <sqlite3.h>
 
+#include <QComboBox>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
+#include <QLocale>
 #include <QPushButton>
 #include <QtTest/QtTest>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <map>
 #include <optional>
@@ -19,7 +22,9 @@
 #include <vector>
 
 #include "indexstore/testing/ordalis_fixture.h"
+#include "panel/filter_row.h"
 #include "panel/index_stamp.h"
+#include "panel/preview_pane.h"
 #include "panel/result_list.h"
 #include "platform/filetime.h"
 #include "platform/testing/private_tree.h"
@@ -35,8 +40,11 @@ struct File {
   std::string name;
   std::vector<std::string> words;
   std::int64_t size = 100;
-  double created = 45000.5;  // 2023-03-15 12:00 UTC
+  double created = 45000.5;  // 2023-03-15 12:00 UTC; written a day later
 };
+
+// The catalogue's date of a Unix time (days since 1899-12-30).
+double CatalogueDate(std::int64_t unix_seconds) { return 25569.0 + unix_seconds / 86400.0; }
 
 // Appends files to the catalogue; identifiers continue from the last call.
 class Catalogue {
@@ -132,6 +140,22 @@ QStringList Column(const ResultList& list, int column) {
   return texts;
 }
 
+// Picks the menu entry whose data is `data`, as a user's choice would.
+void Choose(QComboBox* menu, const QVariant& data) {
+  const int index = menu->findData(data);
+  QVERIFY(index >= 0);
+  menu->setCurrentIndex(index);
+}
+
+// FILETIME ticks of midnight UTC of a calendar day.
+std::int64_t UtcMidnight(int year, int month, int day) {
+  std::tm parts{};
+  parts.tm_year = year - 1900;
+  parts.tm_mon = month - 1;
+  parts.tm_mday = day;
+  return query::TicksFromUnix(timegm(&parts));
+}
+
 }  // namespace
 
 class SearchDialogTest : public QObject {
@@ -141,6 +165,9 @@ class SearchDialogTest : public QObject {
   void initTestCase() {
     setenv("TZ", "UTC", 1);  // row times become predictable
     tzset();
+    // Row texts follow the default locale: one whose formats differ from
+    // the C library's.
+    QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
   }
 
   void init() {
@@ -346,6 +373,25 @@ class SearchDialogTest : public QObject {
 
   // The text stays as typed; the analysis finds its words among the
   // punctuation and control characters.
+  // Double quotes separate words, which are ANDed, as the box always read
+  // them: a quoted text is no phrase, its words need not stand together.
+  void QuotesInTheTextBoxSeparateWords() {
+    const std::string folder = tree_->home() + "/docs";
+    std::filesystem::create_directories(folder);
+    trovix::testing::WriteFile(folder + "/apart.txt", "the wings of a small kestrel\n");
+    trovix::testing::WriteFile(folder + "/one.txt", "a kestrel alone\n");
+    std::string output;
+    QCOMPARE(trovix::testing::RunProcess({Trovix(), "index", folder}, &output), 0);
+    for (const QString& typed :
+         {QStringLiteral("\"kestrel wings\""), QStringLiteral("kestrel\"wings"),
+          QStringLiteral("\"kestrel wings")}) {
+      dialog_->SetQueryText(typed);
+      dialog_->ClickSearch();
+      QCOMPARE(Column(*dialog_->result_list(), kNameColumn), QStringList{"apart.txt"});
+      QCOMPARE(dialog_->text_box()->text(), typed);
+    }
+  }
+
   void QueryTextsAreSearchedWhateverTheyHold() {
     catalogue_->Add(Numbered(2, "alpha", "srch/a/"));
     catalogue_->Add({{"srch/b/", "both.txt", {"alpha", "beta"}}});
@@ -423,7 +469,8 @@ class SearchDialogTest : public QObject {
     QVERIFY(dialog_->text_changed());  // no word result was made
   }
 
-  // Row texts, the shared direction across columns, and signed sizes.
+  // Row texts in the locale's formats, the shared direction across columns,
+  // and sizes sorted as the unsigned values the catalogue keeps.
   void RowsShowTheRecordAndSortByTheSharedDirection() {
     catalogue_->Add({{"srch/", "b.txt", {"alpha"}, 30, 45001.0},
                      {"srch/", "A.txt", {"alpha"}, 0xFFFFFFF0, 45003.0},
@@ -433,15 +480,15 @@ class SearchDialogTest : public QObject {
     ResultList& list = *dialog_->result_list();
     QCOMPARE(Column(list, kNameColumn), (QStringList{"A.txt", "b.txt", "c.txt"}));
     QCOMPARE(list.text(0, kDirectoryColumn), QStringLiteral("/srch/"));
-    QCOMPARE(list.text(0, kCreatedColumn), QStringLiteral("03/18/23 00:00:00"));
-    QCOMPARE(list.text(0, kWrittenColumn), QStringLiteral("03/19/23 00:00:00"));
-    QCOMPARE(list.text(0, kSizeColumn), QStringLiteral("-16"));
+    QCOMPARE(list.text(0, kCreatedColumn), QStringLiteral("18.03.23 00:00"));
+    QCOMPARE(list.text(0, kWrittenColumn), QStringLiteral("19.03.23 00:00"));
+    QCOMPARE(list.text(0, kSizeColumn), QStringLiteral("4,0 GB"));
     QVERIFY(list.sort_ascending());  // the search's own sort leaves it alone
 
     emit list.header()->sectionClicked(kSizeColumn);
-    QCOMPARE(Column(list, kSizeColumn), (QStringList{"-16", "10", "30"}));
+    QCOMPARE(Column(list, kSizeColumn), (QStringList{"10 bytes", "30 bytes", "4,0 GB"}));
     emit list.header()->sectionClicked(kSizeColumn);
-    QCOMPARE(Column(list, kSizeColumn), (QStringList{"30", "10", "-16"}));
+    QCOMPARE(Column(list, kSizeColumn), (QStringList{"4,0 GB", "30 bytes", "10 bytes"}));
     emit list.header()->sectionClicked(kWrittenColumn);
     QCOMPARE(Column(list, kNameColumn), (QStringList{"b.txt", "c.txt", "A.txt"}));
     emit list.header()->sectionClicked(kNameColumn);  // descending now
@@ -471,8 +518,31 @@ class SearchDialogTest : public QObject {
     QCOMPARE(CompareRows(a, b, 5, true), 0);
   }
 
+  void SizesReadAsBytesAndUnitsOf1024_data() {
+    QTest::addColumn<QString>("locale");
+    QTest::addColumn<UINT>("size");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("none") << "de_DE" << 0u << "0 bytes";
+    QTest::newRow("one") << "de_DE" << 1u << "1 byte";
+    QTest::newRow("below a KB") << "de_DE" << 1023u << "1023 bytes";
+    QTest::newRow("a KB") << "de_DE" << 1024u << "1,0 KB";
+    QTest::newRow("half") << "en_US" << 1536u << "1.5 KB";
+    QTest::newRow("rounds up to a MB") << "en_US" << 1048575u << "1.0 MB";
+    QTest::newRow("MB") << "en_US" << 12897485u << "12.3 MB";
+    QTest::newRow("all 32 bits") << "de_DE" << 0xFFFFFFFFu << "4,0 GB";
+  }
+  void SizesReadAsBytesAndUnitsOf1024() {
+    QFETCH(QString, locale);
+    QFETCH(UINT, size);
+    QFETCH(QString, text);
+    const QLocale before;
+    QLocale::setDefault(QLocale(locale));
+    QCOMPARE(SizeText(size), text);
+    QLocale::setDefault(before);
+  }
+
   void TimesBefore1900AreTheEpoch() {
-    QCOMPARE(TimeText(1796502289), QStringLiteral("12/05/26 20:24:49"));
+    QCOMPARE(TimeText(1796502289), QStringLiteral("05.12.26 20:24"));
     QCOMPARE(TimeValue(Int64ToFileTime(kFileTimeUnixEpoch + 1796502289LL * 10000000)),
              std::int64_t{1796502289});
     QCOMPARE(TimeValue(FILETIME{0, 0}), std::int64_t{0});  // 1601
@@ -512,6 +582,8 @@ class SearchDialogTest : public QObject {
     QTest::newRow("tall") << QSize(500, 1100);
     QTest::newRow("odd") << QSize(733, 611);
   }
+  // The rows and the buttons keep their heights; the list and the preview
+  // share the rest, the preview a third of it.
   void LayoutKeepsButtonsCentredAndGivesTheListTheRest() {
     QFETCH(QSize, size);
     dialog_->show();
@@ -526,15 +598,145 @@ class SearchDialogTest : public QObject {
       QCOMPARE(dialog_->button(i)->geometry(),
                QRect(w / 2 - 2 * bw - gap + i * (bw + gap), h - m - bh, bw, bh));
     }
-    const int list_height = h - 6 * m - 3 * lh - bh;
+    const int shared = h - 8 * m - 4 * lh - bh;
+    const int preview_height = shared / 3;
+    const int list_height = shared - preview_height;
     QCOMPARE(dialog_->result_list()->geometry(), QRect(gap, m, w - 2 * gap, list_height));
-    QLineEdit* const boxes[] = {dialog_->text_box(), dialog_->include_box(),
-                                dialog_->exclude_box()};
-    for (int i = 0; i < 3; ++i) {
-      const int y = list_height + 2 * m + i * (lh + m);
+    QCOMPARE(dialog_->preview_pane()->geometry(),
+             QRect(gap, list_height + 2 * m, w - 2 * gap, preview_height));
+    QWidget* const fields[] = {dialog_->text_box(), dialog_->include_box(), dialog_->exclude_box(),
+                               dialog_->filter_row()};
+    for (int i = 0; i < 4; ++i) {
+      const int y = list_height + preview_height + 3 * m + i * (lh + m);
       QCOMPARE(dialog_->label(i)->geometry(), QRect(gap, y, lw, lh));
-      QCOMPARE(boxes[i]->geometry(), QRect(lw + gap, y, w - 2 * gap - lw, lh));
+      QCOMPARE(fields[i]->geometry(), QRect(lw + gap, y, w - 2 * gap - lw, lh));
     }
+    // The three menus fill their row side by side.
+    const FilterRow& row = *dialog_->filter_row();
+    QComboBox* const menus[] = {row.type_menu(), row.modified_menu(), row.size_menu()};
+    QCOMPARE(menus[0]->geometry().left(), 0);
+    QCOMPARE(menus[2]->geometry().right(), row.width() - 1);
+    for (int i = 0; i < 3; ++i) {
+      QCOMPARE(menus[i]->height(), lh);
+      if (i > 0) QVERIFY(menus[i]->geometry().left() > menus[i - 1]->geometry().right());
+    }
+  }
+
+  // Each menu narrows the rows read and its "any" entry widens them again;
+  // the title counts the rows shown. Only rows are read again: the held
+  // results stay as they are.
+  void FiltersNarrowTheRowsAndWidenAgainWhenReset() {
+    const double today = CatalogueDate(std::time(nullptr)) - 1;  // written now
+    catalogue_->Add({{"srch/", "report.pdf", {"alpha"}, 200 * 1024, today},
+                     {"srch/", "notes.txt", {"alpha"}, 100 * 1024 - 1, today},
+                     {"srch/", "old.odt", {"alpha"}, 100 * 1024},
+                     {"srch/", "photo.jpg", {"alpha"}, 5 * 1024 * 1024}});
+    QVERIFY(trovix::testing::WaitUntil([] { return IndexStamp::Take(Database()).settled(); }));
+    dialog_->SetQueryText(QStringLiteral("alpha"));
+    dialog_->ClickSearch();
+    QCOMPARE(dialog_->result_list()->row_count(), 4);
+    const int evaluations = dialog_->evaluation_count();
+    const UINT word = dialog_->held_word();
+    const FilterRow& filters = *dialog_->filter_row();
+    const auto shown = [this] { return Column(*dialog_->result_list(), kNameColumn); };
+
+    Choose(filters.type_menu(), QStringLiteral("document"));
+    QCOMPARE(shown(), (QStringList{"notes.txt", "old.odt", "report.pdf"}));
+    QCOMPARE(dialog_->windowTitle(), QStringLiteral("Vistrel - (3 files)"));
+    Choose(filters.type_menu(), QStringLiteral("pdf"));
+    QCOMPARE(shown(), QStringList{"report.pdf"});
+    QCOMPARE(dialog_->windowTitle(), QStringLiteral("Vistrel - (1 files)"));
+    Choose(filters.type_menu(), QString());
+    QCOMPARE(shown().size(), 4);
+
+    Choose(filters.modified_menu(), static_cast<int>(ModifiedPeriod::kToday));
+    QCOMPARE(shown(), (QStringList{"notes.txt", "report.pdf"}));
+    Choose(filters.modified_menu(), static_cast<int>(ModifiedPeriod::kThisYear));
+    QCOMPARE(shown(), (QStringList{"notes.txt", "report.pdf"}));
+    Choose(filters.modified_menu(), static_cast<int>(ModifiedPeriod::kAnyTime));
+    QCOMPARE(shown().size(), 4);
+
+    // The least size is a bound that passes.
+    Choose(filters.size_menu(), qint64{100 * 1024});
+    QCOMPARE(shown(), (QStringList{"old.odt", "photo.jpg", "report.pdf"}));
+    Choose(filters.size_menu(), qint64{1024 * 1024});
+    QCOMPARE(shown(), QStringList{"photo.jpg"});
+
+    // Together they all apply.
+    Choose(filters.size_menu(), qint64{100 * 1024});
+    Choose(filters.type_menu(), QStringLiteral("document"));
+    QCOMPARE(shown(), (QStringList{"old.odt", "report.pdf"}));
+    Choose(filters.modified_menu(), static_cast<int>(ModifiedPeriod::kToday));
+    QCOMPARE(shown(), QStringList{"report.pdf"});
+
+    Choose(filters.type_menu(), QString());
+    Choose(filters.modified_menu(), static_cast<int>(ModifiedPeriod::kAnyTime));
+    Choose(filters.size_menu(), qint64{0});
+    QCOMPARE(shown().size(), 4);
+    QCOMPARE(dialog_->windowTitle(), QStringLiteral("Vistrel - (4 files)"));
+    QCOMPARE(dialog_->evaluation_count(), evaluations);
+    QCOMPARE(dialog_->held_word(), word);
+    QVERIFY(!dialog_->filters_changed());
+  }
+
+  // Before the first search, and after Clear, a filter waits for Search.
+  void AFilterChangeSearchesOnlyOnceASearchHasRun() {
+    catalogue_->Add({{"srch/", "a.pdf", {"alpha"}}, {"srch/", "b.txt", {"alpha"}}});
+    dialog_->SetQueryText(QStringLiteral("alpha"));
+    QComboBox* const type = dialog_->filter_row()->type_menu();
+    Choose(type, QStringLiteral("pdf"));
+    QCOMPARE(dialog_->evaluation_count(), 0);
+    QVERIFY(dialog_->filters_changed());
+    dialog_->ClickSearch();
+    QCOMPARE(Column(*dialog_->result_list(), kNameColumn), QStringList{"a.pdf"});
+    QVERIFY(!dialog_->filters_changed());
+
+    dialog_->Clear();
+    Choose(type, QString());
+    QCOMPARE(dialog_->result_list()->row_count(), 0);
+    QCOMPARE(dialog_->windowTitle(), QStringLiteral("Vistrel - (0 files)"));
+    dialog_->ClickSearch();  // the held word result, unfiltered
+    QCOMPARE(Column(*dialog_->result_list(), kNameColumn), (QStringList{"a.pdf", "b.txt"}));
+  }
+
+  // Saturday 5 December 2026, 20:24:49 UTC, and New Year's Day 2027.
+  void PeriodsStartAtLocalMidnight_data() {
+    QTest::addColumn<qint64>("now");
+    QTest::addColumn<int>("period");
+    QTest::addColumn<int>("first_day");
+    QTest::addColumn<qint64>("start");
+    const qint64 saturday = 1796502289;
+    const qint64 new_year = 1798797600;  // 2027-01-01 10:00
+    const auto row = [](const char* name, qint64 now, ModifiedPeriod period, Qt::DayOfWeek first,
+                        std::int64_t start) {
+      QTest::newRow(name) << now << static_cast<int>(period) << static_cast<int>(first)
+                          << qint64{start};
+    };
+    row("any time", saturday, ModifiedPeriod::kAnyTime, Qt::Monday, 0);
+    row("today", saturday, ModifiedPeriod::kToday, Qt::Monday, UtcMidnight(2026, 12, 5));
+    row("week from Monday", saturday, ModifiedPeriod::kThisWeek, Qt::Monday,
+        UtcMidnight(2026, 11, 30));
+    row("week from Sunday", saturday, ModifiedPeriod::kThisWeek, Qt::Sunday,
+        UtcMidnight(2026, 11, 29));
+    row("week from Saturday", saturday, ModifiedPeriod::kThisWeek, Qt::Saturday,
+        UtcMidnight(2026, 12, 5));
+    row("month", saturday, ModifiedPeriod::kThisMonth, Qt::Monday, UtcMidnight(2026, 12, 1));
+    row("year", saturday, ModifiedPeriod::kThisYear, Qt::Monday, UtcMidnight(2026, 1, 1));
+    row("week across the year", new_year, ModifiedPeriod::kThisWeek, Qt::Monday,
+        UtcMidnight(2026, 12, 28));
+    row("first of the month", new_year, ModifiedPeriod::kThisMonth, Qt::Monday,
+        UtcMidnight(2027, 1, 1));
+    row("first of the year", new_year, ModifiedPeriod::kThisYear, Qt::Monday,
+        UtcMidnight(2027, 1, 1));
+  }
+  void PeriodsStartAtLocalMidnight() {
+    QFETCH(qint64, now);
+    QFETCH(int, period);
+    QFETCH(int, first_day);
+    QFETCH(qint64, start);
+    QCOMPARE(qint64{PeriodStart(static_cast<ModifiedPeriod>(period), now,
+                                static_cast<Qt::DayOfWeek>(first_day))},
+             start);
   }
 
   // Small sizes are not guarded: the controls overlap, nothing breaks.
