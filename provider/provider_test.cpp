@@ -311,10 +311,16 @@ TEST_F(ProviderTest, PhrasesFiltersAndSnippetsReachBothShells) {
   EXPECT_NE(reply.find("'description': <'The annual report of the club. It was a fine year.'>"),
             std::string::npos)
       << reply;
-  ASSERT_EQ(Call("/runner", "org.kde.krunner1.Match", {"\"annual report\""}, &reply), 0) << reply;
+  // KRunner's query is one string: quotes and all (a GVariant text in
+  // single quotes, so that gdbus keeps the double ones).
+  ASSERT_EQ(Call("/runner", "org.kde.krunner1.Match", {"'\"annual report\"'"}, &reply), 0)
+      << reply;
   EXPECT_NE(reply.find("'subtext': <'The annual report of the club. It was a fine year.'>"),
             std::string::npos)
       << reply;
+  EXPECT_EQ(reply.find("other.txt"), std::string::npos) << "the words in the wrong order: " << reply;
+  ASSERT_EQ(Call("/runner", "org.kde.krunner1.Match", {"'annual report'"}, &reply), 0) << reply;
+  EXPECT_NE(reply.find("other.txt"), std::string::npos) << "both words, no phrase: " << reply;
 }
 
 // A query built to cost the most, over a text that holds the words
