@@ -32,10 +32,10 @@ const Entry& Library() {
     // pool are closed at exit through it.
     void* const library = dlopen("libicui18n.so." U_ICU_VERSION_SHORT, RTLD_NOW | RTLD_LOCAL);
     if (library == nullptr) return found;
-    found.open = reinterpret_cast<decltype(&utrans_openU)>(
-        dlsym(library, TROVIX_ICU_NAME(utrans_openU)));
-    found.close = reinterpret_cast<decltype(&utrans_close)>(
-        dlsym(library, TROVIX_ICU_NAME(utrans_close)));
+    found.open =
+        reinterpret_cast<decltype(&utrans_openU)>(dlsym(library, TROVIX_ICU_NAME(utrans_openU)));
+    found.close =
+        reinterpret_cast<decltype(&utrans_close)>(dlsym(library, TROVIX_ICU_NAME(utrans_close)));
     found.transliterate = reinterpret_cast<decltype(&utrans_transUChars)>(
         dlsym(library, TROVIX_ICU_NAME(utrans_transUChars)));
     if (found.open == nullptr || found.close == nullptr || found.transliterate == nullptr) {

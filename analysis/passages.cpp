@@ -31,15 +31,25 @@ bool IsBlank(char16_t unit) {
 PassageFinder::PassageFinder(std::vector<QueryWord> words, bool exact_accents)
     : words_(std::move(words)), exact_accents_(exact_accents), analyzer_(*this) {
   found_.resize(words_.size());
-  for (std::size_t w = 0; w < words_.size(); ++w) found_[w].resize(words_[w].terms.size());
+  found_short_.resize(words_.size());
+  bool shorts = false;
+  for (std::size_t w = 0; w < words_.size(); ++w) {
+    found_[w].resize(words_[w].terms.size());
+    found_short_[w].resize(words_[w].short_terms.size());
+    shorts = shorts || !words_[w].short_terms.empty();
+  }
   for (QueryWord& word : words_) {
     for (QueryTerm& term : word.terms) {
       if (!exact_accents_) term.text = BareTerm(term.text);
     }
+    for (ShortTerm& term : word.short_terms) {
+      if (!exact_accents_) term.text = BareTerm(term.text);
+    }
   }
+  analyzer_.set_short_terms(shorts);
 }
 
-void PassageFinder::Term(std::string_view term, std::uint32_t position, TermKind /*kind*/) {
+void PassageFinder::Term(std::string_view term, std::uint32_t position, TermKind kind) {
   if (occurrences_ >= kMaxOccurrences) return;
   std::string bare;
   std::string_view form = term;
@@ -48,6 +58,18 @@ void PassageFinder::Term(std::string_view term, std::uint32_t position, TermKind
     form = bare;
   }
   const auto [begin, end] = analyzer_.span();
+  if (kind == TermKind::kShort) {
+    for (std::size_t w = 0; w < words_.size(); ++w) {
+      const std::vector<ShortTerm>& terms = words_[w].short_terms;
+      for (std::size_t t = 0; t < terms.size(); ++t) {
+        if (terms[t].text == form) {
+          found_short_[w][t].push_back({position, begin, end});
+          ++occurrences_;
+        }
+      }
+    }
+    return;
+  }
   for (std::size_t w = 0; w < words_.size(); ++w) {
     const std::vector<QueryTerm>& terms = words_[w].terms;
     for (std::size_t t = 0; t < terms.size(); ++t) {
@@ -59,23 +81,45 @@ void PassageFinder::Term(std::string_view term, std::uint32_t position, TermKind
   }
 }
 
+namespace {
+
+// The occurrence of `list` (in the order of the text) at `position`, if any.
+const PassageFinder::Occurrence* At(const std::vector<PassageFinder::Occurrence>& list,
+                                    std::int64_t position) {
+  if (position < 0) return nullptr;
+  const auto at = std::lower_bound(list.begin(), list.end(), position,
+                                   [](const PassageFinder::Occurrence& o, std::int64_t p) {
+                                     return static_cast<std::int64_t>(o.position) < p;
+                                   });
+  return at != list.end() && at->position == position ? &*at : nullptr;
+}
+
+}  // namespace
+
 std::vector<PassageFinder::Match> PassageFinder::Matches() const {
   std::vector<Match> matches;
   for (std::size_t w = 0; w < words_.size(); ++w) {
     const std::vector<QueryTerm>& terms = words_[w].terms;
+    const std::vector<ShortTerm>& shorts = words_[w].short_terms;
     for (const Occurrence& first : found_[w].front()) {
+      std::size_t begin = first.begin;
       std::size_t end = first.end;
       bool all = true;
       for (std::size_t t = 1; t < terms.size() && all; ++t) {
-        const std::vector<Occurrence>& list = found_[w][t];
-        const std::uint32_t wanted = first.position + terms[t].offset;
-        const auto at = std::lower_bound(
-            list.begin(), list.end(), wanted,
-            [](const Occurrence& o, std::uint32_t position) { return o.position < position; });
-        all = at != list.end() && at->position == wanted;
+        const Occurrence* at = At(found_[w][t], std::int64_t{first.position} + terms[t].offset);
+        all = at != nullptr;
         if (all) end = std::max(end, at->end);
       }
-      if (all) matches.push_back({first.begin, end, w});
+      for (std::size_t t = 0; t < shorts.size() && all; ++t) {
+        const Occurrence* at =
+            At(found_short_[w][t], std::int64_t{first.position} + shorts[t].offset);
+        all = at != nullptr;
+        if (all) {
+          begin = std::min(begin, at->begin);
+          end = std::max(end, at->end);
+        }
+      }
+      if (all) matches.push_back({begin, end, w});
     }
   }
   std::sort(matches.begin(), matches.end(),
@@ -118,6 +162,12 @@ std::vector<PassageFinder::Window> PassageFinder::Choose(const std::vector<Match
     taken.emplace_back(from, end);
   }
   return chosen;
+}
+
+bool PassageFinder::HoldsEveryWord() const {
+  std::vector<bool> seen(words_.size(), false);
+  for (const Match& match : Matches()) seen[match.word] = true;
+  return std::all_of(seen.begin(), seen.end(), [](bool found) { return found; });
 }
 
 bool PassageFinder::Satisfied(std::size_t count, std::size_t width) {

@@ -5,7 +5,9 @@
 // query word matches where its terms stand as the index holds them: a word
 // of one term wherever a term it stands for (term_matches) occurs, a word
 // of several (a phrase, a compound, a CJK piece) only where its terms stand
-// at consecutive positions. So a passage marks what the search matched.
+// at consecutive positions, and, when it holds words too short to be terms
+// (query_words.h), only where those stand in their places too. So a passage
+// marks what the search matched, and a phrase is found exactly.
 //
 // A passage is chosen for the most different query words within its width,
 // then the most matches, then the earliest; passages do not overlap and are
@@ -48,6 +50,15 @@ class PassageFinder final : private TermSink {
   // True when `count` passages apart from each other each hold every query
   // word already: reading more of the text could not give better ones.
   [[nodiscard]] bool Satisfied(std::size_t count, std::size_t width);
+  // True when every query word occurs somewhere in the text fed so far.
+  [[nodiscard]] bool HoldsEveryWord() const;
+
+  // Where a term occurs: its position and its units of the text.
+  struct Occurrence {
+    std::uint32_t position;
+    std::size_t begin;
+    std::size_t end;
+  };
 
   // Up to `count` passages of about `width` units of `text` (the text fed),
   // in the order of the text. Empty when no query word occurs.
@@ -78,12 +89,9 @@ class PassageFinder final : private TermSink {
   bool exact_accents_;
   // For each word and each of its terms: the positions and spans where a
   // term it stands for occurs, in the order of the text.
-  struct Occurrence {
-    std::uint32_t position;
-    std::size_t begin;
-    std::size_t end;
-  };
   std::vector<std::vector<std::vector<Occurrence>>> found_;
+  // Likewise for each word's short terms.
+  std::vector<std::vector<std::vector<Occurrence>>> found_short_;
   std::size_t occurrences_ = 0;
   TextAnalyzer analyzer_;
 };

@@ -56,6 +56,24 @@ TEST(PassagesTest, MarksTheTermsTheIndexMatches) {
   EXPECT_EQ(Snip("京東", "私は東京都に住む"), "");
 }
 
+TEST(PassagesTest, AShortWordOfAPhraseMustStandInItsPlace) {
+  // One letter and one digit are no terms of the index; the phrase still
+  // holds them, before, inside and after its terms.
+  EXPECT_EQ(Snip("\"vitamin a deficiency\"", "vitamin b deficiency; vitamin a deficiency"),
+            "vitamin b deficiency; [vitamin a deficiency]");
+  EXPECT_EQ(Snip("\"vitamin a deficiency\"", "vitamin b deficiency"), "");
+  EXPECT_EQ(Snip("\"type 2 diabetes\"", "Type 1 diabetes and type 2 diabetes"),
+            "Type 1 diabetes and [type 2 diabetes]");
+  EXPECT_EQ(Snip("\"a plan\"", "the plan, a plan"), "the plan, [a plan]");
+  EXPECT_EQ(Snip("\"plan B\"", "plan a or plan b"), "plan a or [plan b]");
+  PassageFinder finder(AnalyseQueryWords(u"\"plan b\" budget"), false);
+  finder.Feed(u"plan c and the budget");
+  EXPECT_FALSE(finder.HoldsEveryWord());
+  finder.Feed(u" and plan b");
+  finder.Finish();
+  EXPECT_TRUE(finder.HoldsEveryWord());
+}
+
 TEST(PassagesTest, ChoosesThePassageWithTheMostWordsAndCutsAtSpaces) {
   std::string text;
   for (int i = 0; i < 40; ++i) text += "alpha filler words here. ";

@@ -103,8 +103,24 @@ QueryWord AnalyseQueryWord(std::u16string_view word) {
     return result;
   }
   Collect collect;
-  AnalyseText(body, collect);
-  result.terms = Select(collect.found);
+  TextAnalyzer analyzer(collect);
+  analyzer.set_short_terms(true);
+  analyzer.Feed(body);
+  analyzer.Finish();
+  std::vector<Found> terms;
+  std::vector<Found> shorts;
+  for (Found& found : collect.found) {
+    (found.kind == TermKind::kShort ? shorts : terms).push_back(std::move(found));
+  }
+  result.terms = Select(terms);
+  if (!terms.empty()) {
+    // Select keeps the first term: offsets count from its position.
+    const auto first = static_cast<std::int64_t>(terms.front().position);
+    for (Found& short_term : shorts) {
+      result.short_terms.push_back(
+          {std::move(short_term.text), static_cast<std::int32_t>(short_term.position - first)});
+    }
+  }
   if (stars > 0 && !result.terms.empty()) result.terms.back().prefix = true;
   return result;
 }

@@ -30,8 +30,19 @@ struct QueryTerm {
   bool operator==(const QueryTerm&) const = default;
 };
 
+// A word or part of the query too short to be a term ("a" in "vitamin a
+// deficiency"): the index cannot tell it, so a phrase that holds one is
+// checked against the text itself.
+struct ShortTerm {
+  std::string text;     // folded
+  std::int32_t offset;  // position after the word's first term; negative before it
+
+  bool operator==(const ShortTerm&) const = default;
+};
+
 struct QueryWord {
   std::vector<QueryTerm> terms;  // ascending offsets, the first 0; never empty
+  std::vector<ShortTerm> short_terms;
 };
 
 // A piece of a query text: a word between spaces, or the text between two

@@ -95,7 +95,11 @@ void TextAnalyzer::AsciiWord(std::u16string_view word, std::size_t offset) {
       const char16_t unit = text[i];
       term_[i] = static_cast<char>(unit >= u'A' && unit <= u'Z' ? unit + 32 : unit);
     }
-    if (term_.size() >= 2) sink_.Term(term_, position, kind);
+    if (term_.size() >= 2) {
+      sink_.Term(term_, position, kind);
+    } else if (short_terms_ && !term_.empty()) {
+      sink_.Term(term_, position, TermKind::kShort);
+    }
   };
   for (const auto& [start, end] : parts_) {
     span_ = {offset + start, offset + end};
@@ -116,7 +120,11 @@ void TextAnalyzer::ComplexWord(std::u16string_view word, std::size_t offset) {
   if (parts_.empty()) return;
   const auto emit = [this](std::u16string_view text, std::uint32_t position, TermKind kind) {
     const std::string term = FoldTerm(text);
-    if (IsSignificant(term)) sink_.Term(term, position, kind);
+    if (IsSignificant(term)) {
+      sink_.Term(term, position, kind);
+    } else if (short_terms_ && !term.empty()) {
+      sink_.Term(term, position, TermKind::kShort);
+    }
   };
   for (const auto& [start, end] : parts_) {
     span_ = {offset + start, offset + end};

@@ -45,6 +45,7 @@ enum class TermKind : unsigned char {
   kWord,     // a word, or one part of a compound
   kCjkPair,  // two neighbouring characters of a CJK run
   kCjkLast,  // the last character of a CJK run, alone
+  kShort,    // a word or part too short to be a term: only with short terms on
 };
 
 class TermSink {
@@ -68,6 +69,10 @@ class TextAnalyzer final : private SegmentHandler {
   void Feed(std::u16string_view piece) { segmenter_.Feed(piece); }
   // Analyses what is held back. The text ends here; feed no more.
   void Finish() { segmenter_.Finish(); }
+  // Also hands the sink the words and parts too short to be terms (kShort,
+  // folded, at the position they take), for the checks that a phrase's
+  // every word stands in a text. Off by default: the index never holds them.
+  void set_short_terms(bool on) { short_terms_ = on; }
   // The position the next term would take: the number of positions used.
   [[nodiscard]] std::uint32_t positions() const { return position_; }
   // The units of the text that the term being handed to the sink was made
@@ -93,6 +98,7 @@ class TextAnalyzer final : private SegmentHandler {
   std::vector<std::pair<std::size_t, std::size_t>> source_cells_;  // scratch: a run's characters
   std::uint32_t position_ = 0;
   std::pair<std::size_t, std::size_t> span_{0, 0};
+  bool short_terms_ = false;
 };
 
 // The terms of a whole text, as one analyzer fed it in one piece gives them.

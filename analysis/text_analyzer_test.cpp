@@ -52,6 +52,9 @@ std::string Terms(const std::string& text) {
       case TermKind::kCjkLast:
         out += 'L';
         break;
+      case TermKind::kShort:
+        out += 'S';
+        break;
       case TermKind::kWord:
         break;
     }

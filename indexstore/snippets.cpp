@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <functional>
 #include <list>
 #include <memory>
 #include <mutex>
@@ -89,10 +90,11 @@ TextCache& Cache() {
   return *cache;
 }
 
-// Reads the text of `path` into `*text`, stopping early once `finder` has
-// the passages it wants (the text is then marked incomplete). S_OK, or the
-// failure of opening the file through its filter.
-HRESULT ReadText(const WString& path, PassageFinder* finder, std::size_t count, FileText* text) {
+// Reads the text of `path` into `*text`, stopping early once `enough`
+// answers true for `finder` (the text is then marked incomplete). S_OK, or
+// the failure of opening the file through its filter.
+HRESULT ReadText(const WString& path, PassageFinder* finder,
+                 const std::function<bool(PassageFinder&)>& enough, FileText* text) {
   TextSource source;
   const HRESULT opened = source.Open(path.c_str());
   if (FAILED(opened)) return opened;
@@ -111,7 +113,7 @@ HRESULT ReadText(const WString& path, PassageFinder* finder, std::size_t count, 
       }
       if (text->text.size() - checked >= kCheckEveryUnits) {
         checked = text->text.size();
-        if (finder->Satisfied(count, kSnippetPassageUnits)) return S_OK;
+        if (enough(*finder)) return S_OK;
       }
     }
   }
@@ -177,7 +179,10 @@ class Snippets final : public ComObject<ITrovixSnippets, IID_ITrovixSnippets> {
     text->size = now.st_size;
     text->written = now.st_mtim;
     PassageFinder finder(std::move(words), exact);
-    const HRESULT read = ReadText(path, &finder, count, text.get());
+    const HRESULT read = ReadText(
+        path, &finder,
+        [count](PassageFinder& so_far) { return so_far.Satisfied(count, kSnippetPassageUnits); },
+        text.get());
     if (read == E_NOINTERFACE) return S_FALSE;  // no filter reads this type
     if (FAILED(read)) return read;
     finder.Finish();
@@ -187,7 +192,51 @@ class Snippets final : public ComObject<ITrovixSnippets, IID_ITrovixSnippets> {
   }
 };
 
+// The file's text: the cache's when it holds all of it (`*fed` false: the
+// finder has not seen it), else read through `finder` up to `enough` and
+// kept (`*fed` true). Null when it cannot be read.
+std::shared_ptr<const FileText> TextFor(const WString& path, PassageFinder* finder,
+                                        const std::function<bool(PassageFinder&)>& enough,
+                                        bool* fed) {
+  *fed = false;
+  struct stat now {};
+  if (stat(Utf16ToUtf8(path).c_str(), &now) != 0 || !S_ISREG(now.st_mode)) return nullptr;
+  if (std::shared_ptr<const FileText> kept = Cache().Find(path, now)) {
+    if (kept->complete) return kept;
+  }
+  *fed = true;
+  auto text = std::make_shared<FileText>();
+  text->path = path;
+  text->size = now.st_size;
+  text->written = now.st_mtim;
+  if (FAILED(ReadText(path, finder, enough, text.get()))) return nullptr;
+  Cache().Keep(text);
+  return text;
+}
+
 }  // namespace
+
+bool FileHoldsWords(const WString& path, std::u16string_view name,
+                    const std::vector<trovix::analysis::QueryWord>& words, bool exact_accents,
+                    bool name_only) {
+  std::vector<trovix::analysis::QueryWord> rest;
+  for (const trovix::analysis::QueryWord& word : words) {
+    PassageFinder in_name({word}, exact_accents);
+    in_name.Feed(name);
+    in_name.Finish();
+    if (!in_name.HoldsEveryWord()) rest.push_back(word);
+  }
+  if (rest.empty()) return true;
+  if (name_only) return false;
+  PassageFinder finder(std::move(rest), exact_accents);
+  bool fed = false;
+  const std::shared_ptr<const FileText> text = TextFor(
+      path, &finder, [](PassageFinder& so_far) { return so_far.HoldsEveryWord(); }, &fed);
+  if (text == nullptr) return false;
+  if (!fed) finder.Feed(text->text);
+  finder.Finish();
+  return finder.HoldsEveryWord();
+}
 
 HRESULT CreateSnippets(void** ppv) {
   *ppv = static_cast<ITrovixSnippets*>(new (std::nothrow) Snippets());

@@ -15,6 +15,7 @@
 #include "analysis/query_words.h"
 #include "indexstore/db_exception.h"
 #include "indexstore/own_statement.h"
+#include "indexstore/snippets.h"
 #include "indexstore/term_query.h"
 #include "indexstore/tokenizer.h"
 #include "indexstore/trovix_db.h"
@@ -111,6 +112,39 @@ std::vector<INT> MatchOldWords(sqlite3* db, std::u16string_view text, const Pars
   return MatchWordTokens(db, tokens, /*check_catalogue=*/(flags & kTermsCandidates) == 0);
 }
 
+// Phrases that hold words too short to be terms ("vitamin a deficiency",
+// "type 2 diabetes"): the index found the files where the other words
+// stand in line; each file's text (or name) tells whether the short ones
+// stand in their places. Files that left the catalogue go.
+std::vector<INT> KeepExactPhrases(sqlite3* db, std::vector<INT> ids, const ParsedQuery& query,
+                                  UINT flags) {
+  std::vector<QueryWord> checked;
+  for (const QueryWord& word : query.words) {
+    if (!word.short_terms.empty()) checked.push_back(word);
+  }
+  if (checked.empty() || ids.empty()) return ids;
+  OwnStatement select(db,
+                      "SELECT Drives.Name || Directories.Name || Files.Name, Files.Name FROM "
+                      "Files, Directories, Drives WHERE Files.FileID = ? AND "
+                      "Directories.DirectoryID = Files.DirectoryID AND Drives.DriveID = "
+                      "Directories.DriveID");
+  ORDALIS_CHECK(select.status());
+  std::vector<INT> kept;
+  for (const INT id : ids) {
+    select.Reset();
+    ORDALIS_CHECK(select.Bind(1, std::int64_t{id}));
+    if (ORDALIS_CHECK(select.Step()) != S_OK) continue;
+    const auto* path = reinterpret_cast<const char*>(sqlite3_column_text(select.get(), 0));
+    const auto* name = reinterpret_cast<const char*>(sqlite3_column_text(select.get(), 1));
+    if (FileHoldsWords(Utf8ToUtf16(path == nullptr ? "" : path),
+                       Utf8ToUtf16(name == nullptr ? "" : name), checked,
+                       (flags & kTermsExactAccents) != 0, (flags & kTermsNameOnly) != 0)) {
+      kept.push_back(id);
+    }
+  }
+  return kept;
+}
+
 std::vector<INT> Union(const std::vector<INT>& a, const std::vector<INT>& b) {
   std::vector<INT> all;
   all.reserve(a.size() + b.size());
@@ -154,7 +188,9 @@ class TermSearch final : public ComObject<ITrovixTerms, IID_ITrovixTerms> {
       if (query.empty()) return S_FALSE;
       sqlite3* db = module.engine().handle();
       std::vector<INT> ids;
-      if (module.engine().has_terms()) ids = MatchTerms(db, query, dwFlags);
+      if (module.engine().has_terms()) {
+        ids = KeepExactPhrases(db, MatchTerms(db, query, dwFlags), query, dwFlags);
+      }
       ids = Union(ids, MatchOldWords(db, text, query, dwFlags));
       const UINT handle =
           trovix::RegisterSearchResult(std::make_unique<trovix::SearchResult>(std::move(ids)));

@@ -115,6 +115,43 @@ TEST_F(TermSearchTest, EveryScriptIsFoundInEveryCaseAndAccentForm) {
   }
 }
 
+// A phrase holds its words in order and next to each other, in the text or
+// in the name; words too short to be terms still keep their places, by a
+// check of the text; a quote left open runs to the end.
+TEST_F(TermSearchTest, PhrasesAreExact) {
+  Index({{"a.txt", "The annual report for 2024."},
+         {"b.txt", "report of the annual meeting"},
+         {"vit-a.txt", "signs of vitamin a deficiency"},
+         {"vit-b.txt", "signs of vitamin b deficiency"},
+         {"diabetes.txt", "type 1 diabetes, not the other"},
+         {"annual-report.txt", "nothing of it in the text"},
+         {"fr.txt", "un café noir"}});
+  const std::vector<std::pair<std::u16string, Names>> cases = {
+      {u"\"annual report\"", {"a.txt", "annual-report.txt"}},
+      {u"\"report annual\"", {}},
+      {u"\"annual report\" 2024", {"a.txt"}},
+      {u"\"annual rep*\"", {"a.txt", "annual-report.txt"}},
+      {u"\"vitamin a deficiency\"", {"vit-a.txt"}},
+      {u"\"VITAMIN B deficiency\"", {"vit-b.txt"}},
+      {u"\"vitamin c deficiency\"", {}},
+      {u"\"type 1 diabetes\"", {"diabetes.txt"}},
+      {u"\"type 2 diabetes\"", {}},
+      {u"\"of vitamin\"", {"vit-a.txt", "vit-b.txt"}},
+      {u"\"cafe noir\"", {"fr.txt"}},
+      {u"\"noir", {"fr.txt"}},
+      {u"\"\"", {"(none)"}},
+  };
+  for (const auto& [query, names] : cases) {
+    EXPECT_EQ(Find(query), names) << Utf16ToUtf8(query);
+  }
+  EXPECT_EQ(Find(u"\"annual report\"", kTermsNameOnly), Names{"annual-report.txt"});
+  EXPECT_EQ(Find(u"\"café noir\"", kTermsExactAccents), Names{"fr.txt"});
+  EXPECT_EQ(Find(u"\"cafe noir\"", kTermsExactAccents), Names{});
+  UINT words = 0;
+  EXPECT_EQ(terms_->CountQueryWords(u"\"annual report\" budget", &words), S_OK);
+  EXPECT_EQ(words, 2u);
+}
+
 TEST_F(TermSearchTest, ExactAccentsKeepsAccentsApartButStillFoldsCase) {
   Index({{"fr.txt", "Le café était"}, {"plain.txt", "a cafe"}});
   EXPECT_EQ(Find(u"café", kTermsExactAccents), Names{"fr.txt"});

@@ -22,6 +22,13 @@
 // joins both. A query with a phrase is not asked that way: the word index
 // keeps no positions.
 //
+// Phrases are exact. A word of one letter or digit is no term of the index,
+// but it keeps its place: a phrase that holds one ("vitamin a deficiency",
+// "type 2 diabetes") is matched by its other words and then checked in each
+// such file's text, read through its filter as ITrovixSnippets reads it, so
+// that "vitamin b deficiency" is not found. That check costs a read of each
+// candidate's text (its first kSnippetTextUnits units).
+//
 // Threads: as ITrovixDB. A call holds the module's critical section and no
 // write lock, like SearchOpenFileType.
 #pragma once
