@@ -85,9 +85,12 @@ class TextCache {
   std::size_t units_ = 0;
 };
 
+// An object of the module's image, destroyed when the module is unloaded:
+// a front end that loads the store for one operation at a time (the panel)
+// must not keep a cache per load.
 TextCache& Cache() {
-  static TextCache* const cache = new TextCache();  // lives as long as the module's image
-  return *cache;
+  static TextCache cache;
+  return cache;
 }
 
 // Reads the text of `path` into `*text`, stopping early once `enough`
