@@ -46,6 +46,9 @@ class PassageFinder final : private TermSink {
   void Feed(std::u16string_view piece) { analyzer_.Feed(piece); }
   // The end of the text.
   void Finish() { analyzer_.Finish(); }
+  // A break between parts of the text, as TextAnalyzer::BreakText; the
+  // caller's text holds a line end there.
+  void BreakText() { analyzer_.BreakText(); }
 
   // True when `count` passages apart from each other each hold every query
   // word already: reading more of the text could not give better ones.

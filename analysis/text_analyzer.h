@@ -69,6 +69,14 @@ class TextAnalyzer final : private SegmentHandler {
   void Feed(std::u16string_view piece) { segmenter_.Feed(piece); }
   // Analyses what is held back. The text ends here; feed no more.
   void Finish() { segmenter_.Finish(); }
+  // Ends a part of the text that stands apart from the next (a document's
+  // title from its body): the part ends in a line end, and the next term
+  // takes one position more, so that no phrase runs from one to the next.
+  // The line end counts as a unit of the text for span().
+  void BreakText() {
+    segmenter_.Feed(u"\n");
+    ++position_;
+  }
   // Also hands the sink the words and parts too short to be terms (kShort,
   // folded, at the position they take), for the checks that a phrase's
   // every word stands in a text. Off by default: the index never holds them.

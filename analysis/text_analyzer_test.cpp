@@ -173,6 +173,20 @@ TEST(TextAnalyzerTest, TextWithoutSpacesIsAnalysedWholeInBoundedPieces) {
   for (const Seen& seen : words.seen) ASSERT_EQ(seen.term, "bb");
 }
 
+TEST(TextAnalyzerTest, ABreakInTheTextLeavesAGapNoPhraseCrosses) {
+  Record record;
+  TextAnalyzer analyzer(record);
+  analyzer.Feed(u"Annual rep");
+  analyzer.BreakText();
+  analyzer.Feed(u"ort 東京");
+  analyzer.BreakText();
+  analyzer.Feed(u"都");
+  analyzer.Finish();
+  std::string out;
+  for (const auto& seen : record.seen) out += seen.term + "@" + std::to_string(seen.position) + " ";
+  EXPECT_EQ(out, "annual@0 rep@1 ort@3 東京@4 京@5 都@7 ");
+}
+
 TEST(TextAnalyzerTest, PositionsCountDroppedWordsAndParts) {
   const std::vector<Seen> seen = Analyse("a cat, l'homme, and x y zz");
   std::vector<std::uint32_t> positions;

@@ -72,6 +72,9 @@ HRESULT CollectTerms(const PreparedFile& file, const UINT* keep_going, TermColle
       status = S_FALSE;
       break;
     }
+    // A new chapter (a document's body after its title) is no continuation
+    // of the words before it.
+    if (source.chunk().breakType == CHUNK_EOC) analyzer.BreakText();
     std::u16string_view piece;
     while (source.NextPiece(&piece) == S_OK) analyzer.Feed(piece);
   }

@@ -104,6 +104,12 @@ HRESULT ReadText(const WString& path, PassageFinder* finder,
   std::size_t checked = 0;
   for (;;) {
     if (source.NextChunk() != S_OK) break;  // the end, or a chunk the filter cannot give
+    // Chapters apart as the index holds them (batch.cpp).
+    if (source.chunk().breakType == CHUNK_EOC && !text->text.empty() &&
+        text->text.size() < kSnippetTextUnits) {
+      text->text.push_back(u'\n');
+      finder->BreakText();
+    }
     std::u16string_view piece;
     while (source.NextPiece(&piece) == S_OK) {
       const std::size_t room = kSnippetTextUnits - text->text.size();

@@ -707,6 +707,11 @@ TEST_F(TrovixCliTest, PhrasesFiltersAndSnippetsAgreeWithTheDocumentsText) {
   trovix::testing::WriteFile(docs_ + "/fr.txt", "Le café était très bon, un café noir.");
   trovix::testing::WriteFile(docs_ + "/ja.txt", "東京都の天気は晴れです");
   trovix::testing::WriteFile(docs_ + "/big.log", std::string(300, 'x') + " forecast");
+  // A title and the body after it are apart: no phrase runs from one into
+  // the other.
+  trovix::testing::WriteFile(docs_ + "/titled.html",
+                             "<html><head><title>Indexes on expressions</title></head>"
+                             "<body><p>Eleven ways to build them.</p></body></html>");
   std::string output;
   ASSERT_EQ(Trovix({"index", docs_}, &output), 0) << output;
   using Names = std::set<std::string>;
@@ -730,6 +735,9 @@ TEST_F(TrovixCliTest, PhrasesFiltersAndSnippetsAgreeWithTheDocumentsText) {
   EXPECT_EQ(found({"\"東京都\""}), Names{"ja.txt"});
   EXPECT_EQ(found({"\"都の天\""}), Names{"ja.txt"});
   EXPECT_EQ(found({"\"京東\""}), Names{});
+  EXPECT_EQ(found({"\"on expressions\""}), Names{"titled.html"});
+  EXPECT_EQ(found({"\"expressions eleven\""}), Names{});
+  EXPECT_EQ(found({"expressions", "eleven"}), Names{"titled.html"});
   // OR, NOT, grouping; "-word" is a word the files must not hold, not an option.
   EXPECT_EQ(found({"annual", "-draft"}), Names{"a.txt"});
   EXPECT_EQ(found({"growth", "OR", "meeting"}), (Names{"a.txt", "b.txt"}));
