@@ -25,3 +25,10 @@ in_tree() {
   shift
   "${TREE_ENV[@]}" "$@"
 }
+# Installs the Debian packages named (none: nothing), with sudo when not root.
+install_packages() {
+  (($#)) || return 0
+  local sudo=()
+  ((EUID == 0)) || sudo=(sudo)
+  "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -o DPkg::Lock::Timeout=600 "$@"
+}

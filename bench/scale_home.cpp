@@ -20,13 +20,23 @@
 // second rare word that shares a document with it, and the word of that
 // document whose count is closest to the 30% word's.
 //
-// Usage: scale_home FOLDER FILES SEED
+// With --ages, each file's modification time lies in the past instead of at
+// the moment it was written, as in a home used for years: about 1% of the
+// files were changed in the last day, 4% more in the last week, the rest
+// spread evenly over six years. The age follows from (seed, file number),
+// so the same arguments give the same ages, counted back from the run.
+//
+// Usage: scale_home FOLDER FILES SEED [--ages]
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -124,6 +134,19 @@ Random FileRandom(std::uint64_t seed, std::uint64_t number) {
                          static_cast<std::uint32_t>(number),
                          static_cast<std::uint32_t>(number >> 32)};
   return Random(sequence);
+}
+
+// Seconds before the generation that file `number` was last changed.
+std::int64_t AgeSeconds(std::uint64_t seed, std::uint64_t number) {
+  constexpr std::int64_t kDay = 86400;
+  Random random = FileRandom(seed ^ 0x9e3779b97f4a7c15ULL, number);
+  const double u = std::uniform_real_distribution<double>(0, 1)(random);
+  const auto within = [&](std::int64_t low, std::int64_t high) {
+    return low + static_cast<std::int64_t>(random() % static_cast<std::uint64_t>(high - low));
+  };
+  if (u < 0.01) return within(60, kDay);
+  if (u < 0.05) return within(kDay, 7 * kDay);
+  return within(8 * kDay, 6 * 365 * kDay);
 }
 
 // The word ranks of document `number`, about `bytes` of text in all.
@@ -245,14 +268,16 @@ std::string NewFolder(std::string_view kind, Random& random, const Vocabulary& v
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 4) {
-    std::fprintf(stderr, "usage: scale_home FOLDER FILES SEED\n");
+  const bool ages = argc == 5 && std::string_view(argv[4]) == "--ages";
+  if (argc != 4 && !ages) {
+    std::fprintf(stderr, "usage: scale_home FOLDER FILES SEED [--ages]\n");
     return 2;
   }
   const fs::path home = argv[1];
   const std::uint64_t files = std::strtoull(argv[2], nullptr, 10);
   const std::uint64_t seed = std::strtoull(argv[3], nullptr, 10);
   const auto start = std::chrono::steady_clock::now();
+  const std::int64_t now = static_cast<std::int64_t>(std::time(nullptr));
   const Vocabulary vocabulary(seed);
 
   std::vector<Kind> documents = {
@@ -334,8 +359,17 @@ int main(int argc, char** argv) {
           BinaryBytes(random, LogNormal(random, media ? 8192 : 1024, 1.4, 0, 4 << 20), extension);
       other_bytes += bytes.size();
     }
-    std::ofstream(home / kind->folder / name, std::ios::binary)
+    const fs::path path = home / kind->folder / name;
+    std::ofstream(path, std::ios::binary)
         .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    if (ages) {
+      const timespec when{static_cast<time_t>(now - AgeSeconds(seed, number)), 0};
+      const timespec times[2] = {when, when};
+      if (utimensat(AT_FDCWD, path.c_str(), times, 0) != 0) {
+        std::perror(path.c_str());
+        return 1;
+      }
+    }
   }
 
   // Query words, picked by how many documents hold them.

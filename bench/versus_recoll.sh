@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Trovix against Recoll, a desktop search tool of another design, on the same
 # corpus and the same machine: full indexes, re-indexing after a few changes,
-# queries, a query while an index is built, the indexer's first scan and the
-# time from saving a file to finding it. Prints one table with the targets.
+# queries of words and of phrases, snippets, a query while an index is built,
+# the indexer's first scan and save-to-found; prints one table with the targets.
 #
 # Usage: bench/versus_recoll.sh [--quick]     (--quick: one run of each instead of three)
 # Environment: TROVIX_RELEASE_BUILD (default build-release), TMPDIR (the work
@@ -37,12 +37,8 @@ command -v recollindex >/dev/null || missing+=(recollcmd)
 command -v hyperfine >/dev/null || missing+=(hyperfine)
 [[ -d /usr/share/doc/python3.11/html ]] || missing+=(python3.11-doc)
 [[ -d /usr/share/doc/postgresql-doc-15/html ]] || missing+=(postgresql-doc-15)
-if ((${#missing[@]})); then
-  SUDO=()
-  ((EUID == 0)) || SUDO=(sudo)
-  "${SUDO[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -o DPkg::Lock::Timeout=600 \
-    "${missing[@]}"
-fi
+. "$SRC/bench/private_tree.sh"
+install_packages "${missing[@]}"
 
 # --- work folder and its clean-up --------------------------------------------
 WORK=$(mktemp -d "${TMPDIR:-/var/tmp}/versus-recoll.XXXXXX")
@@ -87,7 +83,6 @@ describe() {
 echo "corpus: $(describe "$CORPUS") (txt only: $(describe "$TXT_CORPUS"))"
 
 # --- private trees --------------------------------------------------------------
-. "$SRC/bench/private_tree.sh"
 record() { echo "$1 $2" >>"$RESULTS"; }
 measure_into_results() { "${MEASURE[@]}" "$@" | tee -a "$RESULTS" >/dev/null; }
 
@@ -187,6 +182,34 @@ for n in "${!QUERIES[@]}"; do
   time_query "$T_TREE" "trovix.q$n" "$TROVIX search $query"
   time_query "$R_TREE" "recoll.q$n" "recollq -c $R_TREE/recoll -b -n 0 $query"
 done
+
+# Phrases, each tool's own phrase query: the words next to each other, in order.
+PHRASES=("for example" "return value" "the default value")
+for n in "${!PHRASES[@]}"; do
+  phrase=${PHRASES[$n]}
+  echo "phrase: \"$phrase\""
+  record "p$n.label" "\"$phrase\""
+  record "trovix.p$n.count" \
+    "$(in_tree "$T_TREE" "$TROVIX" search "\"$phrase\"" 2>/dev/null | wc -l)"
+  record "recoll.p$n.count" "$(in_tree "$R_TREE" recollq -c "$R_TREE/recoll" -b -n 0 "\"$phrase\"" \
+    2>/dev/null | grep -c '^file://' || true)"
+  time_query "$T_TREE" "trovix.p$n" "$TROVIX search '\"$phrase\"'"
+  time_query "$R_TREE" "recoll.p$n" "recollq -c $R_TREE/recoll -b -n 0 '\"$phrase\"'"
+done
+
+# Snippets of the first 20 files for a word of about 1,300 files. Recoll's
+# nearest is 2 snippets (-A -p 2, as many as Trovix shows) of each of its
+# first 20 results; it then lists only those 20, where Trovix lists every
+# file.
+SNIPPET_WORD=function
+echo "snippets: $SNIPPET_WORD"
+record snippets.label "$SNIPPET_WORD"
+record trovix.snippets.count \
+  "$(in_tree "$T_TREE" "$TROVIX" search "$SNIPPET_WORD" 2>/dev/null | wc -l)"
+record trovix.snippets.shown \
+  "$(in_tree "$T_TREE" "$TROVIX" search --json "$SNIPPET_WORD" 2>/dev/null | grep -c '"snippet":\[{' || true)"
+time_query "$T_TREE" trovix.snippets "$TROVIX search --snippets $SNIPPET_WORD"
+time_query "$R_TREE" recoll.snippets "recollq -c $R_TREE/recoll -A -p 2 -n 20 $SNIPPET_WORD"
 
 # --- a query while a first index is built -----------------------------------------
 median_of() {

@@ -115,6 +115,22 @@ def main(path):
         table.row(f"query `{label}` median, new process (files found: {counts})",
                   table.number(f"trovix.q{n}.median_ms"), table.number(f"recoll.q{n}.median_ms"),
                   "ms", ratio_target=0.5)
+    for n in range(10):
+        label = values.get(f"p{n}.label")
+        if label is None:
+            break
+        counts = f"{values.get(f'trovix.p{n}.count', '?')} / {values.get(f'recoll.p{n}.count', '?')}"
+        table.row(f"phrase query `{label}` median, new process (files found: {counts})",
+                  table.number(f"trovix.p{n}.median_ms"), table.number(f"recoll.p{n}.median_ms"),
+                  "ms", ratio_target=0.5)
+    if "snippets.label" in values:
+        trovix = table.number("trovix.snippets.median_ms")
+        table.row(f"`--snippets {values['snippets.label']}` median, new process "
+                  f"({values.get('trovix.snippets.count', '?')} files, snippets for "
+                  f"{values.get('trovix.snippets.shown', '?')}; Recoll: `-A -p 2 -n 20`, "
+                  f"2 snippets of each of its first 20 only)",
+                  trovix, table.number("recoll.snippets.median_ms"), "ms",
+                  trovix_target=("≤ 50 ms (Trovix)", None if trovix is None else trovix <= 50))
     table.row("re-index after changing 10 files", table.median("trovix.inc", "wall"),
               table.median("recoll.inc", "wall"), "s", ratio_target=1)
     for stat in ("p50", "p95"):
