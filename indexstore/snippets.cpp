@@ -146,6 +146,42 @@ HRESULT Report(const std::vector<Passage>& passages, ISnippetSink* sink) {
   return S_OK;
 }
 
+// The text of `path` with `*finder` fed all of it that was read: the
+// cache's text when it is whole or enough for `enough`, else the file read
+// through its filter up to `enough` (and kept). S_OK; S_FALSE for a file that
+// is not regular or that no filter reads; HRESULT_FROM_WIN32(
+// ERROR_FILE_NOT_FOUND) for a file that is gone; the failure of reading it.
+HRESULT ReadThrough(const WString& path, const std::vector<trovix::analysis::QueryWord>& words,
+                    bool exact_accents, const std::function<bool(PassageFinder&)>& enough,
+                    std::unique_ptr<PassageFinder>* finder, std::shared_ptr<const FileText>* text) {
+  struct stat now {};
+  if (stat(Utf16ToUtf8(path).c_str(), &now) != 0) {
+    return errno == ENOENT ? HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND) : HresultFromErrno(errno);
+  }
+  if (!S_ISREG(now.st_mode)) return S_FALSE;
+  if (std::shared_ptr<const FileText> kept = Cache().Find(path, now)) {
+    *finder = std::make_unique<PassageFinder>(words, exact_accents);
+    (*finder)->Feed(kept->text);
+    (*finder)->Finish();
+    if (kept->complete || enough(**finder)) {
+      *text = std::move(kept);
+      return S_OK;
+    }
+  }
+  auto read = std::make_shared<FileText>();
+  read->path = path;
+  read->size = now.st_size;
+  read->written = now.st_mtim;
+  *finder = std::make_unique<PassageFinder>(words, exact_accents);
+  const HRESULT hr = ReadText(path, finder->get(), enough, read.get());
+  if (hr == E_NOINTERFACE) return S_FALSE;  // no filter reads this type
+  if (FAILED(hr)) return hr;
+  (*finder)->Finish();
+  Cache().Keep(read);
+  *text = std::move(read);
+  return S_OK;
+}
+
 class Snippets final : public ComObject<ITrovixSnippets, IID_ITrovixSnippets> {
  public:
   Snippets() : ComObject(&g_live_objects) {}
@@ -169,59 +205,16 @@ class Snippets final : public ComObject<ITrovixSnippets, IID_ITrovixSnippets> {
                       ISnippetSink* sink) {
     std::vector<trovix::analysis::QueryWord> words = trovix::analysis::AnalyseQueryWords(query);
     if (words.empty() || (flags & kTermsNameOnly) != 0) return S_FALSE;
-    const bool exact = (flags & kTermsExactAccents) != 0;
-    struct stat now {};
-    if (stat(Utf16ToUtf8(path).c_str(), &now) != 0) {
-      return errno == ENOENT ? HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND) : HresultFromErrno(errno);
-    }
-    if (!S_ISREG(now.st_mode)) return S_FALSE;
-    if (std::shared_ptr<const FileText> kept = Cache().Find(path, now)) {
-      PassageFinder finder(words, exact);
-      finder.Feed(kept->text);
-      finder.Finish();
-      if (kept->complete || finder.Satisfied(count, kSnippetPassageUnits)) {
-        return Report(finder.Passages(kept->text, count, kSnippetPassageUnits), sink);
-      }
-    }
-    auto text = std::make_shared<FileText>();
-    text->path = path;
-    text->size = now.st_size;
-    text->written = now.st_mtim;
-    PassageFinder finder(std::move(words), exact);
-    const HRESULT read = ReadText(
-        path, &finder,
+    std::unique_ptr<PassageFinder> finder;
+    std::shared_ptr<const FileText> text;
+    const HRESULT hr = ReadThrough(
+        path, words, (flags & kTermsExactAccents) != 0,
         [count](PassageFinder& so_far) { return so_far.Satisfied(count, kSnippetPassageUnits); },
-        text.get());
-    if (read == E_NOINTERFACE) return S_FALSE;  // no filter reads this type
-    if (FAILED(read)) return read;
-    finder.Finish();
-    std::vector<Passage> passages = finder.Passages(text->text, count, kSnippetPassageUnits);
-    Cache().Keep(std::move(text));
-    return Report(passages, sink);
+        &finder, &text);
+    if (hr != S_OK) return hr;
+    return Report(finder->Passages(text->text, count, kSnippetPassageUnits), sink);
   }
 };
-
-// The file's text: the cache's when it holds all of it (`*fed` false: the
-// finder has not seen it), else read through `finder` up to `enough` and
-// kept (`*fed` true). Null when it cannot be read.
-std::shared_ptr<const FileText> TextFor(const WString& path, PassageFinder* finder,
-                                        const std::function<bool(PassageFinder&)>& enough,
-                                        bool* fed) {
-  *fed = false;
-  struct stat now {};
-  if (stat(Utf16ToUtf8(path).c_str(), &now) != 0 || !S_ISREG(now.st_mode)) return nullptr;
-  if (std::shared_ptr<const FileText> kept = Cache().Find(path, now)) {
-    if (kept->complete) return kept;
-  }
-  *fed = true;
-  auto text = std::make_shared<FileText>();
-  text->path = path;
-  text->size = now.st_size;
-  text->written = now.st_mtim;
-  if (FAILED(ReadText(path, finder, enough, text.get()))) return nullptr;
-  Cache().Keep(text);
-  return text;
-}
 
 }  // namespace
 
@@ -237,14 +230,12 @@ bool FileHoldsWords(const WString& path, std::u16string_view name,
   }
   if (rest.empty()) return true;
   if (name_only) return false;
-  PassageFinder finder(std::move(rest), exact_accents);
-  bool fed = false;
-  const std::shared_ptr<const FileText> text = TextFor(
-      path, &finder, [](PassageFinder& so_far) { return so_far.HoldsEveryWord(); }, &fed);
-  if (text == nullptr) return false;
-  if (!fed) finder.Feed(text->text);
-  finder.Finish();
-  return finder.HoldsEveryWord();
+  std::unique_ptr<PassageFinder> finder;
+  std::shared_ptr<const FileText> text;
+  const HRESULT hr = ReadThrough(
+      path, rest, exact_accents, [](PassageFinder& so_far) { return so_far.HoldsEveryWord(); },
+      &finder, &text);
+  return hr == S_OK && finder->HoldsEveryWord();
 }
 
 HRESULT CreateSnippets(void** ppv) {

@@ -2,10 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
-#include <cstdlib>
-#include <ctime>
 #include <iterator>
-#include <map>
 #include <memory>
 
 #include "platform/filetime.h"
@@ -113,10 +110,10 @@ bool HasWholeIndexWord(const query::QueryNode& node) {
   return std::any_of(node.children.begin(), node.children.end(), HasWholeIndexWord);
 }
 
-// Adds each row the store reports, that the plan accepts, as a hit.
+// Adds each row the store reports, that the plan accepts, as a file to rank.
 class HitRows final : public IResultRowSink {
  public:
-  HitRows(const query::QueryPlan& plan, std::vector<std::pair<Hit, double>>* hits)
+  HitRows(const query::QueryPlan& plan, std::vector<query::RankedFile>* hits)
       : plan_(plan), hits_(hits) {}
   HRESULT Row(const ResultRow& row) override {
     const std::string_view path(row.path, row.path_bytes);
@@ -124,14 +121,15 @@ class HitRows final : public IResultRowSink {
         !plan_.Accepts({row.file_id, path, row.modification, row.size_lo32})) {
       return S_OK;
     }
-    hits_->emplace_back(MakeHit(row.file_id, Utf8ToUtf16(path)),
-                        static_cast<double>(FileTimeToInt64(row.modification)));
+    Hit hit = MakeHit(row.file_id, Utf8ToUtf16(path));
+    hits_->push_back({row.file_id, std::move(hit.path), std::move(hit.name),
+                      static_cast<double>(FileTimeToInt64(row.modification))});
     return S_OK;
   }
 
  private:
   const query::QueryPlan& plan_;
-  std::vector<std::pair<Hit, double>>* hits_;
+  std::vector<query::RankedFile>* hits_;
 };
 
 }  // namespace
@@ -155,10 +153,7 @@ std::vector<Hit> DesktopSearch::Run(const std::vector<WString>& terms,
   if (FAILED(status_)) return {};
   const WString text = JoinTerms(terms);
   if (text.empty()) return {};
-  query::ParseOptions options;
-  options.now = static_cast<std::int64_t>(std::time(nullptr));
-  const char* home = std::getenv("HOME");
-  options.home = Utf8ToUtf16(home != nullptr ? home : "");
+  query::ParseOptions options = query::ParseOptionsNow();
   options.as_you_type = true;
   options.max_leaves = kMaxTypedParts;
   query::QueryNode root;
@@ -183,28 +178,21 @@ std::vector<Hit> DesktopSearch::Run(const std::vector<WString>& terms,
   // Ascending identifiers: the last ones are the most recently catalogued.
   const std::size_t read = plan.tests_rows() ? kTestedCandidates : kRankedCandidates;
   if (ids.size() > read) ids.erase(ids.begin(), ids.end() - static_cast<std::ptrdiff_t>(read));
-  std::vector<std::pair<Hit, double>> found;
+  std::vector<query::RankedFile> ranked;
   ComPtr<ITrovixResultRows> rows;
   std::optional<query::ResultHandle> set = query::MakeResult(std::move(ids));
   if (!set || FAILED(store_->QueryInterface(IID_ITrovixResultRows, rows.put_void()))) return {};
-  HitRows sink(plan, &found);
+  HitRows sink(plan, &ranked);
   if (FAILED(rows->ReadResultRows(set->get(), &sink))) return {};
-  if (found.size() > kRankedCandidates) {
-    found.erase(found.begin(), found.end() - static_cast<std::ptrdiff_t>(kRankedCandidates));
-  }
-  std::vector<query::RankedFile> ranked;
-  std::map<INT, Hit> by_id;
-  for (auto& [hit, written] : found) {
-    const INT id = *ParseId(hit.id);
-    ranked.push_back({id, hit.path, hit.name, written});
-    by_id.emplace(id, std::move(hit));
+  if (ranked.size() > kRankedCandidates) {
+    ranked.erase(ranked.begin(), ranked.end() - static_cast<std::ptrdiff_t>(kRankedCandidates));
   }
   if (FAILED(query::RankByRelevance(store_.get(), plan.ranking_text(), flags, &ranked))) return {};
   snippet_query_ = plan.snippet_text();
   snippet_flags_ = flags;
   std::vector<Hit> hits;
   for (std::size_t i = 0; i < ranked.size() && i < kMaxResults; ++i) {
-    hits.push_back(std::move(by_id[ranked[i].id]));
+    hits.push_back(MakeHit(ranked[i].id, std::move(ranked[i].path)));
   }
   return hits;
 }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstdlib>
 #include <ctime>
 #include <utility>
 
@@ -504,6 +505,14 @@ WString Grouped(const QueryNode& node, bool group) {
 }
 
 }  // namespace
+
+ParseOptions ParseOptionsNow() {
+  ParseOptions options;
+  options.now = static_cast<std::int64_t>(std::time(nullptr));
+  const char* home = std::getenv("HOME");
+  options.home = Utf8ToUtf16(home != nullptr ? home : "");
+  return options;
+}
 
 std::int64_t TicksFromUnix(std::int64_t seconds) {
   return (seconds + kUnixEpochSeconds) * kTicksPerSecond;

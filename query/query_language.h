@@ -85,6 +85,10 @@ struct ParseOptions {
 inline constexpr std::size_t kMaxQueryLeaves = 1000;
 inline constexpr std::size_t kMaxQueryDepth = 64;
 
+// Options for a query typed now by the user of this process: the time now,
+// and "~" for $HOME.
+[[nodiscard]] ParseOptions ParseOptionsNow();
+
 // Parses `text`. True and `*root` (an AND of one or more parts; none for an
 // empty query); false and `*error` for a malformed query.
 [[nodiscard]] bool ParseQuery(std::u16string_view text, const ParseOptions& options,

@@ -4,8 +4,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstdlib>
-#include <ctime>
 #include <new>
 #include <unordered_map>
 
@@ -59,14 +57,6 @@ class SearchRun {
   UINT flags_ = 0;
 };
 
-query::ParseOptions QueryContext() {
-  query::ParseOptions context;
-  context.now = static_cast<std::int64_t>(std::time(nullptr));
-  const char* home = std::getenv("HOME");
-  context.home = Utf8ToUtf16(home != nullptr ? home : "");
-  return context;
-}
-
 bool SearchRun::OpenQuery(const SearchOptions& options, ResultHandle* result) {
   std::string joined;
   for (const std::string& word : options.words) joined += (joined.empty() ? "" : " ") + word;
@@ -75,7 +65,7 @@ bool SearchRun::OpenQuery(const SearchOptions& options, ResultHandle* result) {
            (options.name_only ? kTermsNameOnly : 0);
   query::QueryNode root;
   query::QueryError error;
-  if (!query::ParseQuery(text, QueryContext(), &root, &error)) {
+  if (!query::ParseQuery(text, query::ParseOptionsNow(), &root, &error)) {
     err_ << "trovix: " << query::DescribeError(text, error) << "\n";
     return false;
   }
