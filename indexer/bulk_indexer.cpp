@@ -49,7 +49,7 @@ ComPtr<ITrovixBatch> OpenBatchStore(HRESULT* hr) {
 BulkIndexer::BulkIndexer(BulkOptions options, BulkDone done)
     : options_(options), done_(std::move(done)) {
   const unsigned count = PreparerCount(options_.preparers);
-  prepared_limit_ = 2 * std::size_t{count};
+  prepared_limit_ = std::size_t{count};
   preparers_left_ = count;
   for (unsigned i = 0; i < count; ++i) preparers_.emplace_back([this] { PreparerMain(); });
   writer_ = std::thread([this] { WriterMain(); });

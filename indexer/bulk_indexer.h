@@ -28,9 +28,22 @@
 //     queued after, are reported kStoreUnavailable with the failure; Add
 //     answers false from then on. A retry prepares the batch's files again
 //     from their paths (they were released when first written).
-//  3. Memory is bounded: at most kQueuedPaths paths, 2 × N prepared files
-//     in the queue, one prepared file in the writer, and a path and two
+//  3. Memory is bounded: at most kQueuedPaths paths, N prepared files in
+//     the queue, one prepared file in the writer, and a path and two
 //     status codes for each file of the open batch.
+//
+// Memory budget of an indexing process (100 MiB in all, at any number of
+// files; the user unit's MemoryHigh leaves headroom above it):
+//   - the engine's page cache during a batch: at most 32 MiB
+//     (Engine::kBatchCacheBytes), 2 MiB between batches;
+//   - prepared files: 2 × N + 1 of them at once (N being prepared, N
+//     queued, one being written), each at most about 8 MiB
+//     (TermCollector's bounds: 4 MiB of entries, 4 MiB of positions), so
+//     40 MiB on two processors and typically well under 1 MiB;
+//   - the text a preparer's content filter holds: one chunk;
+//   - code, the analysis's data and the allocator's arenas: about 20 MiB.
+// Filter helper processes (the content filters run out of process) add
+// their own resident set while a file of their kind is read.
 //
 // Threads: Add, Finish and the destructor on the owner's thread, which
 // need not have initialised the component library. done() runs on the
@@ -64,9 +77,14 @@ struct BulkOptions {
   // loses (redone by the next walk) and the number of commits, which is what
   // the bytes written grow with: a first `trovix index` of 2,236 HTML and
   // text files (80 MB, a 24 MB database) wrote 71 MB with 1 s, 48-67 MB with
-  // 4 s (two or three commits, as the run's length fell) and 48 MB with 8 s.
-  std::chrono::milliseconds batch_age{8000};
-  // A batch is committed once it holds this many files.
+  // 4 s (two or three commits, as the run's length fell) and 48 MB with 8 s;
+  // one of 300,000 files (45,000 documents, an 800 MB database) on a busy
+  // machine wrote 4.6 GB with 8 s (a commit every few hundred files) and
+  // 2.0 GB with 60 s, when each batch ends at `batch_files`.
+  std::chrono::milliseconds batch_age{60000};
+  // A batch is committed once it holds this many files: one block of the
+  // term-to-file index (kFileBlockBits), so a first index writes each block
+  // about once.
   std::size_t batch_files = 4096;
   // The continue flag (std::atomic<unsigned>'s layout): 0 stops the reading
   // of files; what was read is still written. Outlives the indexer.
@@ -156,7 +174,7 @@ class BulkIndexer {
   std::deque<Prepared> prepared_;             // Guarded by mutex_.
   bool input_ended_ = false;                  // Guarded by mutex_.
   unsigned preparers_left_ = 0;               // Guarded by mutex_.
-  std::size_t prepared_limit_ = 0;            // 2 × preparers; constant after construction
+  std::size_t prepared_limit_ = 0;            // one per preparer; constant after construction
 
   std::vector<std::thread> preparers_;  // owner's thread only
   std::thread writer_;                  // owner's thread only

@@ -98,7 +98,13 @@ class Engine final : public IEngineConnection {
   // later again, almost per row. A first index of a 100,000-file home (a
   // 193 MB database) took 57 s and wrote 1,011 MB with 8 MiB, 40 s and
   // 733 MB with this rule (peak memory 65 → 127 MiB). A database under
-  // 4 MB keeps the base cache. The base is small because a small index
+  // 4 MB keeps the base cache. Since the term-to-file index is ordered by
+  // blocks of files, the pages a batch of new files touches are those of
+  // one block or two, so the batch cache need not hold the whole index: a
+  // first index of 300,000 files (45,000 documents, a 796 MB database) wrote
+  // 1,977 MB and peaked at 112 MiB with 64 MiB, 2,173 MB and 77 MiB with
+  // 32 MiB, which keeps the indexer within its budget (bulk_indexer.h). The
+  // base is small because a small index
   // gains nothing from more: a first index of 497 text files (a 10 MB
   // database, one batch) wrote 20.5 MB with 2, 4 and 8 MiB alike and
   // peaked at 19.5, 21.6 and 26 MiB. Call under the write mutex, outside a
@@ -110,7 +116,7 @@ class Engine final : public IEngineConnection {
   // home (45,162 files printed) took 74-79 ms with 8 MiB, 66-67 ms with
   // 1 MiB.
   static constexpr std::int64_t kReadingCacheBytes = 1 << 20;
-  static constexpr std::int64_t kBatchCacheBytes = 64 << 20;
+  static constexpr std::int64_t kBatchCacheBytes = 32 << 20;
   void FitCacheForBatch();
   // Inside a batch, as the database grows: the cache grows to a third of
   // the database's size, at most kGrownCacheBytes, when that is more than

@@ -12,6 +12,7 @@
 #include "indexstore/own_statement.h"
 #include "indexstore/position_list.h"
 #include "platform/wstring.h"
+#include "shared/database_format.h"
 
 namespace ordalis {
 namespace {
@@ -88,19 +89,46 @@ std::vector<std::int64_t> TermIds(sqlite3* db, const QueryTerm& term, const Term
   return ids;
 }
 
+std::int64_t BlockOf(std::int64_t file_id) { return file_id >> trovix::kFileBlockBits; }
+
+// The condition that keeps a statement on FileTerms to the block of the
+// file identifier in parameter `lowest` and to the files from it on. The
+// block is spelt as the index spells it, so that the engine seeks in the
+// index; the upper bound lets a database whose index is still ordered by
+// term (version 2, not yet upgraded) answer the same rows.
+std::string InBlockFrom(int lowest) {
+  const std::string bits = std::to_string(trovix::kFileBlockBits);
+  const std::string low = "?" + std::to_string(lowest);
+  return "(FileID >> " + bits + ") = (" + low + " >> " + bits + ") AND FileID >= " + low +
+         " AND FileID < (((" + low + " >> " + bits + ") + 1) << " + bits + ")";
+}
+
+// The highest file identifier in the term index; 0 when it is empty.
+std::int64_t LastIndexedFile(sqlite3* db) {
+  OwnStatement last(db, "SELECT max(FileID) FROM FileTerms");
+  ORDALIS_CHECK(last.status());
+  return ORDALIS_CHECK(last.Step()) == S_OK ? sqlite3_column_int64(last.get(), 0) : 0;
+}
+
 // A statement whose rows are ascending file identifiers, with the lowest
-// identifier wanted as its parameter `lowest`.
+// identifier wanted as its parameter `lowest`. A statement kept to one
+// block (InBlockFrom) is run block after block, up to the block of `last`.
 class StatementCursor final : public FileCursor {
  public:
+  struct Blocks {
+    std::int64_t last;  // the highest identifier there is to read
+  };
   // `seekable` when a run from a higher lowest identifier costs an index
   // seek; otherwise (the engine sorts first) the cursor only steps.
-  StatementCursor(sqlite3* db, const std::string& sql, int lowest, bool seekable)
-      : statement_(db, sql.c_str()), lowest_(lowest), seekable_(seekable) {
+  StatementCursor(sqlite3* db, const std::string& sql, int lowest, bool seekable,
+                  std::optional<Blocks> blocks = std::nullopt)
+      : statement_(db, sql.c_str()), lowest_(lowest), seekable_(seekable), blocks_(blocks) {
     ORDALIS_CHECK(statement_.status());
   }
   OwnStatement& statement() { return statement_; }
-  // Runs the statement for the rows from the start.
-  void Open() { Run(std::numeric_limits<std::int64_t>::min()); }
+  // Runs the statement for the rows from the start (identifiers are
+  // positive).
+  void Open() { Run(0); }
 
   bool Next() override {
     if (!exhausted_) Step();
@@ -108,7 +136,8 @@ class StatementCursor final : public FileCursor {
   }
   bool SeekTo(std::int64_t id) override {
     for (int steps = 1; !exhausted_ && current_ < id; ++steps) {
-      if (steps > kStepsBeforeSeek && seekable_) {
+      const bool later_block = blocks_ && BlockOf(id) > block_;
+      if (later_block || (steps > kStepsBeforeSeek && seekable_)) {
         Run(id);
       } else {
         Step();
@@ -119,19 +148,33 @@ class StatementCursor final : public FileCursor {
 
  private:
   void Run(std::int64_t lowest) {
+    block_ = BlockOf(lowest);
     statement_.Reset();
     ORDALIS_CHECK(statement_.Bind(lowest_, lowest));
     Step();
   }
+  // The next row; at the end of a block, the first row of the next block
+  // that has one.
   void Step() {
-    const HRESULT hr = ORDALIS_CHECK(statement_.Step());
-    exhausted_ = hr != S_OK;
-    if (!exhausted_) current_ = sqlite3_column_int64(statement_.get(), 0);
+    for (;;) {
+      const HRESULT hr = ORDALIS_CHECK(statement_.Step());
+      exhausted_ = hr != S_OK;
+      if (!exhausted_) {
+        current_ = sqlite3_column_int64(statement_.get(), 0);
+        return;
+      }
+      if (!blocks_ || block_ >= BlockOf(blocks_->last)) return;
+      ++block_;
+      statement_.Reset();
+      ORDALIS_CHECK(statement_.Bind(lowest_, block_ << trovix::kFileBlockBits));
+    }
   }
 
   OwnStatement statement_;
   int lowest_;
   bool seekable_;
+  std::optional<Blocks> blocks_;
+  std::int64_t block_ = 0;  // of the statement's current run
 };
 
 // The files any of its cursors holds.
@@ -242,12 +285,13 @@ std::string NameFilter(const TermMatching& matching) {
   return matching.name_only ? " AND (Freq & 1) = 1" : "";
 }
 
-// The files holding one stored term.
+// The files holding one stored term, of the files up to `last`.
 std::unique_ptr<FileCursor> OneTermCursor(sqlite3* db, std::int64_t term_id,
-                                          const TermMatching& matching) {
-  const std::string sql = "SELECT FileID FROM FileTerms WHERE TermID = ?1 AND FileID >= ?2" +
+                                          const TermMatching& matching, std::int64_t last) {
+  const std::string sql = "SELECT FileID FROM FileTerms WHERE TermID = ?1 AND " + InBlockFrom(2) +
                           NameFilter(matching) + " ORDER BY FileID";
-  auto cursor = std::make_unique<StatementCursor>(db, sql, 2, /*seekable=*/true);
+  auto cursor = std::make_unique<StatementCursor>(db, sql, 2, /*seekable=*/true,
+                                                  StatementCursor::Blocks{last});
   ORDALIS_CHECK(cursor->statement().Bind(1, term_id));
   cursor->Open();
   return cursor;
@@ -270,20 +314,37 @@ TermSet StoredTerms(sqlite3* db, const QueryTerm& term, const TermMatching& matc
   return set;
 }
 
+// The blocks of the term-to-file index from the block of parameter ?3 to
+// that of ?4, and the stored terms a query term stands for (read once), as
+// the common table expressions Blocks and Wanted. CROSS JOIN keeps the
+// engine's loops in this order, block, term, then an index seek; left to
+// itself it scans FileTerms whole.
+std::string BlocksAndTerms(const QueryTerm& term, const TermMatching& matching) {
+  return "WITH RECURSIVE Blocks(Block) AS (SELECT ?3 >> " + std::to_string(trovix::kFileBlockBits) +
+         " UNION ALL SELECT Block + 1 FROM Blocks WHERE Block < (?4 >> " +
+         std::to_string(trovix::kFileBlockBits) + ")), Wanted(TermID) AS MATERIALIZED (" +
+         TermSelection(term, matching) + ") ";
+}
+
 std::unique_ptr<FileCursor> TermCursor(sqlite3* db, const QueryTerm& term, const TermSet& set,
-                                       const TermMatching& matching) {
+                                       const TermMatching& matching, std::int64_t last) {
   if (set.many) {
-    const std::string sql = "SELECT DISTINCT FileID FROM FileTerms WHERE TermID IN (" +
-                            TermSelection(term, matching) + ") AND FileID >= ?3" +
-                            NameFilter(matching) + " ORDER BY FileID";
+    const std::string sql =
+        BlocksAndTerms(term, matching) +
+        "SELECT DISTINCT FileID FROM Blocks CROSS JOIN Wanted CROSS JOIN FileTerms WHERE "
+        "(FileTerms.FileID >> " +
+        std::to_string(trovix::kFileBlockBits) +
+        ") = Blocks.Block AND FileTerms.TermID = Wanted.TermID AND FileID >= ?3" +
+        NameFilter(matching) + " ORDER BY FileID";
     auto cursor = std::make_unique<StatementCursor>(db, sql, 3, /*seekable=*/false);
     BindTerm(cursor->statement(), term, matching);
+    ORDALIS_CHECK(cursor->statement().Bind(4, last));
     cursor->Open();
     return cursor;
   }
-  if (set.ids.size() == 1) return OneTermCursor(db, set.ids.front(), matching);
+  if (set.ids.size() == 1) return OneTermCursor(db, set.ids.front(), matching, last);
   std::vector<std::unique_ptr<FileCursor>> parts;
-  for (const std::int64_t id : set.ids) parts.push_back(OneTermCursor(db, id, matching));
+  for (const std::int64_t id : set.ids) parts.push_back(OneTermCursor(db, id, matching, last));
   return std::make_unique<UnionCursor>(std::move(parts));
 }
 
@@ -498,10 +559,11 @@ std::unique_ptr<FileCursor> OpenWordCursor(sqlite3* db, const QueryWord& word,
                                            const TermMatching& matching) {
   std::vector<TermSet> sets;
   std::vector<std::unique_ptr<FileCursor>> cursors;
+  const std::int64_t last = LastIndexedFile(db);
   for (const QueryTerm& term : word.terms) {
     TermSet set = StoredTerms(db, term, matching);
     if (!set.many && set.ids.empty()) return nullptr;
-    cursors.push_back(TermCursor(db, term, set, matching));
+    cursors.push_back(TermCursor(db, term, set, matching, last));
     sets.push_back(std::move(set));
   }
   if (cursors.size() == 1) return std::move(cursors.front());
@@ -545,16 +607,31 @@ bool CountTerm(sqlite3* db, const QueryTerm& term, const TermMatching& matching,
   constexpr std::int64_t kRankedTerms = 2000;
   const std::vector<std::int64_t> ids = TermIds(db, term, matching, kRankedTerms);
   if (ids.empty()) return false;
-  std::int64_t total = 0;
-  OwnStatement holders(db,
-                       "SELECT COUNT(*) FROM (SELECT 1 FROM FileTerms WHERE TermID = ? LIMIT ?)");
+  // A term's files are counted block by block, a seek each. Past this many
+  // seeks (a prefix of thousands of stored terms in a large index) the
+  // terms counted stand for the rest, in proportion: the count only weighs
+  // how rare the query term is.
+  constexpr std::int64_t kCountSeeks = 20000;
+  const std::int64_t blocks = BlockOf(LastIndexedFile(db)) + 1;
+  const std::string sql = "SELECT COUNT(*) FROM (SELECT 1 FROM FileTerms WHERE TermID = ?1 AND " +
+                          InBlockFrom(2) + " LIMIT ?3)";
+  OwnStatement holders(db, sql.c_str());
   ORDALIS_CHECK(holders.status());
-  for (const std::int64_t id : ids) {
-    if (total >= cap) break;
-    holders.Reset();
-    ORDALIS_CHECK(holders.Bind(1, id));
-    ORDALIS_CHECK(holders.Bind(2, cap - total));
-    if (ORDALIS_CHECK(holders.Step()) == S_OK) total += sqlite3_column_int64(holders.get(), 0);
+  std::int64_t total = 0;
+  std::int64_t seeks = 0;
+  std::size_t counted = 0;
+  for (; counted < ids.size() && total < cap && seeks < kCountSeeks; ++counted) {
+    for (std::int64_t block = 0; block < blocks && total < cap; ++block, ++seeks) {
+      holders.Reset();
+      ORDALIS_CHECK(holders.Bind(1, ids[counted]));
+      ORDALIS_CHECK(holders.Bind(2, block << trovix::kFileBlockBits));
+      ORDALIS_CHECK(holders.Bind(3, cap - total));
+      if (ORDALIS_CHECK(holders.Step()) == S_OK) total += sqlite3_column_int64(holders.get(), 0);
+    }
+  }
+  if (total < cap && counted < ids.size()) {
+    total = static_cast<std::int64_t>(static_cast<double>(total) * static_cast<double>(ids.size()) /
+                                      static_cast<double>(counted));
   }
   *files_with_term = std::min(total, cap);
   // Up to this many stored terms a file's count is read term by term (one

@@ -91,8 +91,13 @@ void TermCollector::NameTerms(std::u16string_view name) {
 
 void TermCollector::Term(std::string_view term, std::uint32_t position,
                          trovix::analysis::TermKind /*kind*/) {
+  if (!naming_ && position_bytes_ >= kMaxPositionBytes) return;
   auto found = entries_.find(term);
-  if (found == entries_.end()) found = entries_.emplace(std::string(term), Entry{}).first;
+  if (found == entries_.end()) {
+    // The name's terms always find room: they come first.
+    if (entries_.size() >= kMaxTerms) return;
+    found = entries_.emplace(std::string(term), Entry{}).first;
+  }
   Entry& entry = found->second;
   if (naming_) {
     entry.in_name = true;
@@ -101,7 +106,9 @@ void TermCollector::Term(std::string_view term, std::uint32_t position,
   // Positions only grow: a term given again at the same position would be
   // a delta of 0, one occurrence counted twice.
   if (entry.count > 0 && position <= entry.last) return;
+  const std::size_t before = entry.positions.size();
   AppendVarint(&entry.positions, position - entry.last);
+  position_bytes_ += entry.positions.size() - before;
   entry.last = position;
   ++entry.count;
   ++text_terms_;

@@ -24,8 +24,18 @@ struct PreparedTerm {
 // Collects the terms of one file: first those of its name (NameTerms), then
 // those of its text as the analysis hands them over. Owned by one
 // PrepareFile call.
+//
+// Memory is bounded whatever the file holds: at most kMaxTerms distinct
+// terms (about 4 MiB with their entries) and kMaxPositionBytes of positions.
+// A text past either bound (a word list, a dump of random tokens) keeps the
+// terms and occurrences collected so far; later new terms, and any
+// occurrence past the positions' bound, are left out. Natural text stays
+// far below both: 310 MB of documents averaged 520 distinct terms a file.
 class TermCollector final : public trovix::analysis::TermSink {
  public:
+  static constexpr std::size_t kMaxTerms = 1u << 15;
+  static constexpr std::size_t kMaxPositionBytes = 4u << 20;
+
   // Adds the terms of the file name `name`.
   void NameTerms(std::u16string_view name);
   void Term(std::string_view term, std::uint32_t position,
@@ -51,6 +61,7 @@ class TermCollector final : public trovix::analysis::TermSink {
   std::unordered_map<std::string, Entry, Hash, std::equal_to<>> entries_;
   bool naming_ = false;
   std::size_t text_terms_ = 0;
+  std::size_t position_bytes_ = 0;
 };
 
 // Identifiers of terms already in Terms, as WordIdCache keeps those of

@@ -7,12 +7,15 @@
 #include <sqlite3.h>
 
 #include <filesystem>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "indexstore/term_rows.h"
 #include "indexstore/testing/ordalis_fixture.h"
 #include "platform/wstring.h"
+#include "shared/database_format.h"
 #include "shared/itrovixbatch.h"
 #include "shared/itrovixterms.h"
 #include "shared/search_result.h"
@@ -256,6 +259,87 @@ TEST_F(TermSearchTest, FileNamesAreSearchableWords) {
   ASSERT_EQ(terms_->RankFiles(u"budget", 0, ids, 2, weights, name_hits), S_OK);
   EXPECT_EQ(name_hits[0] + name_hits[1], 1);
   EXPECT_GT(weights[0] + weights[1], 0.0);
+}
+
+// The term-to-file index is ordered by blocks of file identifiers: words
+// are found in every block, over empty blocks, by single terms, by
+// intersections that seek from block to block, by prefixes of many stored
+// terms, and counted in every block for their rarity.
+TEST_F(TermSearchTest, FilesInEveryBlockOfTheTermIndexAreFound) {
+  constexpr std::int64_t kBlock = std::int64_t{1} << trovix::kFileBlockBits;
+  sqlite3* raw = nullptr;
+  ASSERT_EQ(sqlite3_open(DatabasePath().c_str(), &raw), SQLITE_OK);
+  const std::unique_ptr<sqlite3, int (*)(sqlite3*)> side(raw, sqlite3_close);
+  sqlite3_busy_timeout(raw, 10000);
+  // New files take the identifier after the highest: a placeholder row
+  // moves the next file to where the test wants it.
+  const auto next_id = [&](std::int64_t id) {
+    const std::string sql = "INSERT INTO Files (FileID, DirectoryID, Name) VALUES (" +
+                            std::to_string(id - 1) + ", 0, 'placeholder " + std::to_string(id) +
+                            "')";
+    ASSERT_EQ(sqlite3_exec(raw, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+  };
+  std::string many;  // 80 stored terms: a prefix beyond the seekable ones
+  for (int i = 0; i < 80; ++i) many += " zeta" + std::to_string(i);
+  Index({{"first.txt", "common alpha" + many}});
+  next_id(kBlock - 1);
+  Index({{"last-of-0.txt", "common beta"}});
+  Index({{"first-of-1.txt", "common beta zeta3"}});
+  next_id(3 * kBlock + 10);
+  Index({{"in-3.txt", "common rare zeta79"}, {"also-in-3.txt", "beta"}});
+  ASSERT_EQ(sqlite3_exec(raw, "DELETE FROM Files WHERE Name GLOB 'placeholder*'", nullptr, nullptr,
+                         nullptr),
+            SQLITE_OK);
+
+  EXPECT_EQ(Find(u"common"), (Names{"first.txt", "last-of-0.txt", "first-of-1.txt", "in-3.txt"}));
+  EXPECT_EQ(Find(u"beta"), (Names{"last-of-0.txt", "first-of-1.txt", "also-in-3.txt"}));
+  EXPECT_EQ(Find(u"common beta"), (Names{"last-of-0.txt", "first-of-1.txt"}));
+  EXPECT_EQ(Find(u"alpha common"), Names{"first.txt"});
+  EXPECT_EQ(Find(u"rare common"), Names{"in-3.txt"});
+  EXPECT_EQ(Find(u"beta rare"), Names{});
+  EXPECT_EQ(Find(u"zeta*"), (Names{"first.txt", "first-of-1.txt", "in-3.txt"}));
+  EXPECT_EQ(Find(u"zeta* beta"), Names{"first-of-1.txt"});
+  EXPECT_EQ(Find(u"zeta7*"), (Names{"first.txt", "in-3.txt"}));
+
+  // "rare" is held by one file and "common" by four: the rarer term weighs
+  // more in the file that holds each once, however far apart the holders.
+  UINT handle = 0;
+  ASSERT_EQ(terms_->SearchOpenTerms(u"rare", 0, &handle), S_OK);
+  SearchResultRecord record{};
+  ASSERT_EQ(db_->SearchNext(handle, reinterpret_cast<UINT_PTR>(&record)), S_OK);
+  EXPECT_EQ(db_->SearchClose(handle), S_OK);
+  EXPECT_GT(record.FileID, 3 * kBlock);
+  const INT id = record.FileID;
+  double rare = 0;
+  double common = 0;
+  BOOL name_hit = 0;
+  ASSERT_EQ(terms_->RankFiles(u"rare", 0, &id, 1, &rare, &name_hit), S_OK);
+  ASSERT_EQ(terms_->RankFiles(u"common", 0, &id, 1, &common, &name_hit), S_OK);
+  EXPECT_GT(rare, common * 1.2);
+}
+
+// A file's terms are collected within fixed bounds, so that no text can
+// make the indexer's memory grow: past the number of distinct terms no new
+// term is taken (the name's always are), past the bytes of positions no
+// occurrence is; what came before stays searchable.
+TEST_F(TermSearchTest, AFileOfEndlessWordsIsIndexedUpToTheBounds) {
+  std::string distinct = "start";
+  for (std::size_t i = 0; i < TermCollector::kMaxTerms + 100; ++i) {
+    distinct += " w" + std::to_string(i) + "x";
+  }
+  distinct += " finale";
+  // One-byte position differences: one byte of positions per occurrence.
+  std::string repeated = "opening";
+  repeated.reserve(3 * TermCollector::kMaxPositionBytes + 64);
+  for (std::size_t i = 0; i < TermCollector::kMaxPositionBytes + 10; ++i) repeated += " zz";
+  repeated += " closing";
+  Index({{"wordlist-name.txt", distinct}, {"repeated.txt", repeated}});
+  EXPECT_EQ(Find(u"start"), Names{"wordlist-name.txt"});
+  EXPECT_EQ(Find(u"w100x"), Names{"wordlist-name.txt"});
+  EXPECT_EQ(Find(u"finale"), Names{});
+  EXPECT_EQ(Find(u"wordlist"), Names{"wordlist-name.txt"});
+  EXPECT_EQ(Find(u"opening zz"), Names{"repeated.txt"});
+  EXPECT_EQ(Find(u"closing"), Names{});
 }
 
 TEST_F(TermSearchTest, AQueryWithoutASearchableTermIsRefused) {

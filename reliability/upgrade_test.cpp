@@ -89,6 +89,41 @@ class UpgradeTest : public ReliabilityTest {
     sqlite3_close(db);
   }
 
+  // Turns the database into version 2's: the term-to-file index ordered by
+  // term first.
+  void DowngradeToTermOrder() {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(DatabasePath().c_str(), &db), SQLITE_OK);
+    const char* const sql =
+        "BEGIN; DROP INDEX FileTermsByBlock;"
+        "CREATE INDEX FileTermsByTerm ON FileTerms(TermID, FileID);"
+        "UPDATE DatabaseInfo SET Value = '2' WHERE Name = 'Schema Version';"
+        "PRAGMA user_version = 2; COMMIT;";
+    EXPECT_EQ(sqlite3_exec(db, sql, nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+    sqlite3_close(db);
+  }
+
+  // The names of the database's indexes on FileTerms and its version.
+  std::string TermIndexes() {
+    sqlite3* db = nullptr;
+    std::string answer;
+    if (sqlite3_open_v2(DatabasePath().c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+      sqlite3_stmt* statement = nullptr;
+      if (sqlite3_prepare_v2(db,
+                             "SELECT group_concat(name, ' ') || ' v' || (SELECT user_version FROM "
+                             "pragma_user_version) FROM (SELECT name FROM sqlite_master WHERE "
+                             "type = 'index' AND tbl_name = 'FileTerms' AND sql IS NOT NULL "
+                             "ORDER BY name)",
+                             -1, &statement, nullptr) == SQLITE_OK &&
+          sqlite3_step(statement) == SQLITE_ROW && sqlite3_column_text(statement, 0) != nullptr) {
+        answer = reinterpret_cast<const char*>(sqlite3_column_text(statement, 0));
+      }
+      sqlite3_finalize(statement);
+    }
+    sqlite3_close(db);
+    return answer;
+  }
+
   // Catalogued files the term index does not hold yet; -1 when unreadable
   // (the column is there once the upgrade ran).
   long Unanalysed() {
@@ -134,6 +169,27 @@ TEST_F(UpgradeTest, KestineAndTrovixIndexMakeEveryScriptSearchableInEveryForm) {
     EXPECT_EQ(Trovix({"search", "--", query}, &output), 2) << query;
     EXPECT_EQ(output, "trovix: no searchable words in the query\n") << query;
   }
+}
+
+// An index of version 2 (its term-to-file index ordered by term) answers
+// every query through that index until a writer reorders it by blocks of
+// files, after which the same queries find the same files.
+TEST_F(UpgradeTest, ATermOrderedIndexIsSearchedAsItIsThenReorderedByTheFirstWriter) {
+  WriteScripts(root_);
+  std::string output;
+  ASSERT_EQ(Trovix({"index", root_}, &output), 0) << output;
+  EXPECT_EQ(TermIndexes(), "FileTermsByBlock v3");
+  DowngradeToTermOrder();
+  ASSERT_EQ(TermIndexes(), "FileTermsByTerm v2");
+  ExpectEveryFormFound(root_, "through the term-ordered index");
+  EXPECT_EQ(TermIndexes(), "FileTermsByTerm v2");  // readers change nothing
+
+  WriteScripts(outside_);
+  ASSERT_EQ(Trovix({"index", outside_}, &output), 0) << output;
+  EXPECT_EQ(TermIndexes(), "FileTermsByBlock v3");
+  EXPECT_EQ(IntegrityCheck(DatabasePath()), "ok");
+  ExpectEveryFormFound(root_, "after the reordering");
+  ExpectEveryFormFound(outside_, "written after the reordering");
 }
 
 TEST_F(UpgradeTest, AnEarlierIndexKeepsItsCatalogueAndIsFilledByKestineThroughAKill) {

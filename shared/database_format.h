@@ -12,8 +12,21 @@ namespace trovix {
 
 // Identifies a Trovix database in the file header (PRAGMA application_id).
 inline constexpr int kDatabaseApplicationId = 0x54525658;  // "TRVX"
-// Version 2 added the term index (Terms, FileTerms, Files.Analysis).
-inline constexpr int kDatabaseSchemaVersion = 2;
+// Version 2 added the term index (Terms, FileTerms, Files.Analysis);
+// version 3 orders its term-to-file index by blocks of files first.
+inline constexpr int kDatabaseSchemaVersion = 3;
+
+// The term-to-file index (FileTermsByBlock) is ordered by the block of the
+// file (FileID >> kFileBlockBits), then the term, then the file. New files
+// take the next identifiers, so the rows a batch of new files adds all fall
+// into the newest block or two, and a commit writes those pages again rather
+// than one page per term all over the index: ordered by term first, a first
+// index of 300,000 files (45,000 documents, a 750 MB database) wrote 9.5 GB,
+// twelve times its size, because every commit touched nearly every leaf of
+// the index. The price is one index seek per block for each term a search
+// reads. The bits are part of the file format: the index expression and the
+// statements that use it must spell the same number.
+inline constexpr int kFileBlockBits = 12;
 
 // The five tables the index store works on.
 inline constexpr const char* kDatabaseTables[] = {"Drives", "Directories", "Files", "Words",
@@ -57,7 +70,10 @@ struct DatabaseLocation {
 
 // Brings a database of an earlier version to this one, in one transaction
 // of the engine: a version 1 file gains the term index, empty, and keeps
-// every row it had. Nothing happens to a current file. Answers the engine's
+// every row it had; a version 2 file has its term-to-file index rebuilt in
+// the order of blocks (see kFileBlockBits). Nothing happens to a current
+// file. A reader of a version 2 file that no writer upgraded yet finds the
+// same files through the old index, more slowly. Answers the engine's
 // result code (SQLITE_OK); after a failure the file is as it was.
 [[nodiscard]] int UpgradeDatabase(sqlite3* db);
 
