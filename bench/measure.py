@@ -9,7 +9,8 @@
   saves KEY N FOLDER SEARCH_CMD...
                              N new files, each with a word of its own, each timed
                              until SEARCH_CMD WORD finds it
-  hyperfine KEY JSON         median of a hyperfine --export-json file
+  hyperfine KEY JSON         median and 95th percentile of a hyperfine
+                             --export-json file
 
 Bytes written come from the kernel's I/O accounting as wait4 hands it over for
 the reaped command: its own write_bytes plus those of every descendant it
@@ -214,6 +215,7 @@ def hyperfine(key, path):
     with open(path) as export:
         result = json.load(export)["results"][0]
     emit(key, "median_ms", f"{result['median'] * 1000:.1f}")
+    emit(key, "p95_ms", f"{percentile(result['times'], 0.95) * 1000:.1f}")
 
 
 def main(argv):

@@ -112,12 +112,7 @@ elif ((status == 1)); then
 fi
 
 R_TREE=$(new_tree)
-cat >"$R_TREE/recoll/recoll.conf" <<EOF
-topdirs = $CORPUS
-indexedmimetypes = text/plain
-indexstemminglanguages =
-noaspell = 1
-EOF
+write_recoll_conf "$R_TREE" "$CORPUS" text/plain
 echo "recollindex"
 in_tree "$R_TREE" recollindex -c "$R_TREE/recoll" 2>"$R_TREE/index-stderr.txt" || {
   tail -n 20 "$R_TREE/index-stderr.txt" >&2

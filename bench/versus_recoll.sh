@@ -83,34 +83,19 @@ describe() {
 echo "corpus: $(describe "$CORPUS") (txt only: $(describe "$TXT_CORPUS"))"
 
 # --- private trees --------------------------------------------------------------
-record() { echo "$1 $2" >>"$RESULTS"; }
-measure_into_results() { "${MEASURE[@]}" "$@" | tee -a "$RESULTS" >/dev/null; }
-
 trovix_tree() {
   local tree
   tree=$(new_tree)
   in_tree "$tree" "$PREFIX/bin/trovix-setup" >/dev/null
   echo "$tree"
 }
-# Recoll indexes the same two types at its defaults otherwise (case and
-# accents folded, CJK n-grams), without stemming: Trovix does not stem, so
-# both tools do the same work. Spelling data is off too (no aspell here).
+# Recoll indexes the same two types, so both tools do the same work.
 recoll_tree() {
   local tree
   tree=$(new_tree)
-  cat >"$tree/recoll/recoll.conf" <<EOF
-topdirs = $1
-indexedmimetypes = text/plain text/html
-indexstemminglanguages =
-noaspell = 1
-EOF
+  write_recoll_conf "$tree" "$1" "text/plain text/html"
   echo "$tree"
 }
-trovix_size() {
-  local db=$1/data/Quillon/Ordalis.mdb
-  echo $(($(stat -c %s "$db") + $(stat -c %s "$db-wal" 2>/dev/null || echo 0)))
-}
-recoll_size() { du -sb "$1/recoll/xapiandb" | cut -f1; }
 
 # --- full indexes, the tools taking turns -----------------------------------------
 declare -A KEEP
@@ -160,25 +145,14 @@ for ((round = 1; round <= RUNS; round++)); do
 done
 
 # --- queries, each a new process ---------------------------------------------------
-# Median of 15 runs of a query (one command line) in a tree's environment.
-time_query() {
-  if ! in_tree "$1" hyperfine -N -w 3 -r 15 --export-json "$WORK/q.json" "$3" \
-    >"$WORK/hyperfine.txt" 2>&1; then
-    cat "$WORK/hyperfine.txt" >&2
-    exit 1
-  fi
-  measure_into_results hyperfine "$2" "$WORK/q.json"
-}
 QUERIES=("function" "thread lock" "serializ*" "pg_stat_statements")
 for n in "${!QUERIES[@]}"; do
   query=${QUERIES[$n]}
   echo "query: $query"
   record "q$n.label" "$query"
   read -ra words <<<"$query"
-  record "trovix.q$n.count" \
-    "$(in_tree "$T_TREE" "$TROVIX" search "${words[@]}" 2>/dev/null | wc -l)"
-  record "recoll.q$n.count" "$(in_tree "$R_TREE" recollq -c "$R_TREE/recoll" -b -n 0 "${words[@]}" \
-    2>/dev/null | grep -c '^file://' || true)"
+  record "trovix.q$n.count" "$(trovix_count "$T_TREE" "${words[@]}")"
+  record "recoll.q$n.count" "$(recoll_count "$R_TREE" "${words[@]}")"
   time_query "$T_TREE" "trovix.q$n" "$TROVIX search $query"
   time_query "$R_TREE" "recoll.q$n" "recollq -c $R_TREE/recoll -b -n 0 $query"
 done
@@ -189,10 +163,8 @@ for n in "${!PHRASES[@]}"; do
   phrase=${PHRASES[$n]}
   echo "phrase: \"$phrase\""
   record "p$n.label" "\"$phrase\""
-  record "trovix.p$n.count" \
-    "$(in_tree "$T_TREE" "$TROVIX" search "\"$phrase\"" 2>/dev/null | wc -l)"
-  record "recoll.p$n.count" "$(in_tree "$R_TREE" recollq -c "$R_TREE/recoll" -b -n 0 "\"$phrase\"" \
-    2>/dev/null | grep -c '^file://' || true)"
+  record "trovix.p$n.count" "$(trovix_count "$T_TREE" "\"$phrase\"")"
+  record "recoll.p$n.count" "$(recoll_count "$R_TREE" "\"$phrase\"")"
   time_query "$T_TREE" "trovix.p$n" "$TROVIX search '\"$phrase\"'"
   time_query "$R_TREE" "recoll.p$n" "recollq -c $R_TREE/recoll -b -n 0 '\"$phrase\"'"
 done
@@ -204,8 +176,7 @@ done
 SNIPPET_WORD=function
 echo "snippets: $SNIPPET_WORD"
 record snippets.label "$SNIPPET_WORD"
-record trovix.snippets.count \
-  "$(in_tree "$T_TREE" "$TROVIX" search "$SNIPPET_WORD" 2>/dev/null | wc -l)"
+record trovix.snippets.count "$(trovix_count "$T_TREE" "$SNIPPET_WORD")"
 record trovix.snippets.shown \
   "$(in_tree "$T_TREE" "$TROVIX" search --json "$SNIPPET_WORD" 2>/dev/null | grep -c '"snippet":\[{' || true)"
 time_query "$T_TREE" trovix.snippets "$TROVIX search --snippets $SNIPPET_WORD"
