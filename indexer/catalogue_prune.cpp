@@ -2,11 +2,14 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <vector>
 
+#include "platform/com.h"
 #include "platform/paths.h"
 #include "platform/wstring.h"
-#include "shared/index_limits.h"
+#include "shared/itrovixbatch.h"
+#include "shared/record_path.h"
 #include "shared/search_result.h"
 
 namespace trovix::indexer {
@@ -36,20 +39,26 @@ std::string FolderPrefix(const std::string& folder) {
   return folder.substr(0, end) + "/";
 }
 
+// The longest pattern SearchOpenFileType takes, in UTF-16 units.
+constexpr std::size_t kMaxPatternUnits = MAX_PATH - 1;
+
 // A pattern whose matches include every file at or below `prefix`, and may
 // include more. The store expands "$NAME", "%NAME%" and "${NAME}" and gives
 // no way to write those characters literally; "*" stands for them (and for
 // any byte that is not UTF-8, which `like` would compare as the engine
-// decodes it) instead. "/a/b*/" then matches the folder's own files (the
-// directory "a/b/") and those of every folder below it, as `like`'s "%"
-// also matches "/". Matches of "a/bc/" and of other cases are dropped by
-// the caller's comparison of bytes.
+// decodes it, and for every half of a surrogate pair) instead. "/a/b*/" then
+// matches the folder's own files (the directory "a/b/") and those of every
+// folder below it, as `like`'s "%" also matches "/". A folder too long for a
+// pattern is cut, which matches more folders still. Matches of "a/bc/", of
+// other cases and beyond a cut are dropped by the caller's comparison of
+// bytes.
 WString FolderPattern(const std::string& prefix) {
   if (prefix == "/") return u"/";
   WString pattern = Utf8ToUtf16(prefix.substr(0, prefix.size() - 1));
   for (WCHAR& unit : pattern) {
     if (unit == u'$' || unit == u'%' || (unit >= 0xD800 && unit <= 0xDFFF)) unit = u'*';
   }
+  pattern.resize(std::min(pattern.size(), kMaxPatternUnits - 2));
   return pattern + u"*/";
 }
 
@@ -61,8 +70,6 @@ HRESULT CollectUnwanted(ITrovixDB* store, const std::string& prefix,
                         const std::atomic<unsigned>& keep_going, PruneStats* stats,
                         std::vector<std::string>* unwanted) {
   const WString pattern = FolderPattern(prefix);
-  // Every file below would have a longer path than the catalogue holds.
-  if (pattern.size() > kMaxCataloguedPathUnits) return S_OK;
   SearchHandle result(store);
   HRESULT hr = store->SearchOpenFileType(pattern.c_str(), result.put());
   if (FAILED(hr)) return hr;
@@ -78,17 +85,39 @@ HRESULT CollectUnwanted(ITrovixDB* store, const std::string& prefix,
       continue;
     }
     if (FAILED(hr)) return hr;
-    std::string path = Utf16ToUtf8(record.path);
+    WString whole;
+    hr = RecordPath(store, record, &whole);
+    if (hr == S_FALSE) continue;  // gone already
+    if (FAILED(hr)) return hr;
+    std::string path = Utf16ToUtf8(whole);
     if (path.compare(0, prefix.size(), prefix) != 0) continue;
     ++stats->examined;
     if (!wanted(path)) unwanted->push_back(std::move(path));
   }
 }
 
+// A path longer than ITrovixDB takes leaves through a batch of its own,
+// words and entry at once.
+HRESULT RemoveInBatch(ITrovixDB* store, const WCHAR* path) {
+  ComPtr<ITrovixBatch> batch;
+  HRESULT hr = store->QueryInterface(IID_ITrovixBatch, batch.put_void());
+  if (FAILED(hr)) return hr;
+  hr = batch->BeginBatch();
+  if (FAILED(hr)) return hr;
+  const HRESULT removed = batch->RemoveFile(path);
+  if (FAILED(removed)) {
+    static_cast<void>(batch->AbortBatch());
+    return removed;
+  }
+  hr = batch->CommitBatch();
+  return FAILED(hr) ? hr : removed;
+}
+
 }  // namespace
 
 HRESULT RemoveCataloguedFile(ITrovixDB* store, const WCHAR* path) {
   if (store == nullptr || path == nullptr) return E_INVALIDARG;
+  if (WcsLenCapped(path, MAX_PATH) > MAX_PATH) return RemoveInBatch(store, path);
   HRESULT hr = store->FileInDB(path);
   if (hr != S_OK) return hr;  // S_FALSE: not catalogued
   hr = store->FileIndexed(path);

@@ -25,7 +25,8 @@ namespace trovix::indexer {
 // words are found through the entry, so once the entry is gone they could
 // not be removed any more). S_OK when it was removed, S_FALSE when it was not
 // catalogued, else the store's failure (the file may then still have its
-// entry, and perhaps no words).
+// entry, and perhaps no words). A path longer than ITrovixDB takes (MAX_PATH
+// units) is removed through ITrovixBatch, in a batch of its own.
 [[nodiscard]] HRESULT RemoveCataloguedFile(ITrovixDB* store, const WCHAR* path);
 
 struct PruneStats {

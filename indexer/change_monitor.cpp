@@ -8,6 +8,7 @@
 #include "indexer/indexable_extensions.h"
 #include "platform/paths.h"
 #include "platform/wstring.h"
+#include "shared/index_limits.h"
 
 namespace trovix::indexer {
 namespace {
@@ -110,14 +111,14 @@ std::vector<IndexTask> ChangeMonitor::MakeTasks(const std::vector<ChangeRecord>&
       // (a folder moved out of the tree brings no records of its files).
       if (record.action != kRemoved && record.action != kRenamedOldName) continue;
       WString folder = root_prefix_ + record.path + u'/';
-      if (folder.size() > MAX_PATH) continue;
+      if (!FitsCatalogue(Utf16ToUtf8(folder))) continue;
       tasks.push_back(IndexTask{std::move(folder), record.action, now});
       continue;
     }
     if (!state_->extensions.Contains(ExtensionOf(record.path))) continue;
     WString path = root_prefix_ + record.path;
-    if (path.size() > MAX_PATH) continue;
-    tasks.push_back(IndexTask{std::move(path), record.action, now});
+    if (!FitsCatalogue(Utf16ToUtf8(path))) continue;
+    tasks.push_back(IndexTask{std::move(path), record.action, now, record.writing});
   }
   return tasks;
 }
@@ -134,8 +135,16 @@ void ChangeMonitor::Queue(std::vector<IndexTask> tasks) {
     return;
   }
   // set::insert keeps a pending task of the same path and kind and drops
-  // the new one.
-  for (IndexTask& task : tasks) state_->pending.insert(std::move(task));
+  // the new one; a close the new one saw is kept with it.
+  for (IndexTask& task : tasks) {
+    const bool writing = task.writing;
+    const auto [kept, added] = state_->pending.insert(std::move(task));
+    if (!added && kept->writing && !writing) {
+      auto node = state_->pending.extract(kept);
+      node.value().writing = false;
+      state_->pending.insert(std::move(node));
+    }
+  }
   state_->list_mutex.Release();
   state_->list_event.Set();
 }

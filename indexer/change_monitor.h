@@ -25,9 +25,13 @@
 //     none: the change source reports the files under a directory that
 //     appears or is renamed, as records of their own.
 //   - A task equal to a pending one (same path compared exactly, same kind)
-//     is dropped: names differing only in case are different files.
-//   - A path longer than MAX_PATH makes no task: the catalogue cannot hold it
-//     and the saved task list would cut it to another path.
+//     is dropped: names differing only in case are different files. The
+//     pending one then counts as closed after writing when either was.
+//   - A task carries the record's `writing` flag: its file was created or
+//     written to and not closed since, so the worker may wait for the writer
+//     (change_coalescer.h).
+//   - A path longer than kMaxCataloguedPathBytes (shared/index_limits.h)
+//     makes no task: the catalogue cannot hold it, nor can it be opened.
 //
 // Lost changes never go unnoticed: a queue overflow, a directory whose watch
 // failed, and a batch dropped because list_mutex stayed busy for a second are

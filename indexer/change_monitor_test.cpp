@@ -115,9 +115,11 @@ TEST_F(ChangeMonitorTest, ScriptedChangesQueueTasksForIndexableFilesOnly) {
   WriteFile(At("README"), "no extension");
   WriteFile(At("x.bin"), "not indexable");
   fs::create_directory(At("folder.txt"));  // a directory, whatever its name
-  const std::string long_dir(200, 'd');    // the root + 275 units: past MAX_PATH
-  fs::create_directory(At(long_dir));
-  WriteFile(At(long_dir + "/" + std::string(70, 'f') + ".txt"), "x");
+  // The root + 275 units: past MAX_PATH, well within what the catalogue
+  // holds. Its folder is new, so a write may come as its Added task alone.
+  const std::string long_file = std::string(200, 'd') + "/" + std::string(70, 'f') + ".txt";
+  fs::create_directory(At(std::string(200, 'd')));
+  WriteFile(At(long_file), "x");
   WriteFile(At("kept.txt"), "an equal task is pending already");
 
   const std::set<Task> expected = {
@@ -125,7 +127,11 @@ TEST_F(ChangeMonitorTest, ScriptedChangesQueueTasksForIndexableFilesOnly) {
       {"a.txt", 4},    {"b.txt", 5},    {"gone.Doc", 1}, {"gone.Doc", 2},
       {"gone.Doc", 3}, {"kept.txt", 1}, {"kept.txt", 3},
   };
-  EXPECT_EQ(PendingAfter("marker-end.txt"), expected);
+  std::set<Task> pending = PendingAfter("marker-end.txt");
+  EXPECT_TRUE(pending.contains({long_file, 1}));
+  pending.erase({long_file, 1});
+  pending.erase({long_file, 3});
+  EXPECT_EQ(pending, expected);
   ASSERT_EQ(state_.list_mutex.Wait(INFINITE), WAIT_OBJECT_0);
   const auto kept = state_.pending.find(IndexTask{Utf8ToUtf16(At("kept.txt")), kModified, 0});
   ASSERT_NE(kept, state_.pending.end());

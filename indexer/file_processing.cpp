@@ -122,7 +122,7 @@ const char* OutcomeReason(FileOutcome outcome) {
     case FileOutcome::kNoFilter:
       return "no content filter for this type";
     case FileOutcome::kTooLong:
-      return "path too long (259 characters at most)";
+      return "path too long (4,095 bytes at most)";
     case FileOutcome::kTooLarge:
       return "larger than 100 MiB: catalogued without its words";
     case FileOutcome::kUnreadable:
@@ -209,8 +209,8 @@ FileOutcome IndexAlone(const std::string& path, UINT* keep_going, HRESULT* statu
 // hold yet (catalogued by an earlier version) counts as changed.
 FileOutcome ProcessFile(const std::string& path, UINT* keep_going, HRESULT* status) {
   if (status != nullptr) *status = S_OK;
+  if (!FitsCatalogue(path)) return FileOutcome::kTooLong;
   const WString wide = Utf8ToUtf16(path);
-  if (wide.size() > kMaxCataloguedPathUnits) return FileOutcome::kTooLong;
   ComPtr<ITrovixDB> store;
   HRESULT hr = CoCreateInstance(CLSID_TrovixDB, nullptr, CLSCTX_INPROC_SERVER, IID_ITrovixDB,
                                 store.put_void());

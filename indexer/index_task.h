@@ -23,6 +23,10 @@ struct IndexTask {
   // Seconds since 1970-01-01 UTC when the task was made (or last refreshed
   // by a duplicate); saved with the task, no decision depends on it.
   DWORD time_stamp = 0;
+  // The change monitor saw the file created or written to and not yet
+  // closed: its writer may not be done (see change_coalescer.h). Not part of
+  // the order and not saved: a task loaded or made elsewhere reads as done.
+  bool writing = false;
 
   // "Added", "Removed", "Modified", "Renamed - old name", "Renamed - new
   // name", or "Huh?" for any other kind.

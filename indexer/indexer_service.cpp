@@ -220,15 +220,29 @@ void IndexerService::ApplySettings(const std::vector<std::string>& roots) {
 }
 
 void IndexerService::SetPaused(bool paused) {
+  user_paused_ = paused;
+  UpdatePause();
+}
+
+void IndexerService::SetPausedOnBattery(bool paused) {
+  battery_paused_ = paused;
+  UpdatePause();
+}
+
+void IndexerService::UpdatePause() {
+  const bool paused = user_paused_ || battery_paused_;
   if (state_.paused.exchange(paused) == paused || paused) return;
   state_.list_event.Set();  // the queue thread moves what is pending; the applier follows
 }
 
 IndexerStatus IndexerService::Status() const {
   IndexerStatus status;
-  status.paused = state_.paused.load();
+  status.paused = user_paused_;
+  status.on_battery = battery_paused_;
   status.compacting = state_.activity.compacting.load();
   status.backlog = tasks_ ? tasks_->backlog() : 0;
+  status.settling = tasks_ ? tasks_->settling() : 0;
+  status.applied = tasks_ ? tasks_->applied() : 0;
   status.scans = state_.activity.Scans();
   return status;
 }

@@ -72,8 +72,11 @@ class IndexerService {
   // Takes the roots (in order) and the skip rules now configured; see
   // above. After Start, on the main thread.
   void ApplySettings(const std::vector<std::string>& roots);
-  // Pauses or resumes indexing; a resume wakes the applier and the scanners.
+  // The user's pause and the battery's: indexing waits while either is
+  // set (IndexerState::paused), and lifting one leaves the other in force.
+  // Lifting the last wakes the applier and the scanners. On the main thread.
   void SetPaused(bool paused);
+  void SetPausedOnBattery(bool paused);
   // What the threads are doing now (pid and pause end are the caller's).
   [[nodiscard]] IndexerStatus Status() const;
 
@@ -92,6 +95,7 @@ class IndexerService {
   void StopScanners();
   void WaitOrReport(Worker& worker, DWORD timeout_ms, std::string_view timeout_message);
   void ShowError(std::string_view message) const;
+  void UpdatePause();
 
   ServiceOptions options_;
   IndexerState state_;
@@ -107,6 +111,9 @@ class IndexerService {
   std::unique_ptr<Worker> recovery_;
   std::unique_ptr<Worker> analysis_fill_;
   std::string run_marker_;
+  // The two pauses (main thread only); state_.paused is their union.
+  bool user_paused_ = false;
+  bool battery_paused_ = false;
   // False once a thread was left running at the stop.
   bool all_ended_ = true;
   bool stopped_ = false;

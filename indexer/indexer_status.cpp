@@ -14,7 +14,7 @@ bool ParseNumber(std::string_view text, Number* out) {
 }  // namespace
 
 std::string_view IndexerStatus::Activity() const {
-  if (paused) return "paused";
+  if (paused || on_battery) return "paused";
   if (compacting) return "compacting";
   if (!scans.empty()) return "scanning";
   if (backlog > 0) return "applying";
@@ -25,8 +25,11 @@ std::string IndexerStatus::Encode() const {
   std::string text = "pid=" + std::to_string(pid) + "\n";
   text += "paused=" + std::to_string(paused ? 1 : 0) + "\n";
   if (pause_ends) text += "pause_ends=" + std::to_string(*pause_ends) + "\n";
+  text += "on_battery=" + std::to_string(on_battery ? 1 : 0) + "\n";
   text += "compacting=" + std::to_string(compacting ? 1 : 0) + "\n";
   text += "backlog=" + std::to_string(backlog) + "\n";
+  text += "settling=" + std::to_string(settling) + "\n";
+  text += "applied=" + std::to_string(applied) + "\n";
   for (const auto& [root, files] : scans)
     text += "scan=" + std::to_string(files) + " " + root + "\n";
   return text;
@@ -55,6 +58,13 @@ bool IndexerStatus::Decode(std::string_view text, IndexerStatus* out) {
       std::time_t ends = 0;
       ok = ParseNumber(value, &ends);
       status.pause_ends = ends;
+    } else if (key == "on_battery") {
+      ok = ParseNumber(value, &flag);
+      status.on_battery = flag != 0;
+    } else if (key == "settling") {
+      ok = ParseNumber(value, &status.settling);
+    } else if (key == "applied") {
+      ok = ParseNumber(value, &status.applied);
     } else if (key == "compacting") {
       ok = ParseNumber(value, &flag);
       status.compacting = flag != 0;

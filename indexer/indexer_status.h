@@ -33,15 +33,18 @@ inline constexpr ULONG_PTR kStatusAnswer = 0x5341;   // "SA"
 
 struct IndexerStatus {
   int pid = 0;
-  bool paused = false;
+  bool paused = false;                    // the user's pause (trovix pause, the tray)
   std::optional<std::time_t> pause_ends;  // paused only; none: until resumed
+  bool on_battery = false;                // paused while the machine runs on battery
   bool compacting = false;
-  std::size_t backlog = 0;  // changes waiting to be applied
+  std::size_t backlog = 0;    // changes waiting to be applied
+  std::size_t settling = 0;   // changes held until their busy files are quiet
+  std::uint64_t applied = 0;  // changes applied since the indexer started
   // The walks in progress: root and files done.
   std::vector<std::pair<std::string, std::uint64_t>> scans;
 
-  // "paused", "compacting", "scanning", "applying" or "idle", the first
-  // that holds in that order.
+  // "paused" (either pause), "compacting", "scanning", "applying" or
+  // "idle", the first that holds in that order.
   [[nodiscard]] std::string_view Activity() const;
 
   // One "key=value" line per field and per walk ("scan=<count> <root>"):

@@ -64,6 +64,11 @@ inline constexpr DWORD kDefaultIndexAllFileNames = 0;
 // itself (none: until resumed).
 inline constexpr DwordValue kPaused{u"Paused"};
 inline constexpr TimeValue kPauseEnds{u"Pause Ends"};
+// 1: indexing also pauses while UPower says the machine runs on battery
+// (a pause of its own: resuming the user's pause does not lift it). On by
+// default; a machine without a battery never runs on one.
+inline constexpr DwordValue kPauseOnBattery{u"Pause On Battery"};
+inline constexpr DWORD kDefaultPauseOnBattery = 1;
 inline constexpr DwordValue kLastSizeAtStart{u"Last Size At Start"};
 inline constexpr DwordValue kLastSizeAtEnd{u"Last Size At End"};
 inline constexpr NarrowTextValue kLastCompactionCompleted{u"Last Compaction Completed"};

@@ -40,6 +40,12 @@ bool WritePause(const PauseState& state) {
   return ended && key.Write(kestine::kPaused, 1);
 }
 
+bool ReadPauseOnBattery() {
+  return KestineKey::Global()
+             .Read(kestine::kPauseOnBattery)
+             .value_or(kestine::kDefaultPauseOnBattery) != 0;
+}
+
 std::optional<std::time_t> ParseDuration(std::string_view text) {
   if (text.empty()) return std::nullopt;
   std::time_t total = 0;

@@ -25,6 +25,10 @@ struct PauseState {
 // registry could not be written.
 [[nodiscard]] bool WritePause(const PauseState& state);
 
+// The "Pause On Battery" setting: whether running on battery pauses
+// indexing too (default on).
+[[nodiscard]] bool ReadPauseOnBattery();
+
 // "90s", "30m", "2h", "1d", or a number of minutes; combinations such as
 // "1h30m" add up. Nothing for an empty, zero, malformed or absurdly long
 // (over a year) duration.

@@ -110,6 +110,8 @@ TEST(IndexerStatusTest, EncodedStatusDecodesToTheSameAndGarbageIsRefused) {
   status.paused = true;
   status.pause_ends = 1700000000;
   status.backlog = 7;
+  status.settling = 2;
+  status.applied = std::uint64_t{1} << 40;
   status.scans = {{"/home/a b", 12}, {"/srv/x=y", 0}};
   IndexerStatus back;
   ASSERT_TRUE(IndexerStatus::Decode(status.Encode(), &back));
@@ -117,10 +119,21 @@ TEST(IndexerStatusTest, EncodedStatusDecodesToTheSameAndGarbageIsRefused) {
   EXPECT_TRUE(back.paused);
   EXPECT_EQ(back.pause_ends, 1700000000);
   EXPECT_EQ(back.backlog, 7u);
+  EXPECT_EQ(back.settling, 2u);
+  EXPECT_EQ(back.applied, std::uint64_t{1} << 40);
   EXPECT_EQ(back.scans, status.scans);
+  EXPECT_FALSE(back.on_battery);
   EXPECT_EQ(back.Activity(), "paused");
   back.paused = false;
   EXPECT_EQ(back.Activity(), "scanning");
+  // The battery's pause is its own, and pauses as much.
+  status.paused = false;
+  status.on_battery = true;
+  ASSERT_TRUE(IndexerStatus::Decode(status.Encode(), &back));
+  EXPECT_FALSE(back.paused);
+  EXPECT_TRUE(back.on_battery);
+  EXPECT_EQ(back.Activity(), "paused");
+  back.on_battery = false;
   back.scans.clear();
   EXPECT_EQ(back.Activity(), "applying");
   for (const char* bad : {"", "paused=1\n", "pid=x\n", "pid=1", "pid=1\nscan=7\n"}) {

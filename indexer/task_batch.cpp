@@ -44,7 +44,7 @@ Action Decide(const IndexTask& task, const std::string& path, const struct stat*
   if (!state.extensions.Contains(ExtensionOf(task.path))) {
     return IsRemoval(task.kind) ? Action::kRemove : Action::kSkip;
   }
-  if (task.path.size() > kMaxCataloguedPathUnits) {
+  if (!FitsCatalogue(path)) {
     static_cast<void>(state.notices.Note(path, FileOutcome::kTooLong, S_OK));
     // The removal still happens: the entry of the old file is stale.
     return IsRemoval(task.kind) ? Action::kRemove : Action::kDone;

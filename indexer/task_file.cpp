@@ -10,6 +10,7 @@
 #include <cstring>
 #include <filesystem>
 
+#include "indexer/long_task_record.h"
 #include "platform/paths.h"
 
 namespace trovix::indexer {
@@ -98,13 +99,23 @@ ssize_t ReadFully(int fd, char* buffer, std::size_t size) {
   return static_cast<ssize_t>(done);
 }
 
-// 1 when the record's task went into the set, else 0 (damaged: logged).
-int InsertRecord(std::string_view record, std::size_t index, TaskSet* tasks,
+void LogSkipped(const TaskFileLog& log, std::size_t index, const std::string& why) {
+  Log(log, "record " + std::to_string(index) + " skipped: " + why);
+}
+
+// 1 when the record completed a task that went into the set, else 0
+// (damaged: logged). Plain records and runs of extended ones alike.
+int InsertRecord(std::string_view record, std::size_t index, LongTaskReader* runs, TaskSet* tasks,
                  const TaskFileLog& log) {
   IndexTask task;
   std::string why;
-  if (!DecodeTaskRecord(record, &task, &why)) {
-    Log(log, "record " + std::to_string(index) + " skipped: " + why);
+  if (!IsLongTaskContinuation(record) && runs->End(&why)) LogSkipped(log, index, why);
+  if (IsLongTaskRecord(record)) {
+    const LongTaskReader::Step step = runs->Take(record, &task, &why);
+    if (step == LongTaskReader::Step::kDamaged) LogSkipped(log, index, why);
+    if (step != LongTaskReader::Step::kTask) return 0;
+  } else if (!DecodeTaskRecord(record, &task, &why)) {
+    LogSkipped(log, index, why);
     return 0;
   }
   return tasks->insert(std::move(task)).second ? 1 : 0;
@@ -169,7 +180,8 @@ int SaveTasks(const std::string& path, const TaskSet& tasks, const TaskFileLog& 
   std::string record;
   int count = 0;
   for (const IndexTask& task : tasks) {
-    if (!EncodeTaskRecord(task, &record)) {
+    record.clear();
+    if (!EncodeTaskRecord(task, &record) && !EncodeLongTaskRecords(task, &record)) {
       Log(log, "not saved, a record cannot hold its path exactly: kind " +
                    std::to_string(task.kind) + ", " + std::to_string(task.path.size()) + " units");
       continue;
@@ -199,6 +211,7 @@ int LoadTasks(const std::string& path, TaskSet* tasks, const TaskFileLog& log) {
   int count = 0;
   std::size_t records = 0;
   std::array<char, kTaskRecordSize> buffer;
+  LongTaskReader runs;
   for (;;) {
     const ssize_t got = ReadFully(fd, buffer.data(), buffer.size());
     if (got < 0) {
@@ -216,8 +229,10 @@ int LoadTasks(const std::string& path, TaskSet* tasks, const TaskFileLog& log) {
       Log(log, "more than " + std::to_string(kMaxLoadedTasks) + " records, the rest skipped");
       break;
     }
-    count += InsertRecord(std::string_view(buffer.data(), buffer.size()), records - 1, tasks, log);
+    count += InsertRecord(std::string_view(buffer.data(), buffer.size()), records - 1, &runs, tasks,
+                          log);
   }
+  if (std::string why; runs.End(&why)) LogSkipped(log, records, why);
   close(fd);
   return count;
 }

@@ -1,7 +1,8 @@
 // "tasklist.bin": the indexer's backlog of unapplied changes, kept between
 // runs.
 //
-// The file is a plain sequence of 540-byte records, no header and no count:
+// The file is a sequence of 540-byte records, no header and no count. A
+// plain record holds one task:
 //
 //   offset 0    520 bytes  path, UTF-16LE code units, left-aligned and padded
 //                          with blanks (U+0020) to 260 units, no terminator
@@ -10,13 +11,19 @@
 //   offset 536    4 bytes  time stamp, unsigned 32-bit little-endian seconds
 //                          since 1970-01-01 UTC
 //
+// A task whose path a plain record cannot hold exactly (longer than 260
+// units, or ending in white space) is written as a run of extended records
+// instead, whose first unit is zero (long_task_record.h): a reader of plain
+// records only skips them as damaged, so a file of this format stays
+// readable by it, and a file of plain records only is what it always was.
+//
 // Invariants:
-//  1. Every record written reads back as the same (path, kind, time stamp):
-//     a path that a record cannot hold exactly (longer than 260 units, ending
-//     in white space, holding a zero unit) is not written at all, nor is a
-//     kind other than the five change kinds. A cut or
-//     trimmed path would name another file, and a task applied to the wrong
-//     file can remove that file's entry from the index.
+//  1. Every task written reads back as the same (path, kind, time stamp):
+//     a path that no record can hold exactly (holding a zero unit, longer
+//     than the catalogue holds) is not written at all, nor is a kind other
+//     than the five change kinds. A cut or trimmed path would name another
+//     file, and a task applied to the wrong file can remove that file's
+//     entry from the index.
 //  2. The file is replaced atomically (temporary file, flush, rename), mode
 //     0600: after a crash it holds either the old or the new backlog, whole.
 //  3. Loading never deletes or changes the file. Whoever loads it keeps it
@@ -25,7 +32,8 @@
 //     losing them.
 //  4. Loading trusts nothing in the file: every record is checked, a damaged
 //     one is skipped with a log line, and memory stays bounded (one record
-//     buffer, at most kMaxLoadedTasks tasks).
+//     buffer, one long path being put together, at most kMaxLoadedTasks
+//     records).
 #pragma once
 
 #include <cstddef>
@@ -68,9 +76,11 @@ using TaskFileLog = std::function<void(const std::string& line)>;
 // decimal.
 [[nodiscard]] bool DecodeTaskRecord(std::string_view record, IndexTask* task, std::string* why);
 
-// Replaces the file at `path` with the records of `tasks`, in set order, or
-// removes it when no task can be written (an empty backlog leaves no file).
-// Creates the state folder (0700) when missing. Returns the number of records
+// Replaces the file at `path` with the records of `tasks`, in set order
+// (plain ones, or a run of extended ones for a path a plain record cannot
+// hold), or removes it when no task can be written (an empty backlog leaves
+// no file).
+// Creates the state folder (0700) when missing. Returns the number of tasks
 // written, or -1 when the file could not be written; the old file is then
 // left as it was. `tasks` is not changed. Any thread; the caller keeps
 // `tasks` from changing meanwhile.
@@ -81,8 +91,8 @@ using TaskFileLog = std::function<void(const std::string& line)>;
 // already there is dropped (the set keeps its own). Returns the number of
 // tasks added to the set, 0 when there is no file, -1 when the file could
 // not be opened or read (the tasks read before the error stay in the set).
-// Damaged records, and a last record cut short, are skipped and logged; they
-// do not make the result -1.
+// Damaged records, a run of extended records cut short, and a last record
+// cut short, are skipped and logged; they do not make the result -1.
 // Never changes the file (invariant 3).
 [[nodiscard]] int LoadTasks(const std::string& path, TaskSet* tasks, const TaskFileLog& log = {});
 

@@ -112,7 +112,7 @@ TEST_F(TaskFileTest, RecordLayoutMatchesTheGoldenBytes) {
 
 TEST_F(TaskFileTest, SaveReplacesTheFileWholeAndLoadLeavesItInPlace) {
   TaskSet tasks = Numbered(3);
-  tasks.insert(Task(u"/h/" + WString(300, u'x'), kAdded));  // not writable: logged, skipped
+  tasks.insert(Task(WString(u"/h/a\0b", 6), kAdded));  // not writable: logged, skipped
   ASSERT_EQ(SaveTasks(file_, tasks, log_), 3);
   EXPECT_EQ(lines_.size(), 1u);
   struct stat st {};

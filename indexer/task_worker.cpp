@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <ctime>
 #include <limits>
@@ -39,6 +40,8 @@ PathKind ClassifyPath(const std::string& path) {
 
 bool IsRemoval(DWORD kind) { return kind == kRemoved || kind == kRenamedOldName; }
 bool IsStore(DWORD kind) { return kind == kAdded || kind == kModified || kind == kRenamedNewName; }
+// A task that indexes a file: the kind of task the coalescer times.
+bool IsFileStore(const IndexTask& task) { return IsStore(task.kind) && !task.path.ends_with(u'/'); }
 
 // A store failure is told to the store health and makes the task wait for
 // another attempt; any other failure is the file's own and ends the task.
@@ -161,15 +164,18 @@ ApplyOutcome ApplyTask(const IndexTask& task, IndexerState& state) {
   if (!state.extensions.Contains(ExtensionOf(task.path))) {
     return IsRemoval(task.kind) ? ApplyOutcome::kDone : ApplyOutcome::kSkipped;
   }
-  if (task.path.size() > kMaxCataloguedPathUnits) {
+  if (!FitsCatalogue(os_path)) {
     static_cast<void>(state.notices.Note(os_path, FileOutcome::kTooLong, S_OK));
     return ApplyOutcome::kDone;
   }
+  // StoreFile's methods take MAX_PATH units; a longer path is stored
+  // through the batch, as a group's files are.
+  if (task.path.size() > MAX_PATH) return ApplyTaskBatch({task}, state).front();
   return StoreFile(store.get(), os_path, path, state);
 }
 
 TaskWorker::TaskWorker(IndexerState& state, TaskWorkerOptions options)
-    : state_(state), options_(std::move(options)) {}
+    : state_(state), options_(std::move(options)), coalescer_(options_.coalescing) {}
 
 TaskWorker::~TaskWorker() {
   if (queue_.joinable()) queue_.join();
@@ -243,13 +249,80 @@ void TaskWorker::TransferBatch() {
     state_.list_event.Set();
     return;
   }
-  MergeTasks(&state_.pending, &work_, TaskTimeNow());
+  RouteTasks(TaskTimeNow());
   const std::size_t backlog = work_.size();
   work_size_ = backlog;
   work_mutex_.Release();
   state_.list_mutex.Release();
   SetApplierPriority(NextApplierPriority(level_, backlog));
   work_event_.Set();
+}
+
+// Under both locks: empties the pending set into the work and held sets.
+// A path's tasks go together (invariant 5): a removal or rename away of the
+// path, or a folder, sends them to the work set; store tasks wait in the
+// held set while the coalescer does not find their file due.
+void TaskWorker::RouteTasks(DWORD stamp) {
+  const ChangeCoalescer::Time now = ChangeCoalescer::Clock::now();
+  TaskSet to_work;
+  TaskSet to_hold;
+  auto next = state_.pending.begin();
+  while (next != state_.pending.end()) {
+    const WString path = next->path;
+    auto end = next;
+    bool removal = false;
+    bool store = false;
+    bool writing = true;  // every store task saw the file still being written
+    for (; end != state_.pending.end() && end->path == path; ++end) {
+      removal = removal || IsRemoval(end->kind);
+      if (IsStore(end->kind)) {
+        store = true;
+        writing = writing && end->writing;
+      }
+    }
+    const bool file = !path.ends_with(u'/');
+    if (removal) {
+      coalescer_.Forget(path);
+    } else if (store && file) {
+      coalescer_.NoteChange(path, now, writing);
+    }
+    const bool hold = file && store && !removal && !WorkHolds(path) && !coalescer_.Due(path, now);
+    TaskSet& into = hold ? to_hold : to_work;
+    while (next != end) {
+      const auto at = next++;
+      into.insert(state_.pending.extract(at));
+    }
+  }
+  MergeTasks(&to_work, &work_, stamp);
+  MergeTasks(&to_hold, &held_, stamp);
+  ReleaseDue(now);
+}
+
+// Whether the work set holds a task of `path`: it reads the file when it is
+// applied, which is after this change, so a newer task may join it.
+bool TaskWorker::WorkHolds(const WString& path) const {
+  const auto at = work_.lower_bound(IndexTask{path, 0});
+  return at != work_.end() && at->path == path;
+}
+
+// Under work_mutex_: moves the held tasks that are due into the work set
+// and notes when the next one will be.
+void TaskWorker::ReleaseDue(ChangeCoalescer::Time now) {
+  TaskSet due;
+  ChangeCoalescer::Time next = ChangeCoalescer::Time::max();
+  for (auto at = held_.begin(); at != held_.end();) {
+    const ChangeCoalescer::Time when = coalescer_.DueAt(at->path);
+    if (when <= now) {
+      due.insert(held_.extract(at++));
+    } else {
+      next = std::min(next, when);
+      ++at;
+    }
+  }
+  if (!due.empty()) MergeTasks(&due, &work_, TaskTimeNow());
+  held_size_ = held_.size();
+  work_size_ = work_.size();
+  next_release_ = next.time_since_epoch().count();
 }
 
 // Raised so that its last task ends quickly; no time limit: IndexFile stops
@@ -267,6 +340,8 @@ void TaskWorker::SaveBacklog() {
   const bool listed = state_.list_mutex.Wait(kQueueWaitMs) == WAIT_OBJECT_0;
   static_cast<void>(work_mutex_.Wait(INFINITE));  // the applier has ended: uncontended
   if (listed) MergeTasks(&state_.pending, &work_, TaskTimeNow());
+  MergeTasks(&held_, &work_, TaskTimeNow());
+  held_size_ = 0;
   if (!options_.task_file.empty() && (file_holds_backlog_ || !work_.empty())) {
     backlog_saved_ = SaveTasks(options_.task_file, work_, options_.log) >= 0;
   }
@@ -281,13 +356,32 @@ void TaskWorker::ApplierMain() {
   applier_tid_ = gettid();
   applier_ready_.Set();
   while (state_.running.load() != 0) {
-    // A time-out with tasks waiting and no pause means a resume: the
-    // backlog kept during the pause is applied without waiting for a change.
-    const bool woken = work_event_.Wait(kApplierWaitMs) == WAIT_OBJECT_0;
-    if (!woken && (work_size_.load() == 0 || state_.paused.load())) continue;
+    // A time-out with tasks waiting and no pause means a resume, or a held
+    // task that became due: either is applied without waiting for a change.
+    const bool woken = work_event_.Wait(ApplierWaitMs()) == WAIT_OBJECT_0;
+    const bool waiting = work_size_.load() != 0 || HeldTaskDue();
+    if (!woken && (!waiting || state_.paused.load())) continue;
     if (!ApplyWaitingTasks()) break;
   }
   applier_tid_ = 0;
+}
+
+// Until the first held task is due, within the bound of invariant 2; the
+// whole bound while paused, when nothing is taken anyway.
+DWORD TaskWorker::ApplierWaitMs() const {
+  const auto next = next_release_.load();
+  if (state_.paused.load() || next == ChangeCoalescer::Duration::max().count()) {
+    return kApplierWaitMs;
+  }
+  const auto left =
+      ChangeCoalescer::Time(ChangeCoalescer::Duration(next)) - ChangeCoalescer::Clock::now();
+  const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+  return static_cast<DWORD>(std::clamp<decltype(ms)>(ms, 0, kApplierWaitMs));
+}
+
+bool TaskWorker::HeldTaskDue() const {
+  return held_size_.load() != 0 &&
+         ChangeCoalescer::Clock::now().time_since_epoch().count() >= next_release_.load();
 }
 
 // Applies tasks until the work set is empty, RunningFlag is 0 or indexing
@@ -298,7 +392,9 @@ bool TaskWorker::ApplyWaitingTasks() {
   while (state_.running.load() != 0 && !state_.paused.load()) {
     if (!state_.health.available() && !WaitForStore()) return true;
     if (!TakeTasks(&group)) return true;
+    const auto start = ChangeCoalescer::Clock::now();
     const std::vector<ApplyOutcome> outcomes = Apply(group);
+    NoteCosts(group, outcomes, ChangeCoalescer::Clock::now() - start);
     bool no_store = false;
     for (std::size_t i = 0; i < group.size(); ++i) {
       const ApplyOutcome outcome = outcomes[i];
@@ -337,20 +433,25 @@ bool TaskWorker::WaitForStore() {
   return false;
 }
 
-// Takes the first tasks of the work set into `*group` (replacing what it
-// held): kGroupTasks, or one for an injected applier. False when the set is
-// empty; every task taken before has then been applied or put back, so a
+// Moves the held tasks that are due into the work set, then takes its first
+// tasks into `*group` (replacing what it held): kGroupTasks, or one for an
+// injected applier; the coalescer notes each file's indexing. False when the
+// work set is empty; every task taken before has then been applied or put back, so a
 // backlog file loaded at start is no longer needed (invariant 3).
 bool TaskWorker::TakeTasks(std::vector<IndexTask>* group) {
   group->clear();
   while (work_mutex_.Wait(kApplierWaitMs) != WAIT_OBJECT_0) {
     if (state_.running.load() == 0) return false;
   }
+  const ChangeCoalescer::Time now = ChangeCoalescer::Clock::now();
+  ReleaseDue(now);
   const bool any = !work_.empty();
   const std::size_t most = options_.apply ? 1 : kGroupTasks;
   if (any) {
     while (!work_.empty() && group->size() < most) {
-      group->push_back(std::move(work_.extract(work_.begin()).value()));
+      IndexTask task = std::move(work_.extract(work_.begin()).value());
+      if (IsFileStore(task)) coalescer_.NoteIndexing(task.path, now);
+      group->push_back(std::move(task));
     }
     work_size_ = work_.size();
   } else if (file_holds_backlog_) {
@@ -360,6 +461,24 @@ bool TaskWorker::TakeTasks(std::vector<IndexTask>* group) {
   }
   work_mutex_.Release();
   return any;
+}
+
+// The group's time is shared among its files: a file indexed alone (as a
+// busy one mostly is) gets its own cost, one of many an estimate.
+void TaskWorker::NoteCosts(const std::vector<IndexTask>& group,
+                           const std::vector<ApplyOutcome>& outcomes,
+                           ChangeCoalescer::Duration elapsed) {
+  std::size_t files = 0;
+  for (const IndexTask& task : group) files += IsFileStore(task) ? 1 : 0;
+  applied_ +=
+      static_cast<std::uint64_t>(std::count(outcomes.begin(), outcomes.end(), ApplyOutcome::kDone));
+  if (files == 0) return;
+  const ChangeCoalescer::Duration share = elapsed / static_cast<long>(files);
+  static_cast<void>(work_mutex_.Wait(INFINITE));
+  for (const IndexTask& task : group) {
+    if (IsFileStore(task)) coalescer_.NoteCost(task.path, share);
+  }
+  work_mutex_.Release();
 }
 
 // An equal task queued meanwhile stays as it is (it is the newer one).

@@ -11,6 +11,10 @@
 //     which takes the tasks in set order, up to kGroupTasks at a time, and
 //     applies each group without a lock through the bulk pipeline
 //     (ApplyTaskBatch: its files are written many per transaction).
+//     A file changed while it is busy, or still being written, goes to the
+//     held set instead, until the coalescer (change_coalescer.h) finds it
+//     due; the applier moves the held tasks that became due into the work
+//     set before it takes tasks, and times its waits by the first of them.
 //     While IndexerState::paused is set the applier takes no task: changes
 //     go on collecting in the work set and are applied after the resume.
 //  3. Stopping (RunningFlag 0). The applier ends after its current group;
@@ -33,19 +37,29 @@
 //     that wrote it committed (or it needed no writing); one whose batch did
 //     not commit goes back to the work set. A crash in between replays
 //     those tasks at the next start; applying a task twice is harmless.
-//  4. No task in the work set is lost at a stop: the applier has ended
-//     before the work set is saved.
+//  4. No task in the work set or the held set is lost at a stop: the
+//     applier has ended before both are saved together.
+//  5. Holding delays, never drops, and never delays a removal: a removal or
+//     rename away ("Removed", "Renamed - old name") and every folder task go
+//     to the work set at once, and take the held tasks of their path with
+//     them. A held task reaches the work set by the coalescer's longest wait
+//     (plus one file's cost wait) at the latest. Nothing moves from the work
+//     set to the held set, and a store task of a path the work set holds
+//     joins it there, so a task loaded from tasklist.bin is never held and
+//     invariant 3 needs to look at the work set only.
 #pragma once
 
 #include <sys/types.h>
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "indexer/change_coalescer.h"
 #include "indexer/index_task.h"
 #include "indexer/indexer_state.h"
 #include "indexer/task_file.h"
@@ -126,6 +140,8 @@ struct TaskWorkerOptions {
   // made. The applier then stops taking tasks (they stay in the work set and
   // are saved at the end); the service is expected to report it and quit.
   std::function<void()> on_no_index_store = {};
+  // When a file changed again and again is due (change_coalescer.h).
+  CoalescingRule coalescing = {};
 };
 
 class TaskWorker {
@@ -159,21 +175,32 @@ class TaskWorker {
 
   // The tasks in the work set now (not those still pending). Any thread.
   [[nodiscard]] std::size_t backlog() const { return work_size_.load(); }
+  // The tasks held until their busy files are quiet. Any thread.
+  [[nodiscard]] std::size_t settling() const { return held_size_.load(); }
+  // The tasks applied (kDone) since Start. Any thread.
+  [[nodiscard]] std::uint64_t applied() const { return applied_.load(); }
 
  private:
   void QueueMain();
   void LoadBacklog();
   void StartApplier();
   void TransferBatch();
+  void RouteTasks(DWORD stamp);
+  [[nodiscard]] bool WorkHolds(const WString& path) const;
+  void ReleaseDue(ChangeCoalescer::Time now);
   void SetApplierPriority(ApplierPriority level);
   void StopApplier();
   void SaveBacklog();
 
   void ApplierMain();
+  [[nodiscard]] DWORD ApplierWaitMs() const;
+  [[nodiscard]] bool HeldTaskDue() const;
   [[nodiscard]] bool ApplyWaitingTasks();
   [[nodiscard]] bool WaitForStore();
   [[nodiscard]] bool TakeTasks(std::vector<IndexTask>* group);
   [[nodiscard]] std::vector<ApplyOutcome> Apply(const std::vector<IndexTask>& group);
+  void NoteCosts(const std::vector<IndexTask>& group, const std::vector<ApplyOutcome>& outcomes,
+                 ChangeCoalescer::Duration elapsed);
   void Requeue(IndexTask task);
 
   IndexerState& state_;              // shared with the service and the monitors
@@ -190,6 +217,17 @@ class TaskWorker {
   // work_.size(), for steering on a time-out without taking the lock.
   // Written under work_mutex_; read by the queue thread.
   std::atomic<std::size_t> work_size_{0};
+  // HeldTaskSet: tasks of busy files, waiting to be due. Guarded by
+  // work_mutex_, as is the coalescer that decides when they are.
+  TaskSet held_;
+  ChangeCoalescer coalescer_;
+  // held_.size(), and when the first held task is due (steady-clock ticks;
+  // the largest value while none is held). Written under work_mutex_; read
+  // by the applier to time its waits, and by the status.
+  std::atomic<std::size_t> held_size_{0};
+  std::atomic<ChangeCoalescer::Duration::rep> next_release_{
+      ChangeCoalescer::Duration::max().count()};
+  std::atomic<std::uint64_t> applied_{0};  // written by the applier only
 
   // The applier's Linux thread id, 0 once it has ended: written by the
   // applier (first before it sets applier_ready_), read by the queue thread

@@ -171,7 +171,7 @@ class TreeWalk {
       if (!keep_going_()) return false;
       const std::string path = folder + name;
       if (!wanted_(path)) continue;
-      if (Utf8ToUtf16(path).size() > kMaxCataloguedPathUnits) {
+      if (!FitsCatalogue(path)) {
         settled_(path, FileOutcome::kTooLong);
         continue;
       }

@@ -27,7 +27,7 @@ namespace {
 
 using catalogue::BindAll;
 using catalogue::FirstId;
-using catalogue::PathArgument;
+using catalogue::LongPathArgument;
 
 constexpr const char* kFileIdLookup =
     "SELECT FileID, Analysis FROM Drives, Directories, Files WHERE Drives.Name = ? AND "
@@ -151,7 +151,7 @@ HRESULT TrovixDB::PrepareFile(const WCHAR* sFile, UINT* pbContinue, PreparedFile
   if (phFile == nullptr) return E_POINTER;
   *phFile = nullptr;
   std::u16string_view path;
-  if (!PathArgument(sFile, &path) || path.empty() || path[0] != u'/') return E_INVALIDARG;
+  if (!LongPathArgument(sFile, &path) || path.empty() || path[0] != u'/') return E_INVALIDARG;
   try {
     auto file = std::make_unique<PreparedFile>();
     file->path = WString(path);
@@ -218,6 +218,7 @@ HRESULT TrovixDB::WritePrepared(PreparedFile* hFile) {
     batch.files_processed += added ? 1 : 0;
     batch.files_updated += added ? 0 : 1;
     batch.files_indexed += (file.text_status == S_OK ? 1 : 0) - (had_words ? 1 : 0);
+    // GetLastIndexedFile hands it out in a buffer of MAX_PATH units.
     if (file.text_status == S_OK) {
       batch.last_indexed_file.assign(file.path, 0,
                                      std::min<std::size_t>(file.path.size(), MAX_PATH));
@@ -232,7 +233,7 @@ HRESULT TrovixDB::RemoveFile(const WCHAR* sFile) {
   if (!batch_ || batch_->doomed) return E_UNEXPECTED;
   std::u16string_view path;
   PathParts parts;
-  if (!PathArgument(sFile, &path) || !SplitPath(path, &parts)) return E_INVALIDARG;
+  if (!LongPathArgument(sFile, &path) || !SplitPath(path, &parts)) return E_INVALIDARG;
   Batch& batch = *batch_;
   const HRESULT hr = RunLogged([&]() -> HRESULT {
     const Catalogued known = LookUp(parts);
@@ -281,7 +282,7 @@ HRESULT TrovixDB::Contended() { return Module().write_mutex().OthersWaiting() ? 
 HRESULT TrovixDB::ReadFolder(const WCHAR* sFolder, ICatalogueRowSink* sink) {
   std::u16string_view path;
   PathParts parts;
-  if (!PathArgument(sFolder, &path) || sink == nullptr || !SplitDirectoryPath(path, &parts)) {
+  if (!LongPathArgument(sFolder, &path) || sink == nullptr || !SplitDirectoryPath(path, &parts)) {
     return E_INVALIDARG;
   }
   std::vector<FolderRow> rows;

@@ -4,7 +4,9 @@
 // Invariants the methods keep:
 //  1. AddFile writes its drive, directory and file rows in one transaction:
 //     a failure at any step leaves none of them.
-//  2. Name columns hold at most kMaxNameUnits UTF-16 units.
+//  2. Name columns written through ITrovixDB (AddFile, the renames) hold
+//     at most kMaxNameUnits UTF-16 units; WriteFileRow, the batch's, stores
+//     names whole (a folder's name there is as long as its path allows).
 //  3. The database file and the engine's companions of it are never opened
 //     here: the engine holds POSIX locks on them, and closing any descriptor
 //     of ours on such a file would drop those locks.
@@ -157,33 +159,39 @@ INT InsertedId(Engine& engine) {
   return static_cast<INT>(id);
 }
 
-INT FindOrAddDrive(TrovixDB& db, Engine& engine, const WString& drive) {
+// How the names of a new row are written (invariant 2).
+enum class Names { kCut, kWhole };
+
+std::u16string_view Written(std::u16string_view name, Names names) {
+  return names == Names::kCut ? CutName(name) : name;
+}
+
+INT FindOrAddDrive(TrovixDB& db, Engine& engine, const WString& drive, Names names) {
   INT id = 0;
   if (ORDALIS_CHECK(db.DriveInDB(drive.c_str(), &id)) == S_OK) return id;
   Statement insert(engine, kInsertDrive);
   const auto type = static_cast<std::int32_t>(DriveTypeOfPath(Utf16ToUtf8(drive)));
-  ORDALIS_CHECK(BindAll(insert, type, CutName(drive)));
+  ORDALIS_CHECK(BindAll(insert, type, Written(drive, names)));
   ORDALIS_CHECK(insert.Step());
   return InsertedId(engine);
 }
 
-INT FindOrAddDirectory(TrovixDB& db, Engine& engine, const WString& directory, INT drive_id) {
-  if (ORDALIS_CHECK(db.DirNameAndDriveIDInDB(directory.c_str(), drive_id)) == S_OK) {
-    INT id = 0;
-    const HRESULT hr = ORDALIS_CHECK(db.GetDirIDByNameAndDriveID(directory.c_str(), drive_id, &id));
-    if (hr != S_OK || id == 0) Raise(E_FAIL, __FILE__, __LINE__);
-    return id;
-  }
+// The directory is looked up whole in both cases: a cut name is found only
+// where its cut is the whole name.
+INT FindOrAddDirectory(Engine& engine, const WString& directory, INT drive_id, Names names) {
+  INT id = 0;
+  if (catalogue::SingleDirectoryId(directory, drive_id, &id) == S_OK) return id;
   Statement insert(engine, kInsertDirectory);
-  ORDALIS_CHECK(BindAll(insert, CutName(directory), drive_id));
+  ORDALIS_CHECK(BindAll(insert, Written(directory, names), drive_id));
   ORDALIS_CHECK(insert.Step());
   return InsertedId(engine);
 }
 
-void InsertFile(Engine& engine, const FileRow& row, INT directory_id, const WString& name) {
+void InsertFile(Engine& engine, const FileRow& row, INT directory_id, const WString& name,
+                Names names) {
   Statement insert(engine, kInsertFile);
   ORDALIS_CHECK(BindAll(insert, row.checksum, row.size_lo32, directory_id, row.creation,
-                        row.modification, row.last_access, row.tx_last_update, CutName(name),
+                        row.modification, row.last_access, row.tx_last_update, Written(name, names),
                         std::int32_t{0}));
   ORDALIS_CHECK(insert.Step());
 }
@@ -194,8 +202,8 @@ HRESULT AddRows(TrovixDB& db, const PathParts& parts, const std::string& path) {
   Engine& engine = Module().engine();
   Transaction transaction(engine);
   ORDALIS_CHECK(transaction.status());
-  const INT drive_id = FindOrAddDrive(db, engine, parts.drive);
-  const INT directory_id = FindOrAddDirectory(db, engine, parts.directory, drive_id);
+  const INT drive_id = FindOrAddDrive(db, engine, parts.drive, Names::kCut);
+  const INT directory_id = FindOrAddDirectory(engine, parts.directory, drive_id, Names::kCut);
   if (ORDALIS_CHECK(db.FileNameAndDirIDInDB(parts.file.c_str(), directory_id)) == S_OK) {
     return S_FALSE;
   }
@@ -203,7 +211,7 @@ HRESULT AddRows(TrovixDB& db, const PathParts& parts, const std::string& path) {
   // link, and the file may have gone since.
   FileAttributes attributes{};
   if (!ReadCatalogueAttributes(path, &attributes)) return E_INVALIDARG;
-  InsertFile(engine, FileRowFor(attributes, path), directory_id, parts.file);
+  InsertFile(engine, FileRowFor(attributes, path), directory_id, parts.file, Names::kCut);
   ORDALIS_CHECK(transaction.Commit());
   ++Module().files_processed;
   return S_OK;
@@ -250,9 +258,9 @@ INT WriteFileRow(TrovixDB& db, const PathParts& parts, const FileRow& row, INT f
     ORDALIS_CHECK(refresh.Step());
     return file_id;
   }
-  const INT drive_id = FindOrAddDrive(db, engine, parts.drive);
-  const INT directory_id = FindOrAddDirectory(db, engine, parts.directory, drive_id);
-  InsertFile(engine, row, directory_id, parts.file);
+  const INT drive_id = FindOrAddDrive(db, engine, parts.drive, Names::kWhole);
+  const INT directory_id = FindOrAddDirectory(engine, parts.directory, drive_id, Names::kWhole);
+  InsertFile(engine, row, directory_id, parts.file, Names::kWhole);
   return InsertedId(engine);
 }
 

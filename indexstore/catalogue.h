@@ -18,9 +18,21 @@
 
 namespace ordalis::catalogue {
 
-// A caller's path or name argument: false when it is null or longer than
-// MAX_PATH units (the length is counted no further than that).
+// A caller's path or name argument of ITrovixDB: false when it is null or
+// longer than MAX_PATH units (the length is counted no further than that).
 [[nodiscard]] bool PathArgument(const WCHAR* s, std::u16string_view* view);
+
+// A path argument of the store's own interfaces (the batch), which take
+// every path the catalogue holds: false when it is null or its UTF-8 form
+// is longer than kMaxCataloguedPathBytes (the length is counted no further
+// than that many units, each of which is at least a byte).
+[[nodiscard]] bool LongPathArgument(const WCHAR* s, std::u16string_view* view);
+
+// Inside the caller's write mutex and error handler: the identifier of the
+// one directory row named `name` on the drive `drive_id`, S_FALSE (`*id`
+// unchanged) when there is none or several (AddFile then files under a row
+// of its own). No limit on the name's length; a failure is raised.
+[[nodiscard]] HRESULT SingleDirectoryId(std::u16string_view name, INT drive_id, INT* id);
 
 // Writes a log record for an argument found unusable at `file`:`line` and
 // answers E_INVALIDARG, for the checks whose failures are logged.
@@ -96,8 +108,9 @@ struct FileRow {
 
 // Inside the caller's transaction and write mutex: refreshes the row of
 // `file_id` with `row`, or, for 0, adds the file's drive and directory rows
-// when missing and a new file row. Answers the file's identifier; raises a
-// failure.
+// when missing and a new file row. Names are stored whole, however long
+// (AddFile, bound to MAX_PATH, cuts them instead). Answers the file's
+// identifier; raises a failure.
 [[nodiscard]] INT WriteFileRow(TrovixDB& db, const PathParts& parts, const FileRow& row,
                                INT file_id);
 

@@ -15,9 +15,17 @@
 #include "platform/file_info.h"
 #include "platform/filetime.h"
 #include "platform/wstring.h"
+#include "shared/index_limits.h"
 
 namespace ordalis {
 namespace catalogue {
+namespace {
+
+// At most two rows: enough to tell one from several.
+constexpr const char* kDirectoryRows = R"sql(
+SELECT DirectoryID FROM Directories WHERE Name = ? AND DriveID = ? LIMIT 2)sql";
+
+}  // namespace
 
 bool PathArgument(const WCHAR* s, std::u16string_view* view) {
   if (s == nullptr) return false;
@@ -25,6 +33,26 @@ bool PathArgument(const WCHAR* s, std::u16string_view* view) {
   if (length > MAX_PATH) return false;
   *view = std::u16string_view(s, length);
   return true;
+}
+
+bool LongPathArgument(const WCHAR* s, std::u16string_view* view) {
+  if (s == nullptr) return false;
+  const std::size_t length = WcsLenCapped(s, trovix::kMaxCataloguedPathBytes);
+  if (length > trovix::kMaxCataloguedPathBytes) return false;
+  const std::u16string_view path(s, length);
+  if (!trovix::FitsCatalogue(Utf16ToUtf8(path))) return false;
+  *view = path;
+  return true;
+}
+
+HRESULT SingleDirectoryId(std::u16string_view name, INT drive_id, INT* id) {
+  Statement lookup(IndexStoreModule::Get().engine(), kDirectoryRows);
+  ORDALIS_CHECK(BindAll(lookup, name, drive_id));
+  INT first = 0;
+  if (FirstId(lookup, 0, &first) != S_OK) return S_FALSE;
+  if (ORDALIS_CHECK(lookup.Step()) == S_OK) return S_FALSE;  // a second row
+  *id = first;
+  return S_OK;
 }
 
 HRESULT LoggedInvalidArgument(const char* file, int line) {

@@ -94,8 +94,10 @@ std::vector<INT> MatchPath(sqlite3* db, const PatternParts& parts) {
   return ids;
 }
 
-// The record of the row `row` stands on. The path is cut to 261 units,
-// although catalogued paths are never longer than 260.
+// The record of the row `row` stands on. A path longer than MAX_PATH units
+// (catalogued through the batch) is cut to MAX_PATH + 1: longer than any
+// path ITrovixDB takes, so a caller tells it from a whole one and reads it
+// whole through ITrovixResultRows.
 SearchResultRecord RecordOf(sqlite3_stmt* row) {
   SearchResultRecord record{};
   const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(row, 0));

@@ -44,11 +44,6 @@ std::u16string_view PathOf(const SearchResultRecord& record) {
   return all.substr(0, std::min(all.find(u'\0'), all.size()));
 }
 
-QString PathText(const SearchResultRecord& record) {
-  const std::u16string_view path = PathOf(record);
-  return QString::fromUtf16(path.data(), static_cast<qsizetype>(path.size()));
-}
-
 }  // namespace
 
 std::int64_t TimeValue(FILETIME time) {
@@ -217,11 +212,16 @@ ResultList::ResultList(QWidget* parent) : QTreeView(parent), model_(new ResultMo
 ResultList::~ResultList() = default;
 
 int ResultList::AddResultRow(std::unique_ptr<SearchResultRecord> record) {
-  const std::u16string_view path = PathOf(*record);
+  const WString path(PathOf(*record));
+  return AddResultRow(std::move(record), path);
+}
+
+int ResultList::AddResultRow(std::unique_ptr<SearchResultRecord> record, std::u16string_view path) {
   const std::size_t slash = path.rfind(u'/');
   const std::size_t name_start = slash == std::u16string_view::npos ? 0 : slash + 1;
   if (name_start >= path.size()) return -1;
   auto row = std::make_unique<ResultRow>();
+  row->path = QString::fromUtf16(path.data(), static_cast<qsizetype>(path.size()));
   row->name = QString::fromUtf16(path.data() + name_start,
                                  static_cast<qsizetype>(path.size() - name_start));
   row->directory = QString::fromUtf16(path.data(), static_cast<qsizetype>(name_start));
@@ -264,7 +264,7 @@ void ResultList::OpenRow(int row) {
   if (row < 0 || row >= row_count()) return;
   const ResultRow& r = model_->Row(row);
   if (r.record == nullptr || !open_file) return;
-  open_file(PathText(*r.record));
+  open_file(r.path);
 }
 
 int ResultList::row_count() const { return model_->rowCount(QModelIndex()); }
@@ -280,7 +280,7 @@ const ResultRow* ResultList::SelectedRow() const {
 void ResultList::AnnounceSelection() {
   if (sorting_) return;
   const ResultRow* const selected = SelectedRow();
-  QString path = selected != nullptr && selected->record ? PathText(*selected->record) : QString();
+  QString path = selected != nullptr && selected->record ? selected->path : QString();
   if (path == announced_) return;
   announced_ = std::move(path);
   emit selectedFileChanged(announced_);

@@ -3,7 +3,9 @@
 //
 // Invariants:
 //  - Every row owns exactly one SearchResultRecord; it is freed when the row
-//    is removed (ClearResultRows) or when the list is destroyed.
+//    is removed (ClearResultRows) or when the list is destroyed. The row's
+//    path is the file's whole path, which a record holds cut when it is
+//    longer than MAX_PATH units.
 //  - selectedFileChanged is emitted once for each change of the selected
 //    file's path (empty for none), whatever moved it: keyboard, mouse, a
 //    program, or rows cleared. Sorting keeps the selected row selected and
@@ -19,6 +21,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <string_view>
 
 #include "shared/search_result.h"
 
@@ -30,6 +33,7 @@ inline constexpr int kResultColumnCount = 5;
 // One row: the record it owns and what is shown and sorted of it.
 struct ResultRow {
   std::unique_ptr<SearchResultRecord> record;
+  QString path;       // whole: opened and announced
   QString name;       // the last path component
   QString directory;  // everything before it, with the trailing "/"
   QString created;
@@ -64,8 +68,10 @@ class ResultList : public QTreeView {
   explicit ResultList(QWidget* parent = nullptr);
   ~ResultList() override;
 
-  // Adds a row at index 0 owning `record`; 0, or -1 when the path has no
-  // name part (the record is then freed here).
+  // Adds a row at index 0 owning `record`, of the file at `path` (whole);
+  // 0, or -1 when the path has no name part (the record is then freed here).
+  int AddResultRow(std::unique_ptr<SearchResultRecord> record, std::u16string_view path);
+  // The same with the record's own path.
   int AddResultRow(std::unique_ptr<SearchResultRecord> record);
   // Frees every row's record and removes all rows.
   void ClearResultRows();

@@ -27,6 +27,7 @@
 #include "query/query_steps.h"
 #include "shared/database_format.h"
 #include "shared/itrovixdb.h"
+#include "shared/record_path.h"
 #include "ui/dialog_units.h"
 
 namespace trovix::panel {
@@ -56,11 +57,11 @@ WString QuotesAsSeparators(std::u16string_view text) {
   return words;
 }
 
-bool RecordPasses(const std::vector<query::QueryNode>& filters, const SearchResultRecord& record) {
-  const std::u16string_view all(record.path, std::size(record.path));
-  const std::string path = Utf16ToUtf8(all.substr(0, std::min(all.find(u'\0'), all.size())));
+bool RecordPasses(const std::vector<query::QueryNode>& filters, const SearchResultRecord& record,
+                  const WString& path) {
   return query::PassesFilters(
-      filters, query::FileFacts{record.FileID, path, record.ModificationDateTime, record.SizeLo32});
+      filters, query::FileFacts{record.FileID, Utf16ToUtf8(path), record.ModificationDateTime,
+                                record.SizeLo32});
 }
 
 }  // namespace
@@ -421,8 +422,10 @@ int SearchDialog::ReadRows(ITrovixDB* store, UINT result, int count) {
     auto record = std::make_unique<SearchResultRecord>();
     const HRESULT hr = store->SearchNext(result, reinterpret_cast<UINT_PTR>(record.get()));
     if (FAILED(hr) || hr == DB_S_ENDOFROWSET) break;
-    if (!filters.empty() && !RecordPasses(filters, *record)) continue;
-    static_cast<void>(list_->AddResultRow(std::move(record)));
+    WString path;
+    if (RecordPath(store, *record, &path) != S_OK) break;  // as SearchNext's own failure
+    if (!filters.empty() && !RecordPasses(filters, *record, path)) continue;
+    static_cast<void>(list_->AddResultRow(std::move(record), path));
   }
   list_->EndReading();
   if (count > 0) list_->FitColumns();

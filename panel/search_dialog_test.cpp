@@ -27,6 +27,7 @@
 #include "panel/preview_pane.h"
 #include "panel/result_list.h"
 #include "platform/filetime.h"
+#include "platform/testing/long_path.h"
 #include "platform/testing/private_tree.h"
 #include "platform/testing/wait_until.h"
 #include "shared/database_format.h"
@@ -566,6 +567,41 @@ class SearchDialogTest : public QObject {
     QCOMPARE(opened.size(), 1);  // one click only selects
     QTest::mouseDClick(list.viewport(), Qt::LeftButton, {}, cell.center());
     QCOMPARE(opened.size(), 2);
+  }
+
+  // Paths up to PATH_MAX (here 260 and 4,000 bytes): the columns, the
+  // selection and the file opened carry the whole path, which SearchNext's
+  // record holds cut.
+  void ALongPathIsListedSelectedAndOpenedWhole() {
+    const std::string folder = tree_->home() + "/docs";
+    QStringList paths;
+    for (const std::size_t length : {260, 4000}) {
+      paths << QString::fromStdString(trovix::testing::MakeLongPathFile(
+          folder + "/" + std::to_string(length), length, ".txt", "abyssal trench\n"));
+    }
+    std::string output;
+    QCOMPARE(trovix::testing::RunProcess({Trovix(), "index", folder}, &output), 0);
+    dialog_->SetQueryText(QStringLiteral("abyssal"));
+    dialog_->ClickSearch();
+    ResultList& list = *dialog_->result_list();
+    QCOMPARE(list.row_count(), 2);
+    QStringList shown;
+    int deepest = 0;
+    for (int row = 0; row < list.row_count(); ++row) {
+      shown << list.text(row, kDirectoryColumn) + list.text(row, kNameColumn);
+      if (list.text(row, kDirectoryColumn).size() > list.text(deepest, kDirectoryColumn).size()) {
+        deepest = row;
+      }
+    }
+    shown.sort();
+    paths.sort();
+    QVERIFY(shown == paths);
+    QStringList opened;
+    list.open_file = [&](const QString& path) { opened << path; };
+    list.setCurrentIndex(list.model()->index(deepest, 0));
+    QVERIFY(list.selected_path().toStdString().size() == 4000);
+    list.OpenRow(deepest);
+    QVERIFY(opened == QStringList{list.selected_path()});
   }
 
   void EscapeAndExitEndWithTwo() {

@@ -60,14 +60,22 @@ bool InSubtree(const std::string& path, const std::string& top) {
   return path.size() > top.size() && path.starts_with(top) && path[top.size()] == '/';
 }
 
-void AddRecord(ChangeBatch* batch, DWORD action, const std::string& path, bool directory) {
+void AddRecord(ChangeBatch* batch, DWORD action, const std::string& path, bool directory,
+               bool writing = false) {
   if (batch->records.size() >= ChangeSource::kMaxRecords) {
     batch->overflow = true;
     return;
   }
-  ChangeRecord record{action, Utf8ToUtf16(path), directory};
-  // A burst of writes to one file is a run of equal records; keep one.
-  if (!batch->records.empty() && batch->records.back() == record) return;
+  ChangeRecord record{action, Utf8ToUtf16(path), directory, writing};
+  // A burst of writes to one file is a run of records of one path and
+  // action; keep one, which tells whether the last of them closed the file.
+  if (!batch->records.empty()) {
+    ChangeRecord& last = batch->records.back();
+    if (last.action == action && last.directory == directory && last.path == record.path) {
+      last.writing = writing;
+      return;
+    }
+  }
   batch->records.push_back(std::move(record));
 }
 
@@ -307,11 +315,13 @@ void ChangeSource::HandleEvent(int wd, std::uint32_t mask, std::uint32_t cookie,
   // unpaired, as one moved in.
   if (skip_ && skip_(path, directory)) return;
   if ((mask & IN_CREATE) != 0) {
-    AddRecord(batch, 1, path, directory);
+    AddRecord(batch, 1, path, directory, /*writing=*/!directory);
     if (directory) WalkTree(path, Listing{Listing::Mode::kAdded, {}, {}}, batch);
   }
   if ((mask & IN_DELETE) != 0) AddRecord(batch, 2, path, directory);
-  if ((mask & (IN_MODIFY | IN_CLOSE_WRITE | IN_ATTRIB)) != 0) AddRecord(batch, 3, path, directory);
+  if ((mask & (IN_MODIFY | IN_CLOSE_WRITE | IN_ATTRIB)) != 0) {
+    AddRecord(batch, 3, path, directory, /*writing=*/(mask & IN_MODIFY) != 0);
+  }
   if ((mask & IN_MOVED_FROM) != 0) {
     AddRecord(batch, 4, path, directory);
     if (directory) pending_moves_.push_back({cookie, path});

@@ -44,6 +44,10 @@ struct ChangeRecord {
   // are not valid UTF-8 appear as lone surrogates U+DCxx (see wstring.h).
   WString path;
   bool directory = false;  // the entry is, or was, a directory
+  // A file created or written to (1 or 3) and not closed after it within the
+  // batch: its writer may not be done. False for a close after writing, an
+  // attribute change, a rename and the source's own listings.
+  bool writing = false;
 
   bool operator==(const ChangeRecord&) const = default;
 };

@@ -4,6 +4,8 @@
 #include <charconv>
 #include <iterator>
 #include <memory>
+#include <optional>
+#include <string_view>
 
 #include "platform/filetime.h"
 #include "platform/wstring.h"
@@ -13,7 +15,6 @@
 #include "query/relevance_order.h"
 #include "shared/itrovixresultrows.h"
 #include "shared/itrovixterms.h"
-#include "shared/search_result.h"
 
 namespace trovix::provider {
 namespace {
@@ -28,26 +29,16 @@ Hit MakeHit(INT id, WString path) {
   return hit;
 }
 
-// The catalogue records of `ids`, in their order; files that left the
-// catalogue are skipped.
-std::vector<SearchResultRecord> ReadRecords(ITrovixDB* store, std::vector<INT> ids) {
-  std::vector<SearchResultRecord> records;
-  std::optional<query::ResultHandle> set = query::MakeResult(std::move(ids));
-  if (!set) return records;
-  const SearchResult* result = FindSearchResult(set->get());
-  while (result != nullptr && !result->AtEnd()) {
-    auto record = std::make_unique<SearchResultRecord>();
-    const HRESULT hr = store->SearchNext(set->get(), reinterpret_cast<UINT_PTR>(record.get()));
-    if (hr == DB_S_ENDOFROWSET) break;
-    if (FAILED(hr)) {
-      // Not catalogued any more: the read position stays on it; step over.
-      FindSearchResult(set->get())->Advance();
-      continue;
-    }
-    records.push_back(*record);
+// The catalogue row of one file, its path whole: SearchNext's record would
+// cut a path longer than MAX_PATH units.
+class OneHit final : public IResultRowSink {
+ public:
+  HRESULT Row(const ResultRow& row) override {
+    hit = MakeHit(row.file_id, Utf8ToUtf16(std::string_view(row.path, row.path_bytes)));
+    return S_OK;
   }
-  return records;
-}
+  std::optional<Hit> hit;
+};
 
 }  // namespace
 
@@ -213,9 +204,14 @@ void DesktopSearch::AddSnippets(std::vector<Hit>* hits, std::chrono::millisecond
 std::optional<Hit> DesktopSearch::Lookup(const std::string& id) {
   const std::optional<INT> value = ParseId(id);
   if (FAILED(status_) || !value) return std::nullopt;
-  const std::vector<SearchResultRecord> records = ReadRecords(store_.get(), {*value});
-  if (records.empty()) return std::nullopt;
-  return MakeHit(records.front().FileID, records.front().path);
+  ComPtr<ITrovixResultRows> rows;
+  std::optional<query::ResultHandle> set = query::MakeResult({*value});
+  if (!set || FAILED(store_->QueryInterface(IID_ITrovixResultRows, rows.put_void()))) {
+    return std::nullopt;
+  }
+  OneHit sink;  // no row: the file left the catalogue
+  if (FAILED(rows->ReadResultRows(set->get(), &sink))) return std::nullopt;
+  return sink.hit;
 }
 
 }  // namespace trovix::provider

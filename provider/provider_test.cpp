@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/message_port.h"
+#include "platform/testing/long_path.h"
 #include "platform/testing/private_tree.h"
 #include "platform/testing/wait_until.h"
 
@@ -313,12 +314,12 @@ TEST_F(ProviderTest, PhrasesFiltersAndSnippetsReachBothShells) {
       << reply;
   // KRunner's query is one string: quotes and all (a GVariant text in
   // single quotes, so that gdbus keeps the double ones).
-  ASSERT_EQ(Call("/runner", "org.kde.krunner1.Match", {"'\"annual report\"'"}, &reply), 0)
-      << reply;
+  ASSERT_EQ(Call("/runner", "org.kde.krunner1.Match", {"'\"annual report\"'"}, &reply), 0) << reply;
   EXPECT_NE(reply.find("'subtext': <'The annual report of the club. It was a fine year.'>"),
             std::string::npos)
       << reply;
-  EXPECT_EQ(reply.find("other.txt"), std::string::npos) << "the words in the wrong order: " << reply;
+  EXPECT_EQ(reply.find("other.txt"), std::string::npos)
+      << "the words in the wrong order: " << reply;
   ASSERT_EQ(Call("/runner", "org.kde.krunner1.Match", {"'annual report'"}, &reply), 0) << reply;
   EXPECT_NE(reply.find("other.txt"), std::string::npos) << "both words, no phrase: " << reply;
 }
@@ -376,6 +377,29 @@ TEST_F(ProviderTest, ActivationOpensOnlyCataloguedFiles) {
       << reply;
   ASSERT_TRUE(WaitUntil([&] { return !Opened().empty(); }));
   EXPECT_EQ(Opened(), docs_ + "/garden.txt\n") << "nothing else was opened";
+}
+
+// A path of 4,000 bytes in several scripts is found, described and opened
+// whole, never cut to the length of the classic result record.
+TEST_F(ProviderTest, ALongPathIsFoundDescribedAndOpenedWhole) {
+  const std::string deep =
+      trovix::testing::MakeLongPathFile(docs_ + "/deep", 4000, ".txt", "abyssal trench");
+  std::string output;
+  ASSERT_EQ(RunProcess({prefix_ + "/bin/trovix", "index", docs_}, &output), 0) << output;
+  const std::vector<std::string> ids = Ids("GetInitialResultSet", {"['abyssal']"});
+  ASSERT_EQ(ids.size(), 1u);
+  std::string reply;
+  ASSERT_EQ(Call(kGnome, std::string(kGnomeInterface) + ".GetResultMetas", {"['" + ids[0] + "']"},
+                 &reply),
+            0);
+  EXPECT_NE(reply.find("'description': <'abyssal trench'>"), std::string::npos) << reply.size();
+  EXPECT_EQ(std::count(reply.begin(), reply.end(), '{'), 1) << reply.size();
+  ASSERT_EQ(Call(kGnome, std::string(kGnomeInterface) + ".ActivateResult",
+                 {ids[0], "['abyssal']", "0"}, &reply),
+            0)
+      << reply;
+  ASSERT_TRUE(WaitUntil([&] { return !Opened().empty(); }));
+  EXPECT_TRUE(Opened() == deep + "\n") << Opened().size();
 }
 
 TEST_F(ProviderTest, HostileArgumentsAreHarmless) {

@@ -2,7 +2,9 @@
 // reports on them.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 namespace trovix {
 
@@ -10,7 +12,14 @@ namespace trovix {
 // read.
 inline constexpr std::uint64_t kMaxIndexedFileSize = 104857600;  // 100 MiB
 
-// The longest path, in UTF-16 units, the catalogue holds.
-inline constexpr std::size_t kMaxCataloguedPathUnits = 259;
+// The longest path the catalogue holds, in bytes of its form on disk:
+// PATH_MAX (4,096) less the terminator. The kernel takes no longer path in
+// one piece, so a longer one could be neither read nor opened by name.
+inline constexpr std::size_t kMaxCataloguedPathBytes = 4095;
+
+// Whether the catalogue holds a path of `os_path`'s bytes.
+[[nodiscard]] constexpr bool FitsCatalogue(std::string_view os_path) {
+  return os_path.size() <= kMaxCataloguedPathBytes;
+}
 
 }  // namespace trovix

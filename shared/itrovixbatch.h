@@ -33,6 +33,10 @@
 //     batch would have been.
 //  3. PrepareFile touches no table and takes no lock: any number of threads,
 //     each with its own object, prepare at once.
+//  4. Every path the catalogue holds can be named here: paths of up to
+//     kMaxCataloguedPathBytes (shared/index_limits.h) in their UTF-8 form,
+//     where ITrovixDB takes MAX_PATH units. "Over-long" below means longer
+//     than that. Names are stored whole.
 //
 // Threads: an object is used on the thread that created it (which has
 // initialised the component library). A batch's methods, from BeginBatch to

@@ -26,7 +26,10 @@ namespace trovix {
 // The record SearchNext fills at the caller's address: fixed field order and
 // widths, no padding, so that callers in any language can read it.
 struct SearchResultRecord {
-  WCHAR path[262];  // drive + directory + file name, terminated
+  // Drive + directory + file name, terminated. A path longer than MAX_PATH
+  // units is cut to MAX_PATH + 1 (so told from a whole one); ResultRow of
+  // shared/itrovixresultrows.h carries it whole.
+  WCHAR path[262];
   INT FileID;
   INT Checksum;
   FILETIME CreationDateTime;

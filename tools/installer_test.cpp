@@ -350,7 +350,9 @@ TEST_F(LoginStartTest, WithAUserManagerTheUnitIsWrittenEnabledAndStartedOnce) {
   for (const std::string& line :
        {"\nExecStart=\"" + prefix_ + "/bin/kestine\"\n", std::string("\nRestart=on-failure\n"),
         std::string("\nNice=19\n"), std::string("\nCPUSchedulingPolicy=idle\n"),
-        std::string("\nIOSchedulingClass=idle\n"), std::string("\nWantedBy=default.target\n"),
+        std::string("\nIOSchedulingClass=idle\n"), std::string("\nSlice=background.slice\n"),
+        std::string("\nCPUWeight=idle\n"), std::string("\nIOWeight=1\n"),
+        std::string("\nMemoryHigh=160M\n"), std::string("\nWantedBy=default.target\n"),
         std::string("\nAfter=graphical-session.target\n")}) {
     EXPECT_NE(unit.find(line), std::string::npos) << line << " missing from\n" << unit;
   }

@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <string>
 #include <vector>
 
 #include "platform/hresult.h"
@@ -22,6 +23,11 @@ namespace trovix::setup {
 namespace {
 
 constexpr const char* kUnitName = "kestine.service";
+// The indexer works within 100 MiB; the filter helpers it starts run in its
+// cgroup too. Above this the kernel reclaims from the service's pages
+// first (MemoryHigh throttles, it never kills), so a runaway document
+// slows the indexer down instead of the desktop.
+constexpr int kKestineMemoryHighMiB = 160;
 
 HRESULT Report(std::ostream& err, HRESULT hr, const std::string& what) {
   err << "trovix-setup: " << what << ": " << StatusMessage(hr) << " (" << StatusName(hr) << ")\n";
@@ -207,6 +213,10 @@ std::string BandAutostartPath() { return InConfigHome("autostart/trovix-band.des
 //    cannot help, so it does not count as a failure to restart from.
 //  - Nice, CPUSchedulingPolicy and IOSchedulingClass only lower the process's
 //    claims, which a user manager may do without privileges.
+//  - Slice=background.slice puts it with the user's other background work,
+//    CPUWeight=idle and IOWeight=1 give it only what the desktop leaves over
+//    (as cgroup weights, they hold for the filter helpers too), and
+//    MemoryHigh bounds it (kKestineMemoryHighMiB).
 std::string KestineUnit(const Installation& installation) {
   return "[Unit]\n"
          "Description=Trovix indexer (kestine)\n"
@@ -224,6 +234,12 @@ std::string KestineUnit(const Installation& installation) {
          "Nice=19\n"
          "CPUSchedulingPolicy=idle\n"
          "IOSchedulingClass=idle\n"
+         "Slice=background.slice\n"
+         "CPUWeight=idle\n"
+         "IOWeight=1\n"
+         "MemoryHigh=" +
+         std::to_string(kKestineMemoryHighMiB) +
+         "M\n"
          "\n"
          "[Install]\n"
          "WantedBy=default.target\n";

@@ -15,6 +15,7 @@
 #include <sstream>
 #include <tuple>
 
+#include "platform/testing/long_path.h"
 #include "platform/testing/private_tree.h"
 #include "platform/wstring.h"
 #include "tools/cli/output.h"
@@ -634,6 +635,48 @@ TEST_F(TrovixCliTest, IndexPassesOverSkippedFoldersUnlessNamedAndPrunesNewlySkip
   ASSERT_EQ(Trovix({"index", docs_}, &output), 0) << output;
   ASSERT_EQ(Trovix({"search", "heron"}, &output), 0);
   EXPECT_EQ(Paths(output), std::vector<std::string>{docs_ + "/top.txt"}) << output;
+}
+
+// Paths up to PATH_MAX, of names in several scripts and one byte that is not
+// UTF-8: indexed, found whole (also within a folder of their own), left
+// alone when unchanged, and removed when gone.
+TEST_F(TrovixCliTest, LongPathsAreIndexedFoundKeptAndRemoved) {
+  std::vector<std::string> paths;
+  for (const std::size_t length : {259, 260, 1000, 4000}) {
+    paths.push_back(trovix::testing::MakeLongPathFile(docs_ + "/" + std::to_string(length), length,
+                                                      ".txt", "abyssal " + std::to_string(length)));
+  }
+  paths.push_back(
+      trovix::testing::MakeLongPathFile(docs_ + "/odd", 2000, ".md", "abyssal odd", true));
+  const std::string deepest = paths[3];  // 4,000 bytes
+  std::sort(paths.begin(), paths.end());
+  const auto found = [](const std::string& output) {
+    std::vector<std::string> got = Paths(output);
+    std::sort(got.begin(), got.end());
+    return got;
+  };
+  std::string output;
+  ASSERT_EQ(Trovix({"index", docs_}, &output), 0) << output.size();
+  EXPECT_NE(output.find("5 indexed, 0 unchanged, 0 skipped"), std::string::npos) << output.size();
+  ASSERT_EQ(Trovix({"search", "abyssal"}, &output), 0);
+  EXPECT_TRUE(found(output) == paths) << Paths(output).size();
+  const std::string deep = deepest.substr(0, deepest.rfind('/'));
+  ASSERT_EQ(Trovix({"search", "in:" + deep, "abyssal"}, &output), 0);
+  EXPECT_TRUE(found(output) == std::vector<std::string>{deepest}) << Paths(output).size();
+
+  ASSERT_EQ(Trovix({"index", docs_}, &output), 0);
+  EXPECT_NE(output.find("0 indexed, 5 unchanged"), std::string::npos) << output;
+  trovix::testing::WriteFile(deepest, "changed hadal");
+  ASSERT_EQ(Trovix({"index", deepest}, &output), 0);
+  EXPECT_NE(output.find("1 indexed"), std::string::npos) << output;
+  ASSERT_EQ(Trovix({"search", "hadal"}, &output), 0);
+  EXPECT_TRUE(Paths(output) == std::vector<std::string>{deepest});
+
+  std::filesystem::remove_all(docs_ + "/4000");
+  ASSERT_EQ(Trovix({"index", docs_}, &output), 0);
+  EXPECT_NE(output.find("1 removed"), std::string::npos) << output;
+  EXPECT_EQ(Trovix({"search", "hadal"}, &output), 1);
+  EXPECT_TRUE(Paths(output).empty());
 }
 
 }  // namespace

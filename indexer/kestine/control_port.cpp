@@ -28,6 +28,7 @@ ControlPort::ControlPort(IndexerService* service, RootsFn roots, QObject* parent
     connect(notifier_, &QSocketNotifier::activated, this, &ControlPort::ReadMessages);
   }
   RefreshPause();
+  pause_on_battery_ = ReadPauseOnBattery();
   connect(&pause_timer_, &QTimer::timeout, this, &ControlPort::RefreshPause);
   pause_timer_.start(kPauseCheckMs);
 }
@@ -47,6 +48,15 @@ void ControlPort::SetPaused(bool paused) {
   RefreshPause();
 }
 
+void ControlPort::SetOnBattery(bool on_battery) {
+  on_battery_ = on_battery;
+  ApplyBatteryPause();
+}
+
+void ControlPort::ApplyBatteryPause() {
+  service_->SetPausedOnBattery(on_battery_ && pause_on_battery_);
+}
+
 void ControlPort::ReadMessages() {
   Message message;
   while (port_->ReceiveOne(&message) == S_OK) {
@@ -58,6 +68,8 @@ void ControlPort::ReadMessages() {
       if (message.needs_reply()) port_->Reply(1);
       service_->ApplySettings(roots_());
       RefreshPause();
+      pause_on_battery_ = ReadPauseOnBattery();
+      ApplyBatteryPause();
     } else if (message.needs_reply()) {
       port_->Reply(0);
     }

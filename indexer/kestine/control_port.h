@@ -1,6 +1,8 @@
-// The indexer's control port (see indexer_status.h) and the pause it keeps
-// in step with the registry. Lives on the main thread: the port is read
-// there and every action on the service is the main thread's.
+// The indexer's control port (see indexer_status.h) and the pauses it keeps
+// in step with the registry: the user's pause, and the battery's while the
+// "Pause On Battery" setting is on and the machine runs on battery. Lives on
+// the main thread: the port is read there and every action on the service is
+// the main thread's.
 #pragma once
 
 #include <QObject>
@@ -36,6 +38,8 @@ class ControlPort : public QObject {
   void RefreshPause();
   // Records and applies a pause until resumed, or a resume (the tray).
   void SetPaused(bool paused);
+  // The machine went on battery or back on mains (power_source.h).
+  void SetOnBattery(bool on_battery);
 
  signals:
   void PauseChanged(bool paused);
@@ -43,6 +47,7 @@ class ControlPort : public QObject {
  private:
   void ReadMessages();
   void AnswerStatus(const Message& request);
+  void ApplyBatteryPause();
 
   IndexerService* service_;
   RootsFn roots_;
@@ -50,6 +55,8 @@ class ControlPort : public QObject {
   QSocketNotifier* notifier_ = nullptr;
   QTimer pause_timer_;
   PauseState pause_;
+  bool on_battery_ = false;
+  bool pause_on_battery_ = true;  // the setting, read at start and on each change
 };
 
 }  // namespace trovix::indexer

@@ -11,6 +11,7 @@
 #include "indexer/kestine/control_port.h"
 #include "indexer/kestine/instance_lock.h"
 #include "indexer/kestine/kestine_registration.h"
+#include "indexer/kestine/power_source.h"
 #include "indexer/kestine/tray_host.h"
 #include "indexer/notify_panels.h"
 #include "indexer/pause_setting.h"
@@ -117,13 +118,19 @@ int main(int argc, char** argv) {
     std::cerr << "kestine: no system tray available; running without an icon "
                  "(stop with SIGTERM or SIGINT)\n";
   }
-  // A pause outlives a restart: set before any thread can index.
+  // A pause outlives a restart, and a start on battery finds the battery's
+  // pause: both are set before any thread can index.
   service.SetPaused(trovix::indexer::ReadPause(std::time(nullptr)).paused);
+  trovix::indexer::PowerSource power;
+  service.SetPausedOnBattery(power.on_battery() && trovix::indexer::ReadPauseOnBattery());
   int result = 0;
   if (service.Start()) {
     // Settings changed by trovix config, status asked by trovix status, and
     // the pause, kept in step with the registry and the tray.
     trovix::indexer::ControlPort control(&service, Roots);
+    control.SetOnBattery(power.on_battery());
+    QObject::connect(&power, &trovix::indexer::PowerSource::OnBatteryChanged, &control,
+                     &trovix::indexer::ControlPort::SetOnBattery);
     if (tray) {
       tray->ShowPaused(service.state().paused.load());
       QObject::connect(tray.get(), &trovix::indexer::TrayHost::PauseRequested, &control,

@@ -1,21 +1,26 @@
 // A real kestine on a private tree: it scans its index root, follows changes
 // as they happen, and stops cleanly on SIGTERM. Checked with the trovix
 // command of the same installation.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/reg_key.h"
 #include "platform/registry.h"
+#include "platform/testing/long_path.h"
 #include "platform/testing/private_tree.h"
 #include "platform/testing/wait_until.h"
 #include "platform/wstring.h"
@@ -45,7 +50,11 @@ class KestineTest : public ::testing::Test {
     ASSERT_EQ(key.SetMultiString(u"Index Roots", {Utf8ToUtf16(root_)}), ERROR_SUCCESS);
   }
 
-  void TearDown() override { Stop(); }
+  void TearDown() override {
+    Stop();
+    StopUPower();
+    if (bus_pid_ > 0) kill(bus_pid_, SIGTERM);
+  }
 
   void Start() {
     const std::string program = prefix_ + "/bin/kestine";
@@ -124,10 +133,105 @@ class KestineTest : public ::testing::Test {
     return output.find(path + "\n") != std::string::npos;
   }
 
+  // Rewrites a probe file until it is found: from then on changes are
+  // followed (with no first scan to fall back on, a probe written before
+  // the watches exist would never be).
+  bool WaitUntilWatching() {
+    const std::string probe = root_ + "/probe.txt";
+    return WaitUntil(
+        [&] {
+          trovix::testing::WriteFile(probe, "monitor probe");
+          return Has(Search("probe"), probe);
+        },
+        std::chrono::seconds(60), std::chrono::milliseconds(500));
+  }
+
+  // A number `trovix status --json` reports under `key`; -1 when it does
+  // not answer.
+  long StatusNumber(const std::string& key) {
+    std::string output;
+    if (Trovix({"status", "--json"}, &output) != 0) return -1;
+    const std::size_t at = output.find("\"" + key + "\":");
+    return at == std::string::npos ? -1 : std::stol(output.substr(at + key.size() + 3));
+  }
+
+  // The CPU time kestine has used so far (user + system, /proc/PID/stat).
+  double CpuSeconds() const {
+    const std::string stat = trovix::testing::ReadFile("/proc/" + std::to_string(pid_) + "/stat");
+    std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+    std::string field;
+    long ticks = 0;
+    for (int i = 3; i <= 15 && fields >> field; ++i) {
+      if (i >= 14) ticks += std::stol(field);  // fields 14 and 15: utime, stime
+    }
+    return static_cast<double>(ticks) / static_cast<double>(sysconf(_SC_CLK_TCK));
+  }
+
+  // A bus of the test's own as the system bus of the programs it starts.
+  void StartSystemBus() {
+    const std::string address = "unix:path=" + tree_.runtime() + "/system_bus";
+    setenv("DBUS_SYSTEM_BUS_ADDRESS", address.c_str(), 1);
+    const std::string config = tree_.root() + "/system-bus.conf";
+    trovix::testing::WriteFile(
+        config,
+        "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\" "
+        "\"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
+        "<busconfig><type>system</type><listen>" +
+            address +
+            "</listen><policy context=\"default\"><allow send_destination=\"*\"/>"
+            "<allow receive_sender=\"*\"/><allow own=\"*\"/></policy></busconfig>\n");
+    // No output captured: the forked daemon would hold the pipe open.
+    const std::string pid_file = tree_.root() + "/system-bus.pid";
+    ASSERT_EQ(RunProcess({"/bin/sh", "-c",
+                          "dbus-daemon --config-file='" + config + "' --fork --print-pid=1 >'" +
+                              pid_file + "' 2>/dev/null </dev/null"}),
+              0);
+    bus_pid_ = std::atoi(trovix::testing::ReadFile(pid_file).c_str());
+    ASSERT_GT(bus_pid_, 0);
+  }
+
+  // The stand-in UPower on that bus, on mains until told otherwise.
+  void StartUPower() {
+    int fds[2];
+    ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, fds[0], STDIN_FILENO);
+    char* argv[] = {const_cast<char*>(UPOWER_STANDIN), nullptr};
+    const int spawned = posix_spawn(&upower_pid_, UPOWER_STANDIN, &actions, nullptr, argv, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(fds[0]);
+    upower_input_ = fds[1];
+    ASSERT_EQ(spawned, 0);
+    const std::string address = std::getenv("DBUS_SYSTEM_BUS_ADDRESS");
+    ASSERT_TRUE(WaitUntil([&] {
+      std::string reply;
+      RunProcess({"gdbus", "call", "--address", address, "--dest", "org.freedesktop.DBus",
+                  "--object-path", "/org/freedesktop/DBus", "--method",
+                  "org.freedesktop.DBus.NameHasOwner", "org.freedesktop.UPower"},
+                 &reply);
+      return reply == "(true,)\n";
+    }));
+  }
+  void SetPower(const std::string& line) {
+    const std::string text = line + "\n";
+    ASSERT_EQ(write(upower_input_, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+  }
+  // The end of its input ends the stand-in.
+  void StopUPower() {
+    if (upower_input_ >= 0) close(upower_input_);
+    upower_input_ = -1;
+    if (upower_pid_ > 0) waitpid(upower_pid_, nullptr, 0);
+    upower_pid_ = -1;
+  }
+
   trovix::testing::PrivateTree tree_;
   std::string prefix_;
   std::string root_;
   pid_t pid_ = -1;
+  pid_t bus_pid_ = -1;
+  pid_t upower_pid_ = -1;
+  int upower_input_ = -1;
 };
 
 TEST_F(KestineTest, ScansItsRootAndFollowsChanges) {
@@ -326,6 +430,132 @@ TEST_F(KestineTest, APauseKeepsTheBacklogAcrossARestartAndAResumeAppliesIt) {
   ASSERT_EQ(Trovix({"pause", "--for", "3s"}), 0);
   ASSERT_TRUE(StatusShows("\"pause_ends\":"));
   EXPECT_TRUE(StatusShows("\"state\":\"idle\""));
+  EXPECT_EQ(Stop(), 0);
+}
+
+// Paths up to PATH_MAX: a new file deep down is noticed and found, and the
+// task of one made while paused is saved and loaded again by a restart.
+TEST_F(KestineTest, ALongPathFileIsFoundAndItsTaskOutlivesARestart) {
+  Start();
+  trovix::testing::WriteFile(root_ + "/probe.txt", "monitor probe");
+  ASSERT_TRUE(
+      Eventually("probe", [&](const std::string& o) { return Has(o, root_ + "/probe.txt"); }));
+  const std::string seen =
+      trovix::testing::MakeLongPathFile(root_ + "/seen", 4000, ".txt", "deep narwhal");
+  EXPECT_TRUE(Eventually("narwhal", [&](const std::string& o) { return Has(o, seen); }));
+
+  std::string output;
+  ASSERT_EQ(Trovix({"pause"}, &output), 0) << output;
+  ASSERT_TRUE(StatusShows("\"state\":\"paused\""));
+  const std::string held = trovix::testing::MakeLongPathFile(root_ + "/held", 1000, ".md",
+                                                             "held quokka", /*odd_byte=*/true);
+  ASSERT_TRUE(WaitUntil([&] { return Backlog() >= 1; }, std::chrono::seconds(30),
+                        std::chrono::milliseconds(50)));
+  EXPECT_EQ(Stop(), 0);
+  Start();
+  ASSERT_TRUE(StatusShows("\"state\":\"paused\""));
+  EXPECT_GE(Backlog(), 1) << "only the long path's tasks were waiting";
+  ASSERT_EQ(Trovix({"resume"}), 0);
+  EXPECT_TRUE(Eventually("quokka", [&](const std::string& o) { return Has(o, held); }));
+  EXPECT_EQ(Stop(), 0);
+}
+
+// Letters only, so that each line's word is one word: 0 -> "a", 12 -> "bc".
+std::string Letters(int number) {
+  std::string digits = std::to_string(number);
+  for (char& digit : digits) digit = static_cast<char>('a' + (digit - '0'));
+  return digits;
+}
+
+// A 2 MB file with a line appended ten times a second, each append opening
+// and closing it: kestine indexes it when the appends begin and once they
+// stop, not once per line, and finds the last line a quiet period later.
+TEST_F(KestineTest, AFileAppendedToAgainAndAgainIsIndexedOnceItGoesQuiet) {
+  {
+    RegKey key;  // closed before kestine reads the settings
+    ASSERT_EQ(RegKey::Create(HKEY_CURRENT_USER, u"Software\\Quillon\\Trovix\\Kestine", &key),
+              ERROR_SUCCESS);
+    ASSERT_EQ(key.SetDword(u"Suppress Startup Scan", 1), ERROR_SUCCESS);  // no scan in the figures
+  }
+  Start();
+  ASSERT_TRUE(WaitUntilWatching());
+
+  const std::string log = root_ + "/busy.txt";
+  std::string text;
+  for (int i = 0; text.size() < 2'000'000; ++i) text += "filler word" + Letters(i % 5000) + " ";
+  const double cpu_at_write = CpuSeconds();
+  trovix::testing::WriteFile(log, text + "\nopening kestrel\n");
+  ASSERT_TRUE(Eventually("kestrel", [&](const std::string& o) { return Has(o, log); }));
+  const double one_indexing = CpuSeconds() - cpu_at_write;
+  ASSERT_TRUE(StatusShows("\"backlog\":0,\"settling\":0"));
+
+  constexpr int kAppends = 150;
+  const long applied_before = StatusNumber("applied");
+  const double cpu_before = CpuSeconds();
+  for (int i = 0; i < kAppends; ++i) {
+    const std::string line = "appended mark" + Letters(i) + "\n";
+    const int fd = open(log.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(write(fd, line.data(), line.size()), static_cast<ssize_t>(line.size()));
+    close(fd);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  const std::string last = "mark" + Letters(kAppends - 1);
+  EXPECT_TRUE(Eventually(last, [&](const std::string& o) { return Has(o, log); }));
+  ASSERT_TRUE(StatusShows("\"backlog\":0,\"settling\":0"));
+  const long indexings = StatusNumber("applied") - applied_before;
+  const double cpu = CpuSeconds() - cpu_before;
+  RecordProperty("indexings", std::to_string(indexings));
+  RecordProperty("cpu_seconds", std::to_string(cpu));
+  RecordProperty("first_indexing_cpu_seconds", std::to_string(one_indexing));
+  EXPECT_GE(indexings, 1);
+  EXPECT_LE(indexings, kAppends / 20) << "changes applied for " << kAppends << " appends";
+  EXPECT_LT(cpu, std::max(0.5, one_indexing * kAppends / 10))
+      << "kestine's CPU seconds over the appends; the first indexing took " << one_indexing;
+  EXPECT_EQ(Stop(), 0);
+}
+
+// UPower on a private system bus: on battery indexing waits (changes are
+// still recorded) and status says so; the user's pause and resume are a
+// pause of their own; back on mains, or with the setting off, it goes on.
+TEST_F(KestineTest, OnBatteryIndexingWaitsApartFromTheUsersPauseAndGoesOnOnMains) {
+  StartSystemBus();
+  Start();
+  // No UPower on the bus yet: on mains.
+  ASSERT_TRUE(WaitUntilWatching());
+  EXPECT_TRUE(StatusShows("\"on_battery\":false"));
+
+  StartUPower();
+  SetPower("battery");
+  ASSERT_TRUE(StatusShows("\"on_battery\":true"));
+  std::string output;
+  EXPECT_EQ(Trovix({"status"}, &output), 0);
+  EXPECT_NE(output.find("Now: paused (on battery), "), std::string::npos) << output;
+  const std::string unplugged = root_ + "/unplugged.txt";
+  trovix::testing::WriteFile(unplugged, "written on battery heron");
+  ASSERT_TRUE(WaitUntil([&] { return Backlog() >= 1; }, std::chrono::seconds(30),
+                        std::chrono::milliseconds(50)));
+  ASSERT_EQ(Trovix({"resume"}), 0);  // lifts nothing: the user had not paused
+  EXPECT_TRUE(StatusShows("\"state\":\"paused\",\"paused\":false,\"on_battery\":true"));
+  EXPECT_FALSE(Has(Search("heron"), unplugged));
+
+  // Paused by the user too: mains alone does not resume.
+  ASSERT_EQ(Trovix({"pause"}), 0);
+  SetPower("mains");
+  ASSERT_TRUE(StatusShows("\"state\":\"paused\",\"paused\":true,\"on_battery\":false"));
+  EXPECT_FALSE(Has(Search("heron"), unplugged));
+  ASSERT_EQ(Trovix({"resume"}), 0);
+  EXPECT_TRUE(Eventually("heron", [&](const std::string& o) { return Has(o, unplugged); }));
+
+  // With the setting off the battery does not pause.
+  ASSERT_EQ(Trovix({"config", "set", "pause-on-battery", "0"}), 0);
+  SetPower("battery");
+  trovix::testing::WriteFile(root_ + "/still.txt", "still indexing ibis");
+  EXPECT_TRUE(
+      Eventually("ibis", [&](const std::string& o) { return Has(o, root_ + "/still.txt"); }));
+  EXPECT_TRUE(StatusShows("\"on_battery\":false"));
+  ASSERT_EQ(Trovix({"config", "reset", "pause-on-battery"}), 0);
+  EXPECT_TRUE(StatusShows("\"on_battery\":true"));
   EXPECT_EQ(Stop(), 0);
 }
 

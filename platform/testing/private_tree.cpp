@@ -26,6 +26,7 @@ const char* const kVariables[] = {"HOME",
                                   "TROVIX_MACHINE_HIVE",
                                   "TROVIX_USER_HIVE",
                                   "TROVIX_SYSTEMCTL",
+                                  "DBUS_SYSTEM_BUS_ADDRESS",
                                   "APPDATA"};
 
 }  // namespace
@@ -53,6 +54,9 @@ PrivateTree::PrivateTree() {
   // A systemctl that fails as one without a user manager does: trovix-setup
   // run by a test must never enable or start anything in the real session.
   setenv("TROVIX_SYSTEMCTL", "false", 1);
+  // A system bus that is not there: a kestine started by a test on a laptop
+  // running on battery must not pause. A test that wants one starts its own.
+  setenv("DBUS_SYSTEM_BUS_ADDRESS", ("unix:path=" + runtime() + "/no-system-bus").c_str(), 1);
 }
 
 PrivateTree::~PrivateTree() {

@@ -11,8 +11,9 @@ namespace trovix::testing {
 // runtime/ and machine/ below it, and points HOME, XDG_CONFIG_HOME,
 // XDG_DATA_HOME, XDG_STATE_HOME, XDG_RUNTIME_DIR and TROVIX_MACHINE_HIVE
 // (machine/etc/Quillon/machine.reg) at it for this process and the children it
-// starts, and sets TROVIX_SYSTEMCTL to "false" (no user manager). The previous values are restored and the folder removed on
-// destruction. One tree at a time per process.
+// starts, sets TROVIX_SYSTEMCTL to "false" (no user manager) and
+// DBUS_SYSTEM_BUS_ADDRESS to a socket that does not exist (no UPower). The previous values are
+// restored and the folder removed on destruction. One tree at a time per process.
 class PrivateTree {
  public:
   PrivateTree();

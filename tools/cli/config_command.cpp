@@ -57,6 +57,8 @@ const Setting kSettings[] = {
      ks::kDefaultDaytimeDelta, 0, 0xFFFFFFFF, " bytes"},
     {"index-all-file-names", keys::kKestine, ks::kIndexAllFileNames.name, Kind::kFlag,
      ks::kDefaultIndexAllFileNames, 0, 1, ""},
+    {"pause-on-battery", keys::kKestine, ks::kPauseOnBattery.name, Kind::kFlag,
+     ks::kDefaultPauseOnBattery, 0, 1, ""},
     {"match-accents", keys::kTrovix, keys::kMatchAccents, Kind::kFlag, 0, 0, 1, ""},
     {"max-text-per-file", keys::kTrovix, keys::kMaxTextPerFile, Kind::kNumber, kDefaultMaxText, 1,
      0xFFFFFFFF, " characters"},

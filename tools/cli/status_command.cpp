@@ -122,11 +122,13 @@ void PrintPlain(const indexer::IndexerStatus& status, const std::vector<RootReco
   out << "Indexer: running (process " << status.pid << ")\n";
   out << "Now: ";
   const std::string_view activity = status.Activity();
-  if (activity == "paused") {
-    out << "paused "
-        << (status.pause_ends ? "until " + UnixTimeText(*status.pause_ends)
-                              : std::string("until resumed"))
-        << " (" << status.backlog << " changes waiting)\n";
+  const std::string until = status.pause_ends ? "until " + UnixTimeText(*status.pause_ends)
+                                              : std::string("until resumed");
+  if (activity == "paused" && status.on_battery) {
+    out << "paused (on battery)" << (status.paused ? " and " + until : std::string()) << ", "
+        << status.backlog << " changes waiting\n";
+  } else if (activity == "paused") {
+    out << "paused " << until << " (" << status.backlog << " changes waiting)\n";
   } else if (activity == "scanning") {
     for (std::size_t i = 0; i < status.scans.size(); ++i) {
       out << (i == 0 ? "" : "; ") << "scanning " << status.scans[i].first << " ("
@@ -137,6 +139,9 @@ void PrintPlain(const indexer::IndexerStatus& status, const std::vector<RootReco
     out << "applying changes (" << status.backlog << " waiting)\n";
   } else {
     out << activity << "\n";
+  }
+  if (status.settling > 0) {
+    out << "Busy files: " << status.settling << " changes wait until their files are quiet\n";
   }
   for (const RootRecord& root : roots) {
     out << "Root " << root.path << ": ";
@@ -161,9 +166,11 @@ void PrintPlain(const indexer::IndexerStatus& status, const std::vector<RootReco
 void PrintJson(const indexer::IndexerStatus& status, const std::vector<RootRecord>& roots,
                const Counts& counts, std::ostream& out) {
   out << "{\"running\":true,\"pid\":" << status.pid << ",\"state\":\"" << status.Activity()
-      << "\",\"paused\":" << (status.paused ? "true" : "false");
+      << "\",\"paused\":" << (status.paused ? "true" : "false")
+      << ",\"on_battery\":" << (status.on_battery ? "true" : "false");
   if (status.pause_ends) out << ",\"pause_ends\":" << *status.pause_ends;
-  out << ",\"backlog\":" << status.backlog << ",\"scanning\":[";
+  out << ",\"backlog\":" << status.backlog << ",\"settling\":" << status.settling
+      << ",\"applied\":" << status.applied << ",\"scanning\":[";
   for (std::size_t i = 0; i < status.scans.size(); ++i) {
     out << (i == 0 ? "" : ",") << "{\"root\":" << Json(status.scans[i].first)
         << ",\"files_done\":" << status.scans[i].second << "}";
