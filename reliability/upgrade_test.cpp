@@ -69,9 +69,7 @@ class UpgradeTest : public ReliabilityTest {
   // words of three letters or more of every file in the word index (the
   // old rules kept A-Z words only, folded to lower case), schema version 1.
   void Downgrade() {
-    sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open(DatabasePath().c_str(), &db), SQLITE_OK);
-    const char* const sql =
+    Rewrite(
         "BEGIN;"
         "INSERT OR IGNORE INTO Words (Word) SELECT Term FROM Terms "
         "  WHERE length(Term) >= 3 AND Term NOT GLOB '*[^a-z]*';"
@@ -81,25 +79,27 @@ class UpgradeTest : public ReliabilityTest {
         "DROP TABLE FileTerms; DROP TABLE Terms; DROP INDEX FilesToAnalyse;"
         "ALTER TABLE Files DROP COLUMN Analysis;"
         "PRAGMA user_version = 1;"
-        "COMMIT;";
-    char* error = nullptr;
-    EXPECT_EQ(sqlite3_exec(db, sql, nullptr, nullptr, &error), SQLITE_OK)
-        << (error != nullptr ? error : "");
-    sqlite3_free(error);
-    sqlite3_close(db);
+        "COMMIT;");
   }
 
   // Turns the database into version 2's: the term-to-file index ordered by
   // term first.
   void DowngradeToTermOrder() {
-    sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open(DatabasePath().c_str(), &db), SQLITE_OK);
-    const char* const sql =
+    Rewrite(
         "BEGIN; DROP INDEX FileTermsByBlock;"
         "CREATE INDEX FileTermsByTerm ON FileTerms(TermID, FileID);"
         "UPDATE DatabaseInfo SET Value = '2' WHERE Name = 'Schema Version';"
-        "PRAGMA user_version = 2; COMMIT;";
-    EXPECT_EQ(sqlite3_exec(db, sql, nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+        "PRAGMA user_version = 2; COMMIT;");
+  }
+
+  // Runs `sql` on the database file, as an older version would have left it.
+  void Rewrite(const char* sql) {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(DatabasePath().c_str(), &db), SQLITE_OK);
+    char* error = nullptr;
+    EXPECT_EQ(sqlite3_exec(db, sql, nullptr, nullptr, &error), SQLITE_OK)
+        << (error != nullptr ? error : "");
+    sqlite3_free(error);
     sqlite3_close(db);
   }
 
