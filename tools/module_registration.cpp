@@ -23,7 +23,11 @@ std::vector<std::string> FindComponentModules(const std::string& folder) {
 }
 
 HRESULT RegisterModule(const std::string& path, bool unregister, std::string* detail) {
-  void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  // RTLD_NODELETE: a module stays mapped until the installer exits, and so
+  // do the libraries it pulled in. Qt's are not made to be unloaded: the
+  // band module's unload dropped the memory their start-up had allocated,
+  // which a leak check then reported from a module no longer there.
+  void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
   if (handle == nullptr) {
     *detail = dlerror();
     return HRESULT_FROM_WIN32(ERROR_MOD_NOT_FOUND);
