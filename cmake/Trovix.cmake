@@ -37,6 +37,14 @@ function(trovix_shared_library target)
   install(TARGETS ${target} LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
 endfunction()
 
+# A test program's time limit. Sanitized builds (-fsanitize= in the flags) run
+# the suite several times slower, most of all the tests of real processes.
+if(CMAKE_CXX_FLAGS MATCHES "-fsanitize=")
+  set(TROVIX_TEST_TIMEOUT 900)
+else()
+  set(TROVIX_TEST_TIMEOUT 300)
+endif()
+
 # add_trovix_test(NAME SOURCES a_test.cpp ... LIBS lib ...)
 # Every test runs with its own private HOME and XDG tree (see
 # platform/testing/private_tree.h), set up by the test itself.
@@ -52,7 +60,7 @@ function(add_trovix_test name)
     TROVIX_BUILD_DIR="${CMAKE_BINARY_DIR}"
     TROVIX_MODULE_BUILD_DIR="${CMAKE_BINARY_DIR}/lib/trovix")
   add_test(NAME ${name} COMMAND ${name})
-  set_tests_properties(${name} PROPERTIES TIMEOUT 300)
+  set_tests_properties(${name} PROPERTIES TIMEOUT ${TROVIX_TEST_TIMEOUT})
 endfunction()
 
 # add_trovix_qt_test(NAME SOURCES a_test.cpp ... LIBS lib ...)
@@ -69,5 +77,6 @@ function(add_trovix_qt_test name)
     TROVIX_BUILD_DIR="${CMAKE_BINARY_DIR}"
     TROVIX_MODULE_BUILD_DIR="${CMAKE_BINARY_DIR}/lib/trovix")
   add_test(NAME ${name} COMMAND ${name})
-  set_tests_properties(${name} PROPERTIES TIMEOUT 300 ENVIRONMENT "QT_QPA_PLATFORM=offscreen")
+  set_tests_properties(${name} PROPERTIES TIMEOUT ${TROVIX_TEST_TIMEOUT}
+    ENVIRONMENT "QT_QPA_PLATFORM=offscreen")
 endfunction()
