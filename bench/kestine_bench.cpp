@@ -98,7 +98,8 @@ DocumentRun ExtractDocuments(const std::string& prefix, const std::string& root)
       files.push_back(entry.path().string());
     }
   }
-  const bench::ServedRun served = bench::ServeFiles(prefix + "/bin/trovix-filterhost", files);
+  const bench::ServedRun served =
+      bench::ServeFiles(prefix + "/libexec/trovix/trovix-filterhost", files);
   DocumentRun run;
   run.files = served.files;
   run.units = served.units;

@@ -127,7 +127,7 @@ fi
 if wants keystroke; then
   "${HELPER[@]}" typed "$SCALE/home" "$OUT/typed.txt" "$OUT/hostile.txt"
   # The provider's caches start cold: the first of the queries only warm it.
-  in_tree "$SCALE" "$BUILD/bench/provider_bench" --provider "$PREFIX/bin/trovix-search-provider" \
+  in_tree "$SCALE" "$BUILD/bench/provider_bench" --provider "$PREFIX/libexec/trovix/trovix-search-provider" \
     --queries "$OUT/typed.txt" --hostile "$OUT/hostile.txt" --times "$OUT/keystroke-times.txt" \
     >"$OUT/keystroke.txt"
   key() { awk -v key="$1" '$1 == key {sub(/^[^ ]* /, ""); print}' "$OUT/keystroke.txt"; }

@@ -1,10 +1,19 @@
 # Build helpers shared by every folder.
 
-# Programs find the suite's shared libraries in ../lib; component modules,
-# installed in lib/trovix, find them one folder up.
-set(TROVIX_PROGRAM_RPATH "$ORIGIN/../${CMAKE_INSTALL_LIBDIR}")
-set(TROVIX_MODULE_RPATH "$ORIGIN/..")
-set(TROVIX_MODULE_DIR "${CMAKE_INSTALL_LIBDIR}/trovix")
+# The suite's shared libraries and its component modules are its own: no
+# other program links them, so they lie together in <prefix>/lib/trovix,
+# neither in lib/ nor in the multiarch folder. The folder does not follow
+# CMAKE_INSTALL_LIBDIR: trovix-setup looks for the modules at
+# <prefix>/lib/trovix, and the platform library finds the installation's
+# machine hive two folders above its own. Helpers that only the suite starts
+# lie in <prefix>/libexec/trovix. Each finds the libraries by a run path
+# relative to itself ($ORIGIN), so that any prefix works unchanged.
+set(TROVIX_PRIVATE_LIB_DIR "lib/trovix")
+set(TROVIX_MODULE_DIR "${TROVIX_PRIVATE_LIB_DIR}")
+set(TROVIX_HELPER_DIR "libexec/trovix")
+set(TROVIX_PROGRAM_RPATH "$ORIGIN/../${TROVIX_PRIVATE_LIB_DIR}")
+set(TROVIX_HELPER_RPATH "$ORIGIN/../../${TROVIX_PRIVATE_LIB_DIR}")
+set(TROVIX_MODULE_RPATH "$ORIGIN")
 
 # A component module is loaded with dlopen and must unload again with dlclose.
 # Hidden visibility for everything (inline functions and template instances
@@ -30,11 +39,21 @@ function(trovix_program target)
   install(TARGETS ${target} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endfunction()
 
+# A program that users never run: the suite starts it. Built into bin/ like
+# the others, so that tests and benchmarks find every program in one place;
+# installed in libexec/trovix.
+function(trovix_helper_program target)
+  set_target_properties(${target} PROPERTIES
+    INSTALL_RPATH "${TROVIX_HELPER_RPATH}"
+    RUNTIME_OUTPUT_DIRECTORY "${CMAKE_BINARY_DIR}/bin")
+  install(TARGETS ${target} RUNTIME DESTINATION ${TROVIX_HELPER_DIR})
+endfunction()
+
 function(trovix_shared_library target)
   set_target_properties(${target} PROPERTIES
     INSTALL_RPATH "$ORIGIN"
     LIBRARY_OUTPUT_DIRECTORY "${CMAKE_BINARY_DIR}/lib")
-  install(TARGETS ${target} LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+  install(TARGETS ${target} LIBRARY DESTINATION ${TROVIX_PRIVATE_LIB_DIR})
 endfunction()
 
 # A test program's time limit. Sanitized builds (-fsanitize= in the flags) run

@@ -29,6 +29,16 @@ constexpr bool IsHighSurrogate(char16_t unit) { return unit >= 0xD800 && unit <=
 
 }  // namespace
 
+std::string HelperBeside(const std::string& bin_path) {
+  // "<prefix>/bin/" and "<prefix>/bin" name the same folder; its parent is
+  // the prefix whether or not the value ends in a slash.
+  std::string folder = bin_path;
+  while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+  const std::size_t slash = folder.rfind('/');
+  const std::string prefix = slash == std::string::npos ? "." : folder.substr(0, slash);
+  return prefix + "/libexec/trovix/trovix-filterhost";
+}
+
 HelperSettings InstalledHelper() {
   HelperSettings settings;
   RegKey key;
@@ -42,7 +52,7 @@ HelperSettings InstalledHelper() {
     settings.program = env;
   } else if (opened && key.GetString(trovix::keys::kBinPath, &bin) == ERROR_SUCCESS &&
              !bin.empty()) {
-    settings.program = Utf16ToUtf8(bin) + "trovix-filterhost";
+    settings.program = HelperBeside(Utf16ToUtf8(bin));
   }
   return settings;
 }

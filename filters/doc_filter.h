@@ -55,9 +55,14 @@ struct HelperSettings {
   std::size_t max_chars = 0;
 };
 
-// The environment variable TROVIX_FILTERHOST when set, else BinPath from
-// HKCU\Software\Quillon\Trovix followed by "trovix-filterhost"; the text
-// cap from that key's "Max Text Per File" (a DWORD of characters) when set.
+// The helper program of the installation whose programs lie in `bin_path`
+// (<prefix>/bin/): <prefix>/libexec/trovix/trovix-filterhost. Users never run
+// the helper, so it lies outside bin/; BinPath is what trovix-setup records.
+[[nodiscard]] std::string HelperBeside(const std::string& bin_path);
+
+// The environment variable TROVIX_FILTERHOST when set, else the helper beside
+// BinPath from HKCU\Software\Quillon\Trovix; the text cap from that key's
+// "Max Text Per File" (a DWORD of characters) when set.
 [[nodiscard]] HelperSettings InstalledHelper();
 
 class DocFilter final : public trovix::filters::FilterObject {

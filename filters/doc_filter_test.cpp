@@ -26,8 +26,10 @@
 
 #include "filters/testing/filter_run.h"
 #include "indexstore/testing/ordalis_fixture.h"
+#include "platform/reg_key.h"
 #include "platform/testing/private_tree.h"
 #include "platform/wstring.h"
+#include "shared/registry_keys.h"
 
 namespace docfilter {
 namespace {
@@ -408,6 +410,22 @@ TEST_F(DocFilterTest, ServingHelperAnswersRequestsInTurnAndRefusesMalformedOnes)
   EXPECT_EQ(answer(&status), -1);
   helper.Stop();
   ExpectNoChildLeft();
+}
+
+TEST_F(DocFilterTest, InstalledHelperLiesInLibexecBesideTheRecordedPrograms) {
+  unsetenv("TROVIX_FILTERHOST");
+  EXPECT_EQ(InstalledHelper().program, "");  // not set up: no helper at all
+  RegKey key;
+  ASSERT_EQ(RegKey::Create(HKEY_CURRENT_USER, trovix::keys::kTrovix, &key), ERROR_SUCCESS);
+  ASSERT_EQ(key.SetString(trovix::keys::kBinPath, u"/opt/trovix/bin/"), ERROR_SUCCESS);
+  EXPECT_EQ(InstalledHelper().program, "/opt/trovix/libexec/trovix/trovix-filterhost");
+  ASSERT_EQ(key.SetString(trovix::keys::kBinPath, u"/opt/trovix/bin"), ERROR_SUCCESS);
+  EXPECT_EQ(InstalledHelper().program, "/opt/trovix/libexec/trovix/trovix-filterhost");
+  EXPECT_EQ(HelperBeside("/usr/bin/"), "/usr/libexec/trovix/trovix-filterhost");
+  // The variable outranks the registration: tests run the built helper.
+  setenv("TROVIX_FILTERHOST", kHost.c_str(), 1);
+  EXPECT_EQ(InstalledHelper().program, kHost);
+  unsetenv("TROVIX_FILTERHOST");
 }
 
 class DocFilterIndexTest : public ordalis::testing::OrdalisTest {};

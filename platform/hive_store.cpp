@@ -196,13 +196,17 @@ std::string HivePath(HiveId id) {
     return config.empty() ? "" : config + "/Quillon/user.reg";
   }
   if (std::string path = Environment("TROVIX_MACHINE_HIVE"); !path.empty()) return path;
-  // The library lives in <prefix>/lib; the machine hive in <prefix>/etc, or
-  // in /etc for the system's own prefix /usr, which has no etc/ of its own.
-  // Resolved once: the library does not move while it is loaded, and the
-  // resolution costs a readlink per folder of its path on every hive access.
+  // An installed library lives in <prefix>/lib/trovix, a built one in
+  // <build>/lib; the machine hive in <prefix>/etc, or in /etc for the
+  // system's own prefix /usr, which has no etc/ of its own. Resolved once:
+  // the library does not move while it is loaded, and the resolution costs a
+  // readlink per folder of its path on every hive access.
   static const std::string folder = FolderOfAddress(&kLibraryAnchor);
   if (folder.empty()) return "";
-  const std::filesystem::path prefix = (std::filesystem::path(folder) / "..").lexically_normal();
+  std::filesystem::path lib = std::filesystem::path(folder).lexically_normal();
+  if (lib.filename().empty()) lib = lib.parent_path();  // the trailing slash
+  if (lib.filename() == "trovix" && lib.parent_path().filename() == "lib") lib = lib.parent_path();
+  const std::filesystem::path prefix = lib.parent_path();
   if (prefix == "/usr" || prefix == "/usr/") return "/etc/Quillon/machine.reg";
   return (prefix / "etc/Quillon/machine.reg").string();
 }

@@ -5,7 +5,8 @@
 // $XDG_CONFIG_HOME/Quillon/user.reg (default ~/.config/Quillon/user.reg).
 // HKEY_LOCAL_MACHINE is $TROVIX_MACHINE_HIVE, else etc/Quillon/machine.reg of
 // the installation that holds the platform library (the prefix above its
-// lib/ folder; /etc/Quillon/machine.reg for the prefix /usr). HKEY_CLASSES_ROOT is a view:
+// lib/trovix/ folder, or above lib/ in a build tree; /etc/Quillon/machine.reg
+// for the prefix /usr). HKEY_CLASSES_ROOT is a view:
 // HKCU\Software\Classes over HKLM\Software\Classes. A key read through it is found in the user's
 // classes first; a key written through it goes to the user's classes when it exists there, else to
 // the machine's classes.

@@ -7,6 +7,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <set>
 #include <sstream>
 
 #include "platform/reg_key.h"
@@ -76,6 +77,47 @@ class InstallerTest : public ::testing::Test {
   std::string prefix_;
 };
 
+// What lies where: users' programs in bin/, the helpers the suite starts in
+// libexec/trovix, and the shared libraries with the modules in lib/trovix,
+// where no other program's loader looks. Each installed program finds its
+// libraries through its run path alone, from whichever folder it lies in.
+TEST_F(InstallerTest, InstallsProgramsHelpersAndPrivateLibrariesApart) {
+  auto names = [](const std::string& folder) {
+    std::set<std::string> found;
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(folder, ec)) {
+      found.insert(entry.path().filename().string());
+    }
+    return found;
+  };
+  EXPECT_EQ(names(prefix_ + "/bin"),
+            (std::set<std::string>{"kestine", "trovix", "trovix-band", "trovix-setup", "vistrel"}));
+  EXPECT_EQ(names(prefix_ + "/libexec/trovix"),
+            (std::set<std::string>{"trovix-filterhost", "trovix-search-provider"}));
+  EXPECT_EQ(names(prefix_ + "/lib"), (std::set<std::string>{"trovix"}));
+  const std::set<std::string> lib = names(prefix_ + "/lib/trovix");
+  for (const char* name : {"libtrovix-platform.so", "libtrovix-shared.so", "libordalis.so"}) {
+    EXPECT_TRUE(lib.contains(name)) << name;
+  }
+
+  std::string output;
+  ASSERT_EQ(Setup({}, &output), 0) << output;
+  EXPECT_EQ(output.find("libtrovix-"), std::string::npos) << "a library taken for a module";
+  const std::string page = tree_.home() + "/page.html";
+  trovix::testing::WriteFile(page, "<p>quetzal</p>");
+  output.clear();
+  EXPECT_EQ(RunProcess({prefix_ + "/libexec/trovix/trovix-filterhost", page}, &output), 0)
+      << output;
+  // With no bus to reach the provider gives up, after its libraries loaded.
+  output.clear();
+  EXPECT_EQ(RunProcess({"env", "DBUS_SESSION_BUS_ADDRESS=unix:path=" + tree_.root() + "/no-bus",
+                        prefix_ + "/libexec/trovix/trovix-search-provider"},
+                       &output),
+            1)
+      << output;
+  EXPECT_NE(output.find("no session bus"), std::string::npos) << output;
+}
+
 TEST_F(InstallerTest, SetsUpAnEmptyHomeAndChangesNothingTheSecondTime) {
   std::string output;
   ASSERT_EQ(Setup({}, &output), 0) << output;
@@ -110,7 +152,7 @@ TEST_F(InstallerTest, SetsUpAnEmptyHomeAndChangesNothingTheSecondTime) {
   EXPECT_EQ(Value(HKEY_CLASSES_ROOT,
                   u"CLSID\\" + GuidToWString(trovix::CLSID_DocFilter) + u"\\InprocServer32", u""),
             Utf8ToUtf16(prefix_ + "/lib/trovix/libdocfilter.so"));
-  EXPECT_TRUE(std::filesystem::exists(prefix_ + "/bin/trovix-filterhost"));
+  EXPECT_TRUE(std::filesystem::exists(prefix_ + "/libexec/trovix/trovix-filterhost"));
   EXPECT_TRUE(std::filesystem::exists(tree_.data() + "/Quillon/Ordalis.mdb"));
   for (const std::string& folder : {tree_.config() + "/Quillon", tree_.state() + "/Quillon",
                                     tree_.data() + "/Quillon", tree_.runtime() + "/Quillon"}) {

@@ -13,7 +13,10 @@ fi
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
-for program in trovix kestine vistrel trovix-band trovix-setup; do
+# Every program a user can run, that is each one in bin/, has its page.
+programs="$(ls "$prefix/bin" 2>/dev/null)"
+[ -n "$programs" ] || fail "$prefix/bin holds no program"
+for program in $programs; do
   page="$prefix/share/man/man1/$program.1"
   [ -f "$page" ] || { fail "$page is not installed"; continue; }
   warnings="$(MANWIDTH=80 LC_ALL=C.UTF-8 man --warnings -l "$page" 2>&1 >/dev/null)"

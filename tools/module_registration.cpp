@@ -14,7 +14,10 @@ std::vector<std::string> FindComponentModules(const std::string& folder) {
   std::vector<std::string> modules;
   std::error_code ec;
   for (const auto& entry : std::filesystem::directory_iterator(folder, ec)) {
-    if (entry.is_regular_file(ec) && entry.path().extension() == ".so") {
+    // The suite's own shared libraries (libtrovix-*.so) share the folder
+    // with the modules but have no entry points to call.
+    if (entry.is_regular_file(ec) && entry.path().extension() == ".so" &&
+        !entry.path().filename().string().starts_with("libtrovix-")) {
       modules.push_back(entry.path().string());
     }
   }
