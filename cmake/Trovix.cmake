@@ -56,6 +56,21 @@ function(trovix_shared_library target)
   install(TARGETS ${target} LIBRARY DESTINATION ${TROVIX_PRIVATE_LIB_DIR})
 endfunction()
 
+# trovix_install_desktop_entry(TEMPLATE PROGRAM): installs the desktop entry
+# TEMPLATE (a file NAME.desktop.in in this folder) as
+# share/applications/NAME.desktop, its Exec naming the installed PROGRAM by
+# absolute path (see InstallDesktopEntry.cmake).
+function(trovix_install_desktop_entry template program)
+  string(REGEX REPLACE "\\.in$" "" entry "${template}")
+  install(CODE "
+    set(TROVIX_ENTRY_TEMPLATE \"${CMAKE_CURRENT_SOURCE_DIR}/${template}\")
+    set(TROVIX_ENTRY_PROGRAM \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/${program}\")
+    set(TROVIX_ENTRY_FILE
+      \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_DATADIR}/applications/${entry}\")
+    include(\"${PROJECT_SOURCE_DIR}/cmake/InstallDesktopEntry.cmake\")
+  ")
+endfunction()
+
 # A test program's time limit. Sanitized builds (-fsanitize= in the flags) run
 # the suite several times slower, most of all the tests of real processes.
 if(CMAKE_CXX_FLAGS MATCHES "-fsanitize=")

@@ -11,6 +11,7 @@
 #include "platform/com.h"
 #include "platform/version_info.h"
 #include "shared/itrovixdb.h"
+#include "ui/app_icon.h"
 
 TROVIX_VERSION_BLOCK(TROVIX_VERSION_MAJOR, TROVIX_VERSION_MINOR, TROVIX_VERSION_PATCH, 0, VFT_APP);
 
@@ -43,6 +44,7 @@ bool StoreCanBeCreated() {
 
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
+  trovix::ui::SetApplicationIcon("org.trovix.Vistrel");
   PanelLock lock;
   if (DeferToRunningPanel(&lock)) return 0;
 

@@ -25,10 +25,10 @@ if [ -x "$prefix/bin/kestine" ]; then
     echo "and follows its changes (systemctl --user status kestine)."
   elif pgrep -u "$(id -u)" -x kestine >/dev/null; then
     echo "The indexer is already running."
-  elif [ -f "${XDG_CONFIG_HOME:-$HOME/.config}/autostart/kestine.desktop" ]; then
+  elif [ -f "${XDG_CONFIG_HOME:-$HOME/.config}/autostart/org.trovix.Kestine.desktop" ]; then
     setsid "$prefix/bin/kestine" </dev/null >/dev/null 2>&1 &
     echo "The indexer is running: it indexes your home folder and follows its changes."
-    echo "It starts at every login from ${XDG_CONFIG_HOME:-$HOME/.config}/autostart/kestine.desktop."
+    echo "It starts at every login from ${XDG_CONFIG_HOME:-$HOME/.config}/autostart/org.trovix.Kestine.desktop."
   fi
 fi
 if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ] && [ -x "$prefix/bin/vistrel" ]; then

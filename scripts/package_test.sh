@@ -75,7 +75,7 @@ run() {
 output="$(run "$root/fs/usr/bin/trovix-setup" 2>&1)" || fail "trovix-setup failed: $output"
 grep -qF "Registered $root/fs/usr/lib/trovix/libordalis.so" <<<"$output" ||
   fail "trovix-setup did not register the unpacked modules: $output"
-[ -f "$home/.config/autostart/kestine.desktop" ] || fail "no autostart entry for kestine"
+[ -f "$home/.config/autostart/org.trovix.Kestine.desktop" ] || fail "no autostart entry for kestine"
 output="$(run "$root/fs/usr/bin/trovix" index "$home/docs" 2>&1)" ||
   fail "trovix index failed: $output"
 output="$(run "$root/fs/usr/bin/trovix" search quetzal 2>&1)" || fail "trovix search failed: $output"

@@ -310,11 +310,11 @@ TEST_F(InstallerTest, UninstallRemovesRegistrationsAndKeepsTheIndex) {
 }
 
 TEST_F(InstallerTest, AutostartEntryStartsTheInstalledBandAndUninstallRemovesIt) {
-  const std::string entry = tree_.config() + "/autostart/trovix-band.desktop";
+  const std::string entry = tree_.config() + "/autostart/org.trovix.Band.desktop";
   std::string output;
   ASSERT_EQ(Setup({}, &output), 0) << output;
   EXPECT_FALSE(std::filesystem::exists(entry));  // only on request
-  EXPECT_TRUE(std::filesystem::exists(prefix_ + "/share/applications/trovix-band.desktop"));
+  EXPECT_TRUE(std::filesystem::exists(prefix_ + "/share/applications/org.trovix.Band.desktop"));
 
   ASSERT_EQ(Setup({"--autostart"}, &output), 0) << output;
   const std::string text = ReadFile(entry);
@@ -360,7 +360,7 @@ class LoginStartTest : public InstallerTest {
     setenv("TROVIX_SYSTEMCTL", standin.c_str(), 1);
     SetManagerState("running");
     unit_ = tree_.config() + "/systemd/user/kestine.service";
-    desktop_ = tree_.config() + "/autostart/kestine.desktop";
+    desktop_ = tree_.config() + "/autostart/org.trovix.Kestine.desktop";
   }
 
   void SetManagerState(const std::string& state) { trovix::testing::WriteFile(state_, state); }
@@ -450,11 +450,59 @@ TEST_F(LoginStartTest, UninstallStopsTheServiceAndRemovesTheUnitAndEveryEntry) {
   EXPECT_EQ(TakeCommands(), "--user disable --now kestine.service\n--user daemon-reload\n");
   EXPECT_FALSE(std::filesystem::exists(unit_));
   EXPECT_FALSE(std::filesystem::exists(desktop_));
-  EXPECT_FALSE(std::filesystem::exists(tree_.config() + "/autostart/trovix-band.desktop"));
+  EXPECT_FALSE(std::filesystem::exists(tree_.config() + "/autostart/org.trovix.Band.desktop"));
 
   // Nothing left: the service is not touched again.
   ASSERT_EQ(Setup({"--uninstall"}, &output), 0) << output;
   EXPECT_EQ(TakeCommands(), "");
+}
+
+// Entries an older trovix-setup wrote under the programs' plain names would
+// start them a second time at login beside the reverse-DNS ones.
+TEST_F(LoginStartTest, EntriesUnderTheOldNamesAreReplacedAndRemoved) {
+  const std::string old_kestine = tree_.config() + "/autostart/kestine.desktop";
+  const std::string old_band = tree_.config() + "/autostart/trovix-band.desktop";
+  const std::string band = tree_.config() + "/autostart/org.trovix.Band.desktop";
+  SetManagerState("offline");
+  trovix::testing::WriteFile(old_kestine, "[Desktop Entry]\n");
+  trovix::testing::WriteFile(old_band, "[Desktop Entry]\n");
+  std::string output;
+  ASSERT_EQ(Setup({"--autostart"}, &output), 0) << output;
+  EXPECT_TRUE(std::filesystem::exists(desktop_));
+  EXPECT_TRUE(std::filesystem::exists(band));
+  EXPECT_FALSE(std::filesystem::exists(old_kestine));
+  EXPECT_FALSE(std::filesystem::exists(old_band));
+
+  // With a manager the unit starts kestine; no entry of either name is kept.
+  trovix::testing::WriteFile(old_kestine, "[Desktop Entry]\n");
+  SetManagerState("running");
+  ASSERT_EQ(Setup({}, &output), 0) << output;
+  EXPECT_FALSE(std::filesystem::exists(desktop_));
+  EXPECT_FALSE(std::filesystem::exists(old_kestine));
+
+  trovix::testing::WriteFile(old_kestine, "[Desktop Entry]\n");
+  trovix::testing::WriteFile(old_band, "[Desktop Entry]\n");
+  ASSERT_EQ(Setup({"--uninstall"}, &output), 0) << output;
+  for (const std::string& entry : {desktop_, band, old_kestine, old_band}) {
+    EXPECT_FALSE(std::filesystem::exists(entry)) << entry;
+  }
+}
+
+// The entries trovix-setup writes, checked by the freedesktop validator.
+TEST_F(LoginStartTest, DesktopFileValidateAcceptsTheAutostartEntries) {
+  std::string output;
+  if (RunProcess({"desktop-file-validate", "--help"}, &output) != 0) {
+    GTEST_SKIP() << "desktop-file-validate is not installed (apt-get install desktop-file-utils)";
+  }
+  SetManagerState("offline");
+  ASSERT_EQ(Setup({"--autostart"}, &output), 0) << output;
+  for (const std::string& entry :
+       {desktop_, tree_.config() + "/autostart/org.trovix.Band.desktop"}) {
+    output.clear();
+    EXPECT_EQ(RunProcess({"desktop-file-validate", entry}, &output), 0) << output;
+    EXPECT_EQ(output, "") << entry << ":\n" << ReadFile(entry);
+    EXPECT_NE(ReadFile(entry).find("\nIcon=org.trovix.Trovix\n"), std::string::npos);
+  }
 }
 
 TEST_F(LoginStartTest, SystemdAcceptsEveryLineOfTheUnit) {

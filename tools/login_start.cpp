@@ -176,8 +176,28 @@ std::string DesktopEntry(const std::string& name, const std::string& comment,
          "Name=" +
          name + "\nComment=" + comment + "\nExec=" + DesktopExecQuoted(program) +
          "\n"
+         "Icon=org.trovix.Trovix\n"
          "Terminal=false\n"
          "X-GNOME-Autostart-enabled=true\n";
+}
+
+// The autostart entries' names before they took the suite's reverse-DNS
+// names. An entry left under the old name would start its program a second
+// time at login, so each step that writes or removes an entry removes it.
+std::string LegacyKestineAutostartPath() { return InConfigHome("autostart/kestine.desktop"); }
+std::string LegacyBandAutostartPath() { return InConfigHome("autostart/trovix-band.desktop"); }
+
+// Removes the entry at `path` (none when empty) and the one at `legacy`,
+// reporting each one that was there.
+HRESULT RemoveEntries(const std::string& path, const std::string& legacy, std::ostream& out,
+                      std::ostream& err) {
+  for (const std::string& entry : {path, legacy}) {
+    bool removed = false;
+    const HRESULT hr = RemoveFile(entry, &removed, err);
+    if (FAILED(hr)) return hr;
+    if (removed) out << "Autostart entry removed: " << entry << "\n";
+  }
+  return S_OK;
 }
 
 HRESULT WriteKestineAutostart(const Installation& installation, std::ostream& out,
@@ -192,14 +212,14 @@ HRESULT WriteKestineAutostart(const Installation& installation, std::ostream& ou
   if (FAILED(hr)) return hr;
   out << "No systemd user manager: kestine starts at login from " << path
       << (changed ? " (written)" : " (unchanged)") << "\n";
-  return S_OK;
+  return RemoveEntries(std::string(), LegacyKestineAutostartPath(), out, err);
 }
 
 }  // namespace
 
 std::string KestineUnitPath() { return InConfigHome(std::string("systemd/user/") + kUnitName); }
-std::string KestineAutostartPath() { return InConfigHome("autostart/kestine.desktop"); }
-std::string BandAutostartPath() { return InConfigHome("autostart/trovix-band.desktop"); }
+std::string KestineAutostartPath() { return InConfigHome("autostart/org.trovix.Kestine.desktop"); }
+std::string BandAutostartPath() { return InConfigHome("autostart/org.trovix.Band.desktop"); }
 
 // Why each line is there:
 //  - After=graphical-session.target orders the start after the desktop's
@@ -258,10 +278,7 @@ HRESULT InstallKestineLoginStart(const Installation& installation, std::ostream&
   if (SUCCEEDED(hr)) hr = Systemctl({"enable", "--now", kUnitName}, err);
   if (FAILED(hr)) return hr;
   out << "kestine runs as the systemd user service " << kUnitName << " and starts at every login\n";
-  bool removed = false;
-  hr = RemoveFile(KestineAutostartPath(), &removed, err);
-  if (removed) out << "Autostart entry removed: " << KestineAutostartPath() << "\n";
-  return hr;
+  return RemoveEntries(KestineAutostartPath(), LegacyKestineAutostartPath(), out, err);
 }
 
 HRESULT RemoveKestineLoginStart(std::ostream& out, std::ostream& err) {
@@ -278,9 +295,8 @@ HRESULT RemoveKestineLoginStart(std::ostream& out, std::ostream& err) {
     out << "Unit stopped and removed: " << unit << "\n";
     if (manager) hr = Systemctl({"daemon-reload"}, err);
   }
-  if (SUCCEEDED(hr)) hr = RemoveFile(KestineAutostartPath(), &removed, err);
-  if (SUCCEEDED(hr) && removed) {
-    out << "Autostart entry removed: " << KestineAutostartPath() << "\n";
+  if (SUCCEEDED(hr)) {
+    hr = RemoveEntries(KestineAutostartPath(), LegacyKestineAutostartPath(), out, err);
   }
   return hr;
 }
@@ -297,14 +313,11 @@ HRESULT InstallBandAutostart(const Installation& installation, std::ostream& out
       &changed, err);
   if (FAILED(hr)) return hr;
   out << "Autostart entry " << (changed ? "written: " : "kept: ") << path << "\n";
-  return S_OK;
+  return RemoveEntries(std::string(), LegacyBandAutostartPath(), out, err);
 }
 
 HRESULT RemoveBandAutostart(std::ostream& out, std::ostream& err) {
-  bool removed = false;
-  const HRESULT hr = RemoveFile(BandAutostartPath(), &removed, err);
-  if (removed) out << "Autostart entry removed: " << BandAutostartPath() << "\n";
-  return hr;
+  return RemoveEntries(BandAutostartPath(), LegacyBandAutostartPath(), out, err);
 }
 
 }  // namespace trovix::setup

@@ -4,9 +4,9 @@
 // The indexer is a systemd user service when the user has a service manager:
 // <config home>/systemd/user/kestine.service, enabled and started. Without
 // one (no systemd, a container, a session without a user bus) it is an XDG
-// autostart entry, <config home>/autostart/kestine.desktop, which the desktop
-// runs at the next graphical login. Only one of the two is left in place, so
-// a login never starts the indexer twice.
+// autostart entry, <config home>/autostart/org.trovix.Kestine.desktop, which
+// the desktop runs at the next graphical login. Only one of the two is left
+// in place, so a login never starts the indexer twice.
 //
 // The systemctl program is $TROVIX_SYSTEMCTL when set, else "systemctl" found
 // on the PATH. The variable is for tests (a stand-in that records its
@@ -23,9 +23,11 @@ namespace trovix::setup {
 
 // <config home>/systemd/user/kestine.service; empty without a config home.
 [[nodiscard]] std::string KestineUnitPath();
-// <config home>/autostart/kestine.desktop; empty without a config home.
+// <config home>/autostart/org.trovix.Kestine.desktop; empty without a config
+// home.
 [[nodiscard]] std::string KestineAutostartPath();
-// <config home>/autostart/trovix-band.desktop; empty without a config home.
+// <config home>/autostart/org.trovix.Band.desktop; empty without a config
+// home.
 [[nodiscard]] std::string BandAutostartPath();
 
 // The unit file text for the installation's kestine.

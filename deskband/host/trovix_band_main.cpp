@@ -6,6 +6,7 @@
 
 #include "deskband/host/band_host.h"
 #include "platform/com.h"
+#include "ui/app_icon.h"
 #include "ui/process_signals.h"
 
 int main(int argc, char** argv) {
@@ -18,6 +19,7 @@ int main(int argc, char** argv) {
   if (FAILED(com.hr())) return 1;
   QApplication app(argc, argv);
   trovix::ui::QuitOnSignals(&app);
+  trovix::ui::SetApplicationIcon("org.trovix.Band");
   // The strip is closed only through a signal or the session's end.
   QApplication::setQuitOnLastWindowClosed(false);
 

@@ -19,6 +19,7 @@
 #include "platform/index_roots.h"
 #include "platform/thread_priority.h"
 #include "shared/diagnostic_log.h"
+#include "ui/app_icon.h"
 #include "ui/process_signals.h"
 
 namespace {
@@ -85,6 +86,8 @@ int main(int argc, char** argv) {
   std::unique_ptr<QCoreApplication> app = gui ? std::make_unique<QApplication>(argc, argv)
                                               : std::make_unique<QCoreApplication>(argc, argv);
   trovix::ui::QuitOnSignals(app.get());
+  // The status window and the error boxes carry the suite's icon.
+  if (gui) QApplication::setWindowIcon(trovix::ui::AppIcon());
   // Indexing never competes with the desktop: the whole process runs nice.
   static_cast<void>(LowerProcessCpuPriority(10));
 

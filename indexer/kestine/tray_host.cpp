@@ -3,8 +3,6 @@
 #include <QAction>
 #include <QCoreApplication>
 #include <QMenu>
-#include <QPainter>
-#include <QPixmap>
 #include <QProcess>
 #include <QSignalBlocker>
 
@@ -13,23 +11,9 @@
 #include "platform/registry.h"
 #include "platform/wstring.h"
 #include "shared/registry_keys.h"
+#include "ui/app_icon.h"
 
 namespace trovix::indexer {
-
-QIcon TrovixIcon() {
-  QPixmap pixmap(32, 32);
-  pixmap.fill(Qt::transparent);
-  QPainter painter(&pixmap);
-  painter.setRenderHint(QPainter::Antialiasing);
-  painter.setPen(QPen(QColor(40, 40, 40), 1));
-  painter.setBrush(Qt::white);
-  painter.drawRect(3, 2, 18, 24);
-  painter.setPen(QPen(QColor(20, 80, 180), 3));
-  painter.setBrush(QColor(220, 235, 255));
-  painter.drawEllipse(12, 10, 12, 12);
-  painter.drawLine(22, 21, 29, 28);
-  return QIcon(pixmap);
-}
 
 TrayHost::TrayHost(QObject* parent) : QObject(parent) {
   if (!QSystemTrayIcon::isSystemTrayAvailable()) return;
@@ -40,7 +24,7 @@ TrayHost::TrayHost(QObject* parent) : QObject(parent) {
   pause_->setCheckable(true);
   connect(pause_, &QAction::triggered, this, &TrayHost::PauseRequested);
   menu_->addAction(QStringLiteral("E&xit"), this, &TrayHost::RequestExit);
-  icon_ = new QSystemTrayIcon(TrovixIcon(), this);
+  icon_ = new QSystemTrayIcon(trovix::ui::AppIcon(), this);
   icon_->setToolTip(QStringLiteral("Trovix indexing application"));
   icon_->setContextMenu(menu_);
   connect(icon_, &QSystemTrayIcon::activated, this, &TrayHost::OnActivated);

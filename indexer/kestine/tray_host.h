@@ -47,7 +47,4 @@ class TrayHost : public QObject {
   bool status_open_ = false;
 };
 
-// The program's icon, drawn at run time (a magnifying glass over a page).
-[[nodiscard]] QIcon TrovixIcon();
-
 }  // namespace trovix::indexer
