@@ -2,7 +2,11 @@
 # Checks a built trovix .deb: its contents and dependencies, then the
 # installed layout at work. The package is unpacked into a throw-away root;
 # its trovix-setup, trovix index and trovix search run there on a private
-# home (HOME and XDG_* temporary, no user service manager).
+# home (HOME and XDG_* temporary, no user service manager). Then, where the
+# script may act as root (root itself, or sudo without a password), the
+# package is installed on this machine with apt-get and used by a plain user
+# created for the test, upgraded over, removed and purged (see
+# package_install_test.sh).
 #   scripts/package_test.sh trovix_<version>_amd64.deb
 # Exits 77 (skipped) when dpkg-deb is missing.
 set -uo pipefail
@@ -83,6 +87,8 @@ grep -qxF "$home/docs/bird.txt" <<<"$output" || fail "trovix search did not find
 output="$(run "$root/fs/usr/bin/trovix" search axolotl 2>&1)" || fail "trovix search failed: $output"
 grep -qxF "$home/docs/newt.html" <<<"$output" ||
   fail "trovix search did not find the document through the filter helper: $output"
+
+"$(dirname "${BASH_SOURCE[0]}")/package_install_test.sh" "$deb" || fail "the install test failed"
 
 [ "$failures" -eq 0 ] && echo "package $deb: all checks passed"
 exit $((failures > 0))

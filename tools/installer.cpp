@@ -240,7 +240,7 @@ HRESULT Install(const Installation& installation, std::ostream& out, std::ostrea
 
 HRESULT Uninstall(const Installation& installation, std::ostream& out, std::ostream& err) {
   // The indexer stops first, so that nothing runs on registrations being removed.
-  HRESULT hr = RemoveKestineLoginStart(out, err);
+  HRESULT hr = RemoveKestineLoginStart(installation, out, err);
   if (SUCCEEDED(hr)) hr = UnregisterMachineWide(installation, out, err);
   if (FAILED(hr)) return hr;
   RegKey key;

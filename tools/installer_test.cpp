@@ -331,7 +331,8 @@ TEST_F(InstallerTest, AutostartEntryStartsTheInstalledBandAndUninstallRemovesIt)
 }
 
 // trovix-setup with a stand-in systemctl that records its arguments and
-// answers is-system-running with the state the test sets.
+// answers is-system-running with the state the test sets, and show (the
+// manager's UnitPath) with the folders the test sets.
 class LoginStartTest : public InstallerTest {
  protected:
   void SetUp() override {
@@ -339,6 +340,7 @@ class LoginStartTest : public InstallerTest {
     log_ = tree_.root() + "/systemctl.log";
     state_ = tree_.root() + "/systemctl.state";
     failing_ = tree_.root() + "/systemctl.fails";
+    unit_path_ = tree_.root() + "/systemctl.unitpath";
     const std::string standin = tree_.root() + "/systemctl";
     trovix::testing::WriteFile(standin,
                                "#!/bin/sh\n"
@@ -351,6 +353,9 @@ class LoginStartTest : public InstallerTest {
                                    "'); echo \"$state\"\n"
                                    "  [ \"$state\" = running ]; exit\n"
                                    "fi\n"
+                                   "if [ \"$2\" = show ]; then cat '" +
+                                   unit_path_ +
+                                   "' 2>/dev/null; exit 0; fi\n"
                                    "if [ \"$2\" = \"$(cat '" +
                                    failing_ +
                                    "' 2>/dev/null)\" ]; then\n"
@@ -366,12 +371,14 @@ class LoginStartTest : public InstallerTest {
   void SetManagerState(const std::string& state) { trovix::testing::WriteFile(state_, state); }
 
   // The commands systemctl was given since the last call, one per line,
-  // without the is-system-running questions.
+  // without the questions (is-system-running, show).
   std::string TakeCommands() {
     std::string commands;
     std::istringstream lines(std::filesystem::exists(log_) ? ReadFile(log_) : "");
     for (std::string line; std::getline(lines, line);) {
-      if (line != "--user is-system-running") commands += line + "\n";
+      if (line != "--user is-system-running" && line.rfind("--user show ", 0) != 0) {
+        commands += line + "\n";
+      }
     }
     std::filesystem::remove(log_);
     return commands;
@@ -380,6 +387,7 @@ class LoginStartTest : public InstallerTest {
   std::string log_;
   std::string state_;
   std::string failing_;
+  std::string unit_path_;
   std::string unit_;
   std::string desktop_;
 };
@@ -407,6 +415,50 @@ TEST_F(LoginStartTest, WithAUserManagerTheUnitIsWrittenEnabledAndStartedOnce) {
   EXPECT_EQ(TakeCommands(), "--user enable --now kestine.service\n");
   EXPECT_EQ(ReadFile(unit_), unit);
   EXPECT_EQ(std::filesystem::last_write_time(unit_), written);
+}
+
+// A package's unit, in a folder the manager reads, is enabled as it is. The
+// copy a source-style run wrote would hide it (the user's folder comes
+// first) and goes; a copy the user changed stays. An uninstall disables the
+// packaged unit and leaves its file to the package.
+TEST_F(LoginStartTest, APackagedUnitTheManagerReadsIsEnabledInsteadOfAPerUserCopy) {
+  std::string output;
+  ASSERT_EQ(Setup({}, &output), 0) << output;
+  const std::string copy = ReadFile(unit_);
+  TakeCommands();
+
+  const std::string packaged = prefix_ + "/lib/systemd/user/kestine.service";
+  std::string printed;
+  ASSERT_EQ(Setup({"--print-unit"}, &printed), 0) << printed;
+  EXPECT_EQ(printed, copy);
+  EXPECT_EQ(TakeCommands(), "");
+  trovix::testing::WriteFile(packaged, printed);
+
+  // Present but in a folder the manager does not read: still the copy.
+  trovix::testing::WriteFile(unit_path_, tree_.config() + "/systemd/user /usr/lib/systemd/user\n");
+  ASSERT_EQ(Setup({}, &output), 0) << output;
+  EXPECT_EQ(TakeCommands(), "--user enable --now kestine.service\n");
+  EXPECT_TRUE(std::filesystem::exists(unit_));
+
+  trovix::testing::WriteFile(unit_path_, tree_.config() + "/systemd/user " + prefix_ +
+                                             "/lib/systemd/user/ /usr/lib/systemd/user\n");
+  ASSERT_EQ(Setup({}, &output), 0) << output;
+  EXPECT_EQ(TakeCommands(), "--user daemon-reload\n--user enable --now kestine.service\n");
+  EXPECT_FALSE(std::filesystem::exists(unit_)) << output;
+  ASSERT_EQ(Setup({}, &output), 0) << output;
+  EXPECT_EQ(TakeCommands(), "--user enable --now kestine.service\n");
+  EXPECT_FALSE(std::filesystem::exists(unit_));
+
+  trovix::testing::WriteFile(unit_, copy + "Environment=MINE=1\n");
+  ASSERT_EQ(Setup({}, &output), 0) << output;
+  EXPECT_NE(output.find("Unit kept: " + unit_), std::string::npos) << output;
+  EXPECT_EQ(ReadFile(unit_), copy + "Environment=MINE=1\n");
+  std::filesystem::remove(unit_);
+  TakeCommands();
+
+  ASSERT_EQ(Setup({"--uninstall"}, &output), 0) << output;
+  EXPECT_EQ(TakeCommands(), "--user disable --now kestine.service\n");
+  EXPECT_EQ(ReadFile(packaged), printed);
 }
 
 TEST_F(LoginStartTest, WithoutAUserManagerAnAutostartEntryStartsTheIndexerAtLogin) {

@@ -265,9 +265,52 @@ std::string KestineUnit(const Installation& installation) {
          "WantedBy=default.target\n";
 }
 
-HRESULT InstallKestineLoginStart(const Installation& installation, std::ostream& out,
-                                 std::ostream& err) {
-  if (!HasUserManager()) return WriteKestineAutostart(installation, out, err);
+std::string PackagedKestineUnitPath(const Installation& installation) {
+  return installation.prefix + "/lib/systemd/user/" + kUnitName;
+}
+
+bool UsesPackagedKestineUnit(const Installation& installation) {
+  std::error_code ec;
+  const std::filesystem::path packaged = PackagedKestineUnitPath(installation);
+  if (!std::filesystem::is_regular_file(packaged, ec)) return false;
+  std::string output;
+  if (RunSystemctl({"show", "--property=UnitPath", "--value"}, &output) != 0) return false;
+  std::istringstream folders(output);
+  for (std::string folder; folders >> folder;) {
+    if (std::filesystem::path(folder).lexically_normal() / "" ==
+        packaged.parent_path().lexically_normal() / "") {
+      return true;
+    }
+  }
+  return false;
+}
+
+namespace {
+
+// With the package's unit in use, a per-user unit would shadow it (the user
+// folder comes first in the manager's search path), so that package upgrades
+// of the unit never took effect. One that holds exactly what an earlier run
+// wrote for this installation is ours and goes; any other text is the
+// user's own override and stays.
+HRESULT RetireUserUnit(const Installation& installation, std::ostream& out, std::ostream& err) {
+  const std::string unit = KestineUnitPath();
+  std::error_code ec;
+  if (unit.empty() || !std::filesystem::exists(unit, ec)) return S_OK;
+  if (ReadWhole(unit) != KestineUnit(installation)) {
+    out << "Unit kept: " << unit << " overrides " << PackagedKestineUnitPath(installation) << "\n";
+    return S_OK;
+  }
+  bool removed = false;
+  HRESULT hr = RemoveFile(unit, &removed, err);
+  if (SUCCEEDED(hr) && removed) {
+    out << "Unit removed: " << unit << " (" << PackagedKestineUnitPath(installation)
+        << " takes its place)\n";
+    hr = Systemctl({"daemon-reload"}, err);
+  }
+  return hr;
+}
+
+HRESULT WriteUserUnit(const Installation& installation, std::ostream& out, std::ostream& err) {
   const std::string unit = KestineUnitPath();
   bool changed = false;
   HRESULT hr = WriteIfChanged(unit, KestineUnit(installation), &changed, err);
@@ -275,18 +318,29 @@ HRESULT InstallKestineLoginStart(const Installation& installation, std::ostream&
     out << "Unit written: " << unit << "\n";
     hr = Systemctl({"daemon-reload"}, err);
   }
+  return hr;
+}
+
+}  // namespace
+
+HRESULT InstallKestineLoginStart(const Installation& installation, std::ostream& out,
+                                 std::ostream& err) {
+  if (!HasUserManager()) return WriteKestineAutostart(installation, out, err);
+  HRESULT hr = UsesPackagedKestineUnit(installation) ? RetireUserUnit(installation, out, err)
+                                                     : WriteUserUnit(installation, out, err);
   if (SUCCEEDED(hr)) hr = Systemctl({"enable", "--now", kUnitName}, err);
   if (FAILED(hr)) return hr;
   out << "kestine runs as the systemd user service " << kUnitName << " and starts at every login\n";
   return RemoveEntries(KestineAutostartPath(), LegacyKestineAutostartPath(), out, err);
 }
 
-HRESULT RemoveKestineLoginStart(std::ostream& out, std::ostream& err) {
+HRESULT RemoveKestineLoginStart(const Installation& installation, std::ostream& out,
+                                std::ostream& err) {
   const std::string unit = KestineUnitPath();
   std::error_code ec;
   const bool manager = HasUserManager();
   HRESULT hr = S_OK;
-  if (manager && std::filesystem::exists(unit, ec)) {
+  if (manager && (std::filesystem::exists(unit, ec) || UsesPackagedKestineUnit(installation))) {
     hr = Systemctl({"disable", "--now", kUnitName}, err);
   }
   bool removed = false;

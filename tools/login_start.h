@@ -33,17 +33,28 @@ namespace trovix::setup {
 // The unit file text for the installation's kestine.
 [[nodiscard]] std::string KestineUnit(const Installation& installation);
 
+// <prefix>/lib/systemd/user/kestine.service: where a package installs the
+// unit (/usr/lib/systemd/user), shared by every user of the machine.
+[[nodiscard]] std::string PackagedKestineUnitPath(const Installation& installation);
+// True when that unit exists and the user manager reads its folder (its
+// UnitPath names it); each user then enables it, and no per-user copy is
+// written. A source install elsewhere writes the per-user unit instead.
+[[nodiscard]] bool UsesPackagedKestineUnit(const Installation& installation);
+
 // Starts the indexer at login and now: with a user manager the unit is
-// written (when its text differs), the manager reloaded (only then) and the
+// written (when its text differs; not when the packaged unit is in use, see
+// UsesPackagedKestineUnit), the manager reloaded (only then) and the
 // unit enabled and started, and an autostart entry of an earlier run removed;
 // without one the autostart entry is written instead and the indexer is left
 // for the next login. Running it again changes no file.
 [[nodiscard]] HRESULT InstallKestineLoginStart(const Installation& installation, std::ostream& out,
                                                std::ostream& err);
 
-// Stops the service and removes the unit and the autostart entry. Nothing
-// left to remove is not an error.
-[[nodiscard]] HRESULT RemoveKestineLoginStart(std::ostream& out, std::ostream& err);
+// Stops and disables the service, removes the per-user unit (the packaged
+// one belongs to the package) and the autostart entry. Nothing left to
+// remove is not an error.
+[[nodiscard]] HRESULT RemoveKestineLoginStart(const Installation& installation, std::ostream& out,
+                                              std::ostream& err);
 
 // Writes the entry that starts this installation's trovix-band at login,
 // by its full path (so a prefix off the PATH works). Replaces an older entry.

@@ -13,7 +13,7 @@
 namespace {
 
 constexpr const char* kUsage =
-    "Usage: trovix-setup [--autostart | --uninstall]\n"
+    "Usage: trovix-setup [--autostart | --uninstall | --print-unit]\n"
     "Registers the Trovix components of this installation for the current user,\n"
     "writes its settings, creates the search index database when it is missing and\n"
     "starts the indexer (kestine) now and at every login: as the systemd user\n"
@@ -21,6 +21,8 @@ constexpr const char* kUsage =
     "  --autostart  also start the desk band strip (trovix-band) at login\n"
     "  --uninstall  stop the indexer, remove its service, the autostart entries and\n"
     "               the registrations; the index and settings stay in place\n"
+    "  --print-unit print this installation's systemd user unit for kestine and\n"
+    "               change nothing (a package installs it in lib/systemd/user)\n"
     "  --help       show this text\n";
 
 // The prefix P of P/bin/trovix-setup.
@@ -36,11 +38,14 @@ std::string InstallationPrefix() {
 int main(int argc, char** argv) {
   bool uninstall = false;
   bool autostart = false;
+  bool print_unit = false;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--uninstall") == 0) {
       uninstall = true;
     } else if (std::strcmp(argv[i], "--autostart") == 0) {
       autostart = true;
+    } else if (std::strcmp(argv[i], "--print-unit") == 0) {
+      print_unit = true;
     } else if (std::strcmp(argv[i], "--help") == 0) {
       std::cout << kUsage;
       return 0;
@@ -49,14 +54,20 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
-  if (uninstall && autostart) {
-    std::cerr << "trovix-setup: --autostart and --uninstall exclude each other\n" << kUsage;
+  if (static_cast<int>(uninstall) + static_cast<int>(autostart) + static_cast<int>(print_unit) >
+      1) {
+    std::cerr << "trovix-setup: --autostart, --uninstall and --print-unit exclude each other\n"
+              << kUsage;
     return 2;
   }
   const trovix::setup::Installation installation{InstallationPrefix()};
   if (installation.prefix.empty()) {
     std::cerr << "trovix-setup: cannot tell where this installation lies\n";
     return 1;
+  }
+  if (print_unit) {
+    std::cout << trovix::setup::KestineUnit(installation);
+    return 0;
   }
   HRESULT hr = uninstall ? trovix::setup::Uninstall(installation, std::cout, std::cerr)
                          : trovix::setup::Install(installation, std::cout, std::cerr);
