@@ -80,10 +80,10 @@ as_user mkdir -p "$home/docs"
 as_user sh -c "echo 'an installed quetzal' >'$home/docs/bird.txt'"
 
 output="$(as_user trovix-setup 2>&1)" || fail "trovix-setup failed: $output"
-grep -qF "/usr/lib/trovix/libordalis.so" <<<"$output" || fail "trovix-setup did not see /usr/lib/trovix: $output"
+grep -qxF "Registrations kept: /etc/Quillon/machine.reg belongs to the system" <<<"$output" ||
+  fail "trovix-setup did not find the package's registrations: $output"
 as_user trovix config roots add "$home/docs" >/dev/null || fail "trovix config roots add failed"
 as_user trovix config set scan-interval 600 >/dev/null || fail "trovix config set failed"
-config_before="$(as_user trovix config 2>&1)"
 
 # kestine from /usr/bin: its first scan finds the file, a later one a new file.
 "${root[@]}" runuser -u "$user" -- env -i PATH=/usr/bin:/bin HOME="$home" USER="$user" \
@@ -107,6 +107,7 @@ as_user sh -c "echo 'an axolotl' >'$home/docs/newt.txt'"
 output="$(as_user trovix index "$home/docs" 2>&1)" || fail "trovix index failed: $output"
 found axolotl "$home/docs/newt.txt" || fail "trovix index did not index the new file"
 
+as_user trovix config >"$work/config.before" 2>&1
 apt_get install "$work/trovix_${version}_amd64.deb" >"$work/apt.log" 2>&1 ||
   { cat "$work/apt.log"; fail "apt-get install of $version over $previous failed"; }
 [ "$(installed_version)" = "$version" ] || fail "the upgrade did not install $version"
@@ -114,7 +115,9 @@ for word in quetzal okapi axolotl; do
   as_user trovix search "$word" 2>/dev/null | grep -q "^$home/docs/" ||
     fail "the index lost $word in the upgrade"
 done
-[ "$(as_user trovix config 2>&1)" = "$config_before" ] || fail "the settings changed in the upgrade"
+as_user trovix config >"$work/config.after" 2>&1
+diff "$work/config.before" "$work/config.after" || fail "the settings changed in the upgrade"
+grep -qF "$home/docs" "$work/config.after" || fail "the index root is not kept"
 output="$(as_user trovix-setup 2>&1)" || fail "trovix-setup after the upgrade failed: $output"
 [ -f /usr/lib/systemd/user/kestine.service ] || fail "no /usr/lib/systemd/user/kestine.service"
 grep -qx 'ExecStart="/usr/bin/kestine"' /usr/lib/systemd/user/kestine.service ||
