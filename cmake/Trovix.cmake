@@ -71,9 +71,10 @@ function(trovix_install_desktop_entry template program)
   ")
 endfunction()
 
-# A test program's time limit. Sanitized builds (-fsanitize= in the flags) run
-# the suite several times slower, most of all the tests of real processes.
-if(CMAKE_CXX_FLAGS MATCHES "-fsanitize=")
+# A test program's time limit. Sanitized builds (-fsanitize= in the flags, or
+# a fuzzing build, which adds the sanitizers itself) run the suite several
+# times slower, most of all the tests of real processes.
+if(TROVIX_FUZZ OR CMAKE_CXX_FLAGS MATCHES "-fsanitize=")
   set(TROVIX_TEST_TIMEOUT 900)
 else()
   set(TROVIX_TEST_TIMEOUT 300)
