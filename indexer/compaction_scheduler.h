@@ -43,9 +43,6 @@ inline constexpr UINT kMinReclaimable = 65536;
 // The night hours by default: local hours 2, 3 and 4 (02:00:00 to 04:59:59).
 inline constexpr DWORD kDefaultNightStartHour = 2;
 inline constexpr DWORD kDefaultNightEndHour = 5;
-[[nodiscard]] constexpr bool IsNightHour(int local_hour) {
-  return local_hour >= 2 && local_hour <= 4;
-}
 
 struct CompactionThresholds {
   DWORD night;  // "Nighttime Delta", used during the night hours
