@@ -193,7 +193,7 @@ class ProviderTest : public ::testing::Test {
 TEST_F(ProviderTest, ActivationFileNamesTheInstalledProgram) {
   const std::string service =
       ReadFile(prefix_ + "/share/dbus-1/services/org.trovix.SearchProvider.service");
-  EXPECT_NE(service.find("Exec=" + prefix_ + "/libexec/trovix/trovix-search-provider"),
+  EXPECT_NE(service.find("Exec=\"" + prefix_ + "/libexec/trovix/trovix-search-provider\"\n"),
             std::string::npos)
       << service;
   EXPECT_NE(ReadFile(prefix_ + "/share/gnome-shell/search-providers/org.trovix.SearchProvider.ini")
