@@ -3,7 +3,8 @@
 TROVIX_BUILD_PACKAGES=(build-essential cmake pkg-config libsqlite3-dev sqlite3 qt6-base-dev libxml2-dev
   libpoppler-cpp-dev libzip-dev libicu-dev)
 TROVIX_TEST_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev libcairo2-dev poppler-utils
-  man-db groff-base systemd dpkg-dev dbus libglib2.0-bin unicode-data desktop-file-utils appstream)
+  man-db groff-base systemd dpkg-dev dbus libglib2.0-bin unicode-data desktop-file-utils appstream
+  gnome-shell)
 
 # trovix_install_packages PACKAGE... — installs those not installed yet.
 trovix_install_packages() {
