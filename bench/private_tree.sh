@@ -50,7 +50,7 @@ write_recoll_conf() {
     echo "indexedmimetypes = $types"
     echo "indexstemminglanguages ="
     echo "noaspell = 1"
-    (($#)) && printf '%s\n' "$@"
+    if (($#)); then printf '%s\n' "$@"; fi
   } >"$tree/recoll/recoll.conf"
 }
 # Bytes on disk of a tree's Trovix database, its write-ahead log included.
